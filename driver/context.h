@@ -1,0 +1,100 @@
+// The driver context: all driver state, one process-wide record.
+#pragma once
+
+#include "tarqdriver.h"
+
+#include <array>
+#include <cstdint>
+
+namespace tarq {
+
+struct PKISS_LINK;
+
+struct PaymentRequest {
+    std::int32_t transactionType = 0;
+    std::int32_t amount = 0; // minor currency units
+    std::int32_t currencyCode = 0;
+    char merchIn = 0;
+    std::int32_t confirmExtCard = 0;
+    std::int32_t purchaseAmount = 0;
+    std::array<char, 4> posData{};
+    std::array<char, 40> dataToHost{};
+    std::int32_t multiID = 0;
+    std::int32_t secondNumber = 0;
+    std::array<char, 19> cardNo{};
+    std::array<char, 4> expDate{};
+    std::array<char, 3> cvc{};
+};
+
+struct PosReceiptInfo {
+    std::uint8_t receipts = 0;
+};
+
+inline constexpr std::size_t STATUS_LINE_LEN = 20;
+inline constexpr std::size_t RECEIPT_SIZE = 1001;
+inline constexpr std::size_t CARD_DATA_LEN = 19;
+inline constexpr std::size_t INI_PATH_SIZE = 260;
+inline constexpr std::size_t DEVICE_PATH_SIZE = 256; // up to 255 characters and a terminator
+
+using StatusLine = std::array<char, STATUS_LINE_LEN>;
+
+struct DriverContext {
+    // Connection and configuration
+    std::int32_t openStatus = 0;
+    std::int32_t closedFlag = 0;
+    PKISS_LINK* pKiss = nullptr;
+    std::uint8_t comPort = 0;
+    std::int32_t baudRate = 0;
+    std::array<char, INI_PATH_SIZE> iniPath{};
+    std::array<char, DEVICE_PATH_SIZE> devicePath{}; // DEVICE entry; empty = use comPort
+    std::int32_t requestKind = 0;
+
+    // Callback slots (cash register's routines)
+    trqSetCarddataFn trqSetCarddata = nullptr;
+    trqPrintReceiptFn trqPrintReceipt = nullptr;
+    trqDisplayStatusFn trqDisplayStatus = nullptr;
+    trqAbortQueryFn getPosAbortEvent = nullptr;
+    trqExtCardConfirmFn trqExtCardConfirm = nullptr;
+    trqVerSigConfirmFn trqVerSigConfirm = nullptr;
+    trqAdviceFlagFn trqAdviceFlag = nullptr;
+
+    // Request of the current call
+    std::int32_t adminCode = 0;
+    PaymentRequest request;
+
+    // Per-call engine state
+    StatusLine statusLine1{};
+    StatusLine statusLine2{};
+    std::int32_t disconnectToTerminal = 0;
+    std::int32_t gstResultData = 0;
+    std::int32_t issuerID = 0;
+    std::int32_t tagIssuerID = 0;
+    std::int32_t receiptSegment = 0;
+    PosReceiptInfo gstPosReceiptInfo;
+    std::array<char, RECEIPT_SIZE> gstReceiptData{};
+    std::array<std::uint8_t, CARD_DATA_LEN> cardData{};
+    std::int32_t track2Length = 0;
+    std::int32_t cardReceived = 0;
+    std::int32_t track2LengthReceived = 0;
+    std::int32_t abortCounter = 0;
+    std::int32_t ecrRequestsAnswer = 0;
+    std::int32_t callAbortFunc = 0;
+    std::int32_t verSigPending = 0;
+    std::int32_t verSigAnswer = 0;
+    std::int32_t extCardAnswer = 0;
+    std::int64_t timeStampTermNotReady = 0; // seconds; 0 = not armed
+    std::int64_t lastSendTime = 0;          // seconds
+    std::int64_t lastTerminalActivity = 0;  // seconds
+    std::int32_t receivedLength = 0;
+
+    // Engine additions (kept per call unless initGlobals says otherwise) go below.
+};
+
+extern DriverContext ctx;
+
+// Resets the per-call part of the context at the start of an operation.
+void initGlobals();
+// Puts the whole context back to its load values (tests).
+void resetDriverContext();
+
+} // namespace tarq

@@ -1,0 +1,87 @@
+#include "engine/sa.h"
+
+#include "driver/context.h"
+
+#include <cstring>
+#include <new>
+
+namespace tarq {
+namespace {
+
+std::array<SA_EVENT_ARRAY*, SA_NUM_STATES> eventArrays{};
+int cur_state = PSTATE_IDLE;
+
+bool startsWith(const std::array<char, 20>& line, const char* text) {
+    return std::memcmp(line.data(), text, std::strlen(text)) == 0;
+}
+
+} // namespace
+
+void SA_init() {
+    eventArrays.fill(nullptr);
+    cur_state = PSTATE_IDLE;
+}
+
+void initEventArray(SA_EVENT_ARRAY* array) {
+    if (array) array->fill(SA_ENTRY{});
+}
+
+void addEvent(SA_EVENT_ARRAY* array, int event, int nextState, SA_HANDLER handler) {
+    if (!array || nextState < 0 || nextState >= SA_NUM_STATES || event < 0 ||
+        event >= SA_NUM_EVENTS)
+        return;
+    (*array)[static_cast<std::size_t>(event)] = SA_ENTRY{nextState, handler};
+}
+
+void addEventArray(int state, SA_EVENT_ARRAY* array) {
+    if (state < 0 || state >= SA_NUM_STATES) return;
+    eventArrays[static_cast<std::size_t>(state)] = array;
+}
+
+SA_ANSWER* SA_handleEvent(SA_EVENT* event) {
+    if (!event) return nullptr;
+    const int s = cur_state;
+    const int n = event->event_id;
+    if (s < 0 || s >= SA_NUM_STATES || n < 0 || n >= SA_NUM_EVENTS) return nullptr;
+    SA_EVENT_ARRAY* array = eventArrays[static_cast<std::size_t>(s)];
+    if (!array) return nullptr;
+    const SA_HANDLER handler = (*array)[static_cast<std::size_t>(n)].handler;
+    if (!handler) return nullptr;
+    SA_ANSWER* answer = handler(event);
+    // Read after the handler: a handler may rebuild arrays or dispatch nested events, and the
+    // outer entry's next state wins.
+    cur_state = (*array)[static_cast<std::size_t>(n)].next_state;
+    return answer;
+}
+
+int SA_getState() { return cur_state; }
+
+void initEvent(SA_EVENT* event) {
+    if (!event) return;
+    event->event_id = 0;
+    event->reserved = 0;
+    event->event_id = PEVENT_EMPTY;
+}
+
+SA_EVENT* SA_newEvent(int eventId) {
+    auto* event = new (std::nothrow) SA_EVENT;
+    if (!event) return nullptr;
+    initEvent(event);
+    event->event_id = eventId;
+    return event;
+}
+
+const SA_EVENT_ARRAY* SA_getEventArray(int state) {
+    if (state < 0 || state >= SA_NUM_STATES) return nullptr;
+    return eventArrays[static_cast<std::size_t>(state)];
+}
+
+void SA_setStateForTest(int state) { cur_state = state; }
+
+bool isAbortablePrompt() {
+    return startsWith(ctx.statusLine1, "BEKREFT") || startsWith(ctx.statusLine1, "VENTER") ||
+           startsWith(ctx.statusLine2, "RESERVE") || startsWith(ctx.statusLine2, " RESERVE") ||
+           startsWith(ctx.statusLine2, "AVBRUTT PGA TIMEOUT");
+}
+
+} // namespace tarq
