@@ -1,1 +1,185 @@
-// (in progress)
+// Exported operations that prepare the driver and bring the connection up and down.
+#include "driver/exports.h"
+
+#include "driver/callbacks.h"
+#include "driver/config.h"
+#include "driver/context.h"
+#include "engine/sa.h"
+#include "engine/table.h"
+#include "link/pkiss.h"
+#include "protocol/transport.h"
+#include "tarqdriver.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <memory>
+
+namespace tarq {
+namespace {
+
+struct EventDeleter {
+    void operator()(SA_EVENT* e) const { delete e; }
+};
+struct AnswerDeleter {
+    void operator()(SA_ANSWER* a) const { delete a; }
+};
+using EventPtr = std::unique_ptr<SA_EVENT, EventDeleter>;
+using AnswerPtr = std::unique_ptr<SA_ANSWER, AnswerDeleter>;
+
+// Dispatches an event of the connection's own (open or close). Returns false when the automaton
+// built no answer; otherwise `sent` holds the result of sending it.
+bool dispatchAndSend(int eventId, int& sent) {
+    EventPtr event(SA_newEvent(eventId));
+    if (!event) return false;
+    AnswerPtr answer(SA_handleEvent(event.get()));
+    if (!answer) return false;
+    sent = sendEvent(answer.get());
+    return true;
+}
+
+// Moves a freshly initialised automaton to the open state without talking to the terminal,
+// which already has the connection open.
+void replayOpenTransition() {
+    EventPtr event(SA_newEvent(PEVENT_OPEN));
+    if (!event) return;
+    AnswerPtr discarded(SA_handleEvent(event.get()));
+}
+
+int doOpen() {
+    ctx.requestKind = 0;
+    if (ctx.openStatus > 0) {
+        int result = 0;
+        if (ctx.openStatus > 10) {
+            say("TARQ already open %d %d\n", ctx.closedFlag, ctx.openStatus);
+            result = TRQ_OPEN_ALREADY;
+        } else {
+            say("TARQ not opened successfully %d %d\n", ctx.closedFlag, ctx.openStatus);
+            result = TRQ_OPEN_INCOMPLETE;
+        }
+        ctx.openStatus = result;
+        return result;
+    }
+    ctx.disconnectToTerminal = 0;
+    int result = 0;
+    if (getDriverDll() == 0) {
+        result = TRQ_OPEN_NO_MODULE;
+    } else if (ReadParameters() != 0) {
+        result = TRQ_OPEN_NO_CONFIG;
+    } else {
+        ctx.openStatus = 1;
+        ctx.closedFlag = 0;
+        // A link left from an open that built no message (before any trqInitCallback) still
+        // holds the port; reopening over it would leak it and fail on the busy port.
+        rs232Close();
+        if (rs232Open() != 0) {
+            result = TRQ_OPEN_NO_LINK;
+            say("Failed to connect %d\n", result);
+        } else {
+            int sent = 0;
+            if (dispatchAndSend(PEVENT_OPEN, sent))
+                result = sent != 0 ? TRQ_OPEN_OK : TRQ_OPEN_NOT_DELIVERED;
+            else
+                result = TRQ_OPEN_NO_MESSAGE;
+        }
+    }
+    ctx.openStatus = result;
+    return result;
+}
+
+int doClose() {
+    int result = TRQ_CLOSE_OK;
+    int sent = 0;
+    if (dispatchAndSend(PEVENT_CLOSE, sent) && sent == 0) result = TRQ_CLOSE_NOT_DELIVERED;
+    rs232Close();
+    ctx.openStatus = 0;
+    ctx.closedFlag = 1;
+    return result;
+}
+
+} // namespace
+
+void say(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stdout, format, args);
+    va_end(args);
+    std::fflush(stdout);
+}
+
+int rs232Open() {
+    const char* device = ctx.devicePath[0] != '\0' ? ctx.devicePath.data() : nullptr;
+    ctx.pKiss = PKISS_Create(ctx.comPort, static_cast<std::uint32_t>(ctx.baudRate), device);
+    return ctx.pKiss != nullptr ? 0 : 1;
+}
+
+void rs232Close() {
+    PKISS_Delete(&ctx.pKiss);
+}
+
+void printVersion() {
+    say("no_kelmo_javaTarq ver 1.67, 26.09.2005\n");
+    say("ZaduZiruv ver 1.82 RS, 16.08.2006\n");
+}
+
+int connectionRefusal() {
+    if (ctx.closedFlag == 1) {
+        say("Please open dll / comport!\n");
+        return TRQ_CLOSED;
+    }
+    if (ctx.openStatus < 99) {
+        say("DLL/comport not opened successfully\n");
+        return TRQ_NOT_OPEN;
+    }
+    return 0;
+}
+
+} // namespace tarq
+
+using namespace tarq;
+
+extern "C" {
+
+void trqInitCallback(int kind, void* routine) {
+    try {
+        const bool open = ctx.closedFlag != 1 && ctx.openStatus >= 99;
+        setupStateMachine();
+        // The terminal still has the connection open: an automaton left idle would drop every
+        // request of the next operation until its time-out.
+        if (open) replayOpenTransition();
+        storeCallback(kind, routine);
+        initGlobals();
+    } catch (...) {
+    }
+}
+
+int trqOpen(const char* /*address*/, unsigned short /*port*/) {
+    return guarded(TRQ_OPEN_NOT_DELIVERED, [] { return doOpen(); });
+}
+
+int trqOpenRS232(void) {
+    return guarded(TRQ_OPEN_NOT_DELIVERED, [] {
+        say("trqOpenRS232\n");
+        return trqOpen("127.0.0.1", 2000);
+    });
+}
+
+int trqClose(int /*reason*/) {
+    return guarded(TRQ_CLOSE_NOT_DELIVERED, [] { return doClose(); });
+}
+
+int trqCloseRS232(void) {
+    return guarded(TRQ_CLOSE_NOT_DELIVERED, [] {
+        say("trqCloseRS232 %d %d\n", ctx.closedFlag, ctx.openStatus);
+        if (ctx.closedFlag == 1) {
+            say("TARQ already closed %d %d\n", ctx.closedFlag, ctx.openStatus);
+            return TRQ_CLOSE_ALREADY;
+        }
+        if (ctx.openStatus < 0) {
+            say("TARQ is not open! ComPort may be busy. %d %d\n", ctx.closedFlag, ctx.openStatus);
+            return TRQ_CLOSE_NOT_OPEN;
+        }
+        return doClose();
+    });
+}
+
+} // extern "C"

@@ -1,0 +1,156 @@
+// Exported administrative commands and reports.
+#include "driver/context.h"
+#include "driver/exports.h"
+#include "engine/mainloop.h"
+#include "engine/sa.h"
+#include "tarqdriver.h"
+
+#include <algorithm>
+#include <array>
+
+namespace tarq {
+namespace {
+
+constexpr std::array kAcceptedCodes{1,  2,  4,  5,  6,  8,  14, 15, 23, 25, 26,
+                                    27, 29, 30, 31, 35, 36, 37, 38, 40, 41};
+
+bool accepted(int code) {
+    return std::find(kAcceptedCodes.begin(), kAcceptedCodes.end(), code) != kAcceptedCodes.end();
+}
+
+void printBanner() {
+    say("\nTarqdriver_win32.dll version 1.%d_RS C 13.08.2007\n", TRQ_VERSION_PRINTED);
+    say("Oldest terminal software supported: 01.20\n");
+    say("Recommended terminal software, counter terminal: 01.38\n");
+    say("Recommended terminal software, handheld terminal: 01.41\n");
+    say("Doc: Tarqdriver Interface Specification_N_1_89\n\n");
+}
+
+// One fixed-code command; entry and result lines are printed by the caller's lambdas.
+struct Command {
+    int code;
+    const char* entryLine = nullptr;    // printed first, before the connection checks
+    const char* resultFormat = nullptr; // printed with the result after the loop
+};
+
+int runCommand(const Command& c) {
+    if (c.entryLine) say("%s", c.entryLine);
+    if (const int refusal = connectionRefusal()) return refusal;
+    initGlobals();
+    if (c.code == TRQ_ADMIN_LAST_RECEIPT) ctx.gstPosReceiptInfo.receipts = 0;
+    ctx.adminCode = c.code;
+    sendAdminRequest();
+    if (c.code == TRQ_ADMIN_RESTART) return TRQ_RESTART_SENT;
+    callMainLoop();
+    if (c.resultFormat) say(c.resultFormat, ctx.gstResultData);
+    return ctx.gstResultData;
+}
+
+int guardedCommand(const Command& c) {
+    return guarded(TRQ_NO_RESULT, [&] { return runCommand(c); });
+}
+
+} // namespace
+
+void sendAdminRequest() {
+    ctx.abortCounter = 0;
+    const int code = ctx.adminCode;
+    ctx.requestKind = ((code >= 8 && code <= 14) || (code >= 16 && code <= 19)) ? 3 : 2;
+    postEvent(PEVENT_ADMIN);
+}
+
+} // namespace tarq
+
+using namespace tarq;
+
+extern "C" {
+
+int trqNorAdmin(int code, int value2, int value3) {
+    return guarded(TRQ_NO_RESULT, [&] {
+        say("trqNorAdmin %d %d %d\n", code, value2, value3);
+        if (!accepted(code)) {
+            say("Not available : trqNorAdmin %d\n", code);
+            return TRQ_NOT_AVAILABLE;
+        }
+        if (code == TRQ_ADMIN_VERSION) {
+            printVersion();
+            printBanner();
+            return TRQ_VERSION_PRINTED;
+        }
+        if (const int refusal = connectionRefusal()) return refusal;
+        initGlobals();
+        ctx.adminCode = code;
+        sendAdminRequest();
+        if (code == TRQ_ADMIN_RESTART) return TRQ_RESTART_SENT;
+        callMainLoop();
+        say("\ntrqNorAdmin %u\n", static_cast<unsigned>(ctx.gstResultData));
+        if (code == TRQ_ADMIN_ISSUER) {
+            if (ctx.gstResultData == 0) ctx.gstResultData = ctx.tagIssuerID + TRQ_ISSUER_BASE;
+            if (ctx.tagIssuerID == 0 && ctx.gstResultData == 1) ctx.gstResultData = TRQ_ISSUER_BASE;
+        }
+        return ctx.gstResultData;
+    });
+}
+
+int trqTermReport(void) {
+    return guardedCommand({TRQ_ADMIN_TERM_REPORT, "trqTermReport\n"});
+}
+
+int trqEndOfDay(void) {
+    return guardedCommand({TRQ_ADMIN_END_OF_DAY, "trqEndOfDay\n", "trqEndOfDay %d\n"});
+}
+
+int trqClockSyncHost(void) {
+    return guardedCommand({TRQ_ADMIN_CLOCK_SYNC_HOST});
+}
+
+int trqClockSyncKelmo(void) {
+    return guardedCommand({TRQ_ADMIN_CLOCK_SYNC, "trqClockSyncKelmo\n"});
+}
+
+int trqRestartTerm(void) {
+    return guarded(TRQ_NO_RESULT, [] {
+        say("trqRestartTerm %d %d\n", ctx.closedFlag, ctx.openStatus);
+        return runCommand({TRQ_ADMIN_RESTART});
+    });
+}
+
+int trqTestConnection(void) {
+    return guarded(TRQ_NO_RESULT, [] {
+        say("trqTestConnection %d %d\n", ctx.closedFlag, ctx.openStatus);
+        return runCommand({TRQ_ADMIN_TEST_CONNECTION});
+    });
+}
+
+int trqLastReceipt(void) {
+    return guardedCommand({TRQ_ADMIN_LAST_RECEIPT, "trqLastReceipt\n"});
+}
+
+int trqTotalReport(void) {
+    return guardedCommand({TRQ_ADMIN_TOTAL_REPORT, "trqTotalReport\n", "trqTotalReport %u\n"});
+}
+
+int trqLastEndOfDayReport(void) {
+    return guardedCommand({TRQ_ADMIN_LAST_END_OF_DAY, "trqLastEndOfDayReport\n"});
+}
+
+int trqParameterReport(void) {
+    return guardedCommand(
+        {TRQ_ADMIN_PARAMETER_REPORT, "trqParameterReport\n", "trqParamReport %u\n"});
+}
+
+int trqLog(void) {
+    return guarded(TRQ_NOT_AVAILABLE, [] {
+        say("trqLog\n");
+        return TRQ_NOT_AVAILABLE;
+    });
+}
+
+int trqEmployeeReport(void) {
+    return guarded(TRQ_NOT_AVAILABLE, [] {
+        say("trqEmployeeReport\n");
+        return TRQ_NOT_AVAILABLE;
+    });
+}
+
+} // extern "C"

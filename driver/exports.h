@@ -1,0 +1,32 @@
+// Internal helpers shared by the exported operations (open/close, payments, commands).
+#pragma once
+
+#include <cstdint>
+#include <utility>
+
+namespace tarq {
+
+// Creates the link over the configured line. 0 link created, 1 failure.
+int rs232Open();
+// Deletes the link (closing the port); safe when there is none.
+void rs232Close();
+// The two version lines of the Java bridge's module.
+void printVersion();
+// Sends the command in ctx.adminCode to the terminal.
+void sendAdminRequest();
+// 0 when payments and commands may run; otherwise prints the refusal and returns 8 or 7.
+int connectionRefusal();
+// printf to standard output, flushed so the lines keep their order with the callbacks' output.
+[[gnu::format(printf, 1, 2)]] void say(const char* format, ...);
+
+// Runs an exported operation's body; no exception may cross the C interface, so any escaping
+// one becomes `onFailure`.
+template <typename Body> auto guarded(decltype(std::declval<Body>()()) onFailure, Body&& body) {
+    try {
+        return body();
+    } catch (...) {
+        return onFailure;
+    }
+}
+
+} // namespace tarq

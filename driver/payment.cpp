@@ -1,0 +1,108 @@
+// Exported payment operations.
+#include "driver/context.h"
+#include "driver/exports.h"
+#include "engine/mainloop.h"
+#include "engine/sa.h"
+#include "engine/table.h"
+#include "tarqdriver.h"
+
+#include <algorithm>
+#include <cstring>
+#include <span>
+
+namespace tarq {
+namespace {
+
+// Fills a fixed request field: zero bytes, then at most the field's size of the caller's text,
+// never reading past the field's size of it (the text need not be terminated within it).
+void copyField(std::span<char> field, const char* text) {
+    std::fill(field.begin(), field.end(), '\0');
+    if (!text) return;
+    for (std::size_t i = 0; i < field.size() && text[i] != '\0'; ++i)
+        field[i] = text[i];
+}
+
+// The argument checks, in their fixed order; 0 when the request may go to the terminal.
+int checkPayment(int transactionType, int amount, int purchaseAmount) {
+    if (transactionType > 6) {
+        say("illegal transactionType %d\n", transactionType);
+        return TRQ_ILLEGAL_TYPE;
+    }
+    if (transactionType != 5) {
+        if (amount > TRQ_MAX_AMOUNT) {
+            say("  MAX_AMOUNT %d\n", TRQ_MAX_AMOUNT);
+            return TRQ_AMOUNT_TOO_HIGH;
+        }
+        if (amount < TRQ_MIN_AMOUNT) {
+            say("  MIN_AMOUNT %d\n", TRQ_MIN_AMOUNT);
+            return TRQ_AMOUNT_TOO_LOW;
+        }
+        if (amount < purchaseAmount) {
+            say("amount < purchaseamount  %d %d\n", amount, purchaseAmount);
+            return TRQ_AMOUNT_BELOW_PURCHASE;
+        }
+    }
+    return connectionRefusal();
+}
+
+} // namespace
+} // namespace tarq
+
+using namespace tarq;
+
+extern "C" {
+
+int trqNorTransaction(int transactionType, int amount, int currencyCode, char merchIn,
+                      int confirmExtCard, int purchaseAmount, const char* posData,
+                      const char* dataToHost, int multiID, int secondNumber, const char* cardNo,
+                      const char* expDate, const char* cvc) {
+    return guarded(TRQ_NO_RESULT, [&] {
+        if (const int refusal = checkPayment(transactionType, amount, purchaseAmount))
+            return refusal;
+        ctx.requestKind = 1;
+        initGlobals();
+        // Built after initGlobals cleared the display and before the abort count is reset:
+        // its time-out entry follows both.
+        addEventArray(PSTATE_MI_CU_CARDSWIPE, initMiCucardswipe());
+        ctx.abortCounter = 0;
+        ctx.gstPosReceiptInfo.receipts = 0;
+
+        PaymentRequest& r = ctx.request;
+        r.confirmExtCard = confirmExtCard;
+        r.transactionType = transactionType;
+        r.merchIn = merchIn;
+        r.currencyCode = currencyCode;
+        r.amount = amount;
+        r.purchaseAmount = purchaseAmount;
+        copyField(r.posData, posData);
+        copyField(r.dataToHost, dataToHost);
+        r.multiID = multiID;
+        r.secondNumber = secondNumber;
+        copyField(r.cardNo, cardNo);
+        copyField(r.expDate, expDate);
+        copyField(r.cvc, cvc);
+
+        ctx.callAbortFunc = 1;
+        sendCardTransaction();
+        callMainLoop();
+        ctx.callAbortFunc = 0;
+        return ctx.gstResultData;
+    });
+}
+
+int trqNorCardTransaction(int transactionType, int amount, int currencyCode, char merchIn,
+                          int confirmExtCard, int purchaseAmount, const char* posData,
+                          const char* dataToHost) {
+    return trqNorTransaction(transactionType, amount, currencyCode, merchIn, confirmExtCard,
+                             purchaseAmount, posData, dataToHost, 0, 0, "", "", "");
+}
+
+int trqCardTransaction(int /*transactionType*/, int /*amount*/, int /*currencyCode*/,
+                       char /*merchIn*/, int /*confirmExtCard*/) {
+    return guarded(TRQ_NOT_AVAILABLE, [] {
+        say("trqCardTransaction - DK\n");
+        return TRQ_NOT_AVAILABLE;
+    });
+}
+
+} // extern "C"
