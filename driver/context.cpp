@@ -28,6 +28,8 @@ void initGlobals() {
     ctx.timeStampTermNotReady = 0;
     ctx.lastTerminalActivity = nowSeconds();
     ctx.receivedLength = 0;
+    ctx.pendingEcrAbort = 0;
+    ctx.resendCount = 0;
 }
 
 void resetDriverContext() { ctx = DriverContext{}; }

@@ -88,6 +88,9 @@ struct DriverContext {
     std::int32_t receivedLength = 0;
 
     // Engine additions (kept per call unless initGlobals says otherwise) go below.
+    std::int32_t pendingEcrAbort = 0; // 1: the cash register asked to abort in a state that
+                                      // could not take it; delivered once one can (per call)
+    std::int32_t resendCount = 0;     // payment requests sent again in this call
 };
 
 extern DriverContext ctx;

@@ -1,1 +1,285 @@
-// (in progress)
+#include "engine/handlers.h"
+
+#include "driver/callbacks.h"
+#include "driver/context.h"
+#include "engine/mainloop.h"
+#include "link/clock.h"
+#include "protocol/tags.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+namespace tarq {
+namespace {
+
+// Display texts: 20 bytes each, Windows-1252.
+constexpr char kBlank[] = "                    ";
+constexpr char kTimeout[] = " TIMEOUT            ";
+constexpr char kCheckLastReceipt[] = "Sjekk siste kvitt.  ";
+constexpr char kAbortedTimeout[] = "AVBRUTT PGA TIMEOUT ";
+constexpr char kNoConnection[] = "INGEN FORBINDELSE T.";
+constexpr char kTryingToAbort[] = "FORS\xD8KER \xC5 AVBRYTE  ";
+constexpr char kAbortedByEcr[] = "AVBRUTT AV ECR      ";
+constexpr char kWait[] = "VENT                ";
+constexpr char kNoReceiptTakeCopy[] = "INGEN KVITT. TA KOPI";
+constexpr char kNoReceipt[] = "INGEN KVITTERING    ";
+constexpr char kReconciliation[] = "AVSTEMNING          ";
+
+static_assert(sizeof kBlank == 21 && sizeof kTimeout == 21 && sizeof kCheckLastReceipt == 21 &&
+                  sizeof kAbortedTimeout == 21 && sizeof kNoConnection == 21 &&
+                  sizeof kTryingToAbort == 21 && sizeof kAbortedByEcr == 21 && sizeof kWait == 21 &&
+                  sizeof kNoReceiptTakeCopy == 21 && sizeof kNoReceipt == 21 &&
+                  sizeof kReconciliation == 21,
+              "display texts are exactly 20 characters");
+
+void setLine(StatusLine& line, const char* text) {
+    std::memcpy(line.data(), text, STATUS_LINE_LEN);
+}
+
+// The answer record every handler returns; nullptr when out of memory.
+SA_ANSWER* newAnswer(std::uint32_t answerId) {
+    auto* answer = new (std::nothrow) SA_ANSWER;
+    if (!answer) return nullptr;
+    answer->answer_ID = answerId;
+    answer->state = SA_getState();
+    answer->flag = 1;
+    return answer;
+}
+
+void show() {
+    invokeDisplayStatus();
+}
+
+} // namespace
+
+SA_ANSWER* handleOpen(SA_EVENT*) {
+    return newAnswer(PANSWER_OPEN);
+}
+SA_ANSWER* handleClose(SA_EVENT*) {
+    return newAnswer(PANSWER_CLOSE);
+}
+SA_ANSWER* handleMI(SA_EVENT*) {
+    return newAnswer(PANSWER_MI);
+}
+SA_ANSWER* handleCurrenycode(SA_EVENT*) {
+    return newAnswer(PANSWER_CURRENCYCODE);
+}
+SA_ANSWER* handleAdmin(SA_EVENT*) {
+    return newAnswer(PANSWER_ADMIN);
+}
+
+SA_ANSWER* handleAmount(SA_EVENT*) {
+    std::printf("trstate - handleAmount\n");
+    return newAnswer(PANSWER_NORTRANS);
+}
+
+SA_ANSWER* handleRefund(SA_EVENT*) {
+    std::printf("trstate - handleRefund\n");
+    return newAnswer(PANSWER_REFUND);
+}
+
+SA_ANSWER* handleConfirmExtCard(SA_EVENT*) {
+    std::printf("trstate - handleConfirmExtCard\n");
+    return newAnswer(PANSWER_CONFIRMEEXTCARD);
+}
+
+SA_ANSWER* handleOkPos(SA_EVENT*) {
+    std::printf("trstate - handleOkPos\n");
+    return newAnswer(PANSWER_OKPOS);
+}
+
+SA_ANSWER* handleVerSigAns(SA_EVENT*) {
+    std::printf("trstate - handleVerSigAns\n");
+    return newAnswer(PANSWER_VERSIG);
+}
+
+SA_ANSWER* handleDefault(SA_EVENT*) {
+    std::printf("trstate - handleDefault\n");
+    return newAnswer(PANSWER_NONE);
+}
+
+SA_ANSWER* handleStatusState(SA_EVENT*) {
+    SA_ANSWER* answer = newAnswer(PANSWER_NONE);
+    if (!answer) return nullptr;
+    show(); // the parser has just stored the terminal's text
+    return answer;
+}
+
+SA_ANSWER* handleAdviceFlag(SA_EVENT*) {
+    std::printf("trstate - handleAdviceFlag\n");
+    SA_ANSWER* answer = newAnswer(PANSWER_NONE);
+    if (!answer) return nullptr;
+    invokeAdviceFlag();
+    return answer;
+}
+
+SA_ANSWER* handleIdle(SA_EVENT*) {
+    SA_ANSWER* answer = newAnswer(PANSWER_NONE);
+    if (!answer) return nullptr;
+    ctx.disconnectToTerminal = 1;
+    setLine(ctx.statusLine1, kBlank);
+    setLine(ctx.statusLine2, kBlank);
+    return answer;
+}
+
+SA_ANSWER* handleVerSigAsk(SA_EVENT*) {
+    std::printf("trstate - handleVerSigAsk\n");
+    // Even without an answer record the signature step must run, and the cash register may no
+    // longer abort.
+    ctx.callAbortFunc = 0;
+    ctx.verSigPending = 1;
+    return newAnswer(PANSWER_NONE);
+}
+
+SA_ANSWER* handleNoReceipt(SA_EVENT*) {
+    std::printf("trstate - handleNoReceipt\n\n");
+    SA_ANSWER* answer = newAnswer(PANSWER_NONE);
+    if (!answer) return nullptr;
+    setLine(ctx.statusLine1, kBlank);
+    setLine(ctx.statusLine2, kNoReceiptTakeCopy);
+    show();
+    ctx.disconnectToTerminal = 1;
+    return answer;
+}
+
+SA_ANSWER* handleNoLog(SA_EVENT*) {
+    std::printf("trstate - handleNoLog\n\n");
+    SA_ANSWER* answer = newAnswer(PANSWER_NONE);
+    if (!answer) return nullptr;
+    setLine(ctx.statusLine1, kNoReceipt);
+    setLine(ctx.statusLine2, kReconciliation);
+    show();
+    ctx.disconnectToTerminal = 1;
+    return answer;
+}
+
+SA_ANSWER* handleReceipt(SA_EVENT*) {
+    SA_ANSWER* answer = newAnswer(PANSWER_RECEIPTNUMBER);
+    if (!answer) return nullptr;
+    // The count wraps at 8 bits; the answer built afterwards carries the count after this one.
+    if (invokePrintReceipt() == 1) ++ctx.gstPosReceiptInfo.receipts;
+    return answer;
+}
+
+SA_ANSWER* handleCardswipe(SA_EVENT*) {
+    SA_ANSWER* answer = newAnswer(PANSWER_NORTRANS);
+    if (!answer) return nullptr;
+    // The length comes from the terminal: never past the 19 card bytes.
+    const std::int32_t n =
+        std::clamp<std::int32_t>(ctx.track2Length, 0, static_cast<std::int32_t>(CARD_DATA_LEN));
+    std::array<char, 40> text{};
+    trqTransformCarddata(text.data(), text.size(), ctx.cardData.data(), n);
+    if (invokeSetCarddata(text.data()) != 1) answer->answer_ID = PANSWER_ABORT;
+    return answer;
+}
+
+SA_ANSWER* handleConfirm(SA_EVENT*) {
+    std::printf("trstate - handleConfirm\n");
+    SA_ANSWER* answer = newAnswer(PANSWER_NONE);
+    if (!answer) return nullptr;
+    std::printf("trqExtCardConfirm\n");
+    const int verdict = invokeExtCardConfirm();
+    if (verdict == 1 || verdict == 2) {
+        ctx.extCardAnswer = verdict;
+        answer->answer_ID = PANSWER_OKPOS;
+    }
+    return answer;
+}
+
+SA_ANSWER* handleAbort(SA_EVENT*) {
+    SA_ANSWER* answer = newAnswer(PANSWER_ABORT);
+    if (!answer) return nullptr;
+    ctx.callAbortFunc = 0;
+    setLine(ctx.statusLine1, kTryingToAbort);
+    show();
+    // Shown by the next display call, when the terminal answers.
+    setLine(ctx.statusLine1, kBlank);
+    setLine(ctx.statusLine2, kAbortedByEcr);
+    return answer;
+}
+
+SA_ANSWER* handleTransComplete(SA_EVENT*) {
+    SA_ANSWER* answer = newAnswer(PANSWER_NONE);
+    if (!answer) return nullptr;
+    ctx.disconnectToTerminal = 1;
+    const auto result = static_cast<std::uint32_t>(ctx.gstResultData);
+    if (result == 0 || result >= 23) setLine(ctx.statusLine1, kBlank);
+    show();
+    setLine(ctx.statusLine2, kBlank);
+    return answer;
+}
+
+SA_ANSWER* handleTermNotReady(SA_EVENT*) {
+    std::printf("trstate - handleTermNotReady\n\n");
+    SA_ANSWER* answer = newAnswer(PANSWER_NONE);
+    if (!answer) return nullptr;
+    std::printf("trstate - handleTermNotReady %d\n", ctx.gstResultData);
+    const std::int64_t now = nowSeconds();
+    ctx.ecrRequestsAnswer = 0;
+    ctx.lastSendTime = now;
+    ctx.timeStampTermNotReady = now;
+    setLine(ctx.statusLine1, kWait);
+    setLine(ctx.statusLine2, kBlank);
+    show();
+    return answer;
+}
+
+SA_ANSWER* handleResend(SA_EVENT*) {
+    std::printf("trstate - handleResend\n\n");
+    SA_ANSWER* answer = newAnswer(PANSWER_NONE);
+    if (!answer) return nullptr;
+    ++ctx.resendCount;
+    sendCardTransaction();
+    return answer;
+}
+
+SA_ANSWER* handleNoConnection(SA_EVENT*) {
+    std::printf("trstate - handleNoConnection %d %d\n\n", static_cast<int>(TIMEOUT_ANSWERREQ),
+                static_cast<int>(TIMEOUT_TERMINALANSWER));
+    SA_ANSWER* answer = newAnswer(PANSWER_NONE);
+    if (!answer) return nullptr;
+    std::printf("trstate - handleNoConnection ret=6 (%d)\n", ctx.gstResultData);
+    ctx.gstResultData = 6;
+    setLine(ctx.statusLine1, kBlank);
+    setLine(ctx.statusLine2, kNoConnection);
+    show();
+    ctx.disconnectToTerminal = 1;
+    std::printf("trstate - handleNoConnection %d %d\n\n", static_cast<int>(answer->answer_ID),
+                ctx.gstResultData);
+    return answer;
+}
+
+SA_ANSWER* handleTimeout(SA_EVENT*) {
+    std::printf("trstate - handleTimeout:%d\n\n", static_cast<int>(TIMEOUT_TERMINALANSWER));
+    SA_ANSWER* answer = newAnswer(PANSWER_NONE);
+    if (!answer) return nullptr;
+    const bool prompt = isAbortablePrompt();
+    // Past two aborts the terminal is not asked again; the exchange ends all the same.
+    if (prompt && static_cast<std::uint32_t>(ctx.abortCounter) <= 2)
+        answer->answer_ID = PANSWER_ABORT;
+    ctx.gstResultData = 2;
+    if (ctx.requestKind == 1) {
+        if (prompt)
+            std::printf("aborted due to no terminal activity\n");
+        else
+            setLine(ctx.statusLine1, kCheckLastReceipt);
+    } else {
+        setLine(ctx.statusLine1, kBlank);
+    }
+    setLine(ctx.statusLine2, answer->answer_ID == PANSWER_ABORT ? kAbortedTimeout : kTimeout);
+    show();
+    ctx.disconnectToTerminal = 1;
+    std::printf("trstate - handleTimeout %d %d\n\n", static_cast<int>(answer->answer_ID),
+                ctx.gstResultData);
+    return answer;
+}
+
+// Its event has no producer here; nothing is sent.
+SA_ANSWER* handlecardname(SA_EVENT*) {
+    return newAnswer(PANSWER_NONE);
+}
+
+} // namespace tarq

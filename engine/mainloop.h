@@ -10,7 +10,10 @@ namespace tarq {
 inline constexpr std::int64_t TIMEOUT_TERMINALANSWER = 95;
 inline constexpr std::int64_t TIMEOUT_TERM_NOT_READY = 6;
 inline constexpr std::int64_t TIMEOUT_ANSWERREQ = 10;
+// Resends of a payment request in one call; the next "not ready" ends the exchange.
+inline constexpr std::int32_t MAX_RESENDS = 3;
 
+// Runs until a handler sets ctx.disconnectToTerminal; the result is then ctx.gstResultData.
 void callMainLoop();
 SA_EVENT* getEvent();
 SA_EVENT* getPosAbortEvent();
@@ -19,7 +22,8 @@ void sendVerSigAnswer();
 void freeCurrentEcrEvent();
 
 // Builds an event, dispatches it, sends the answer, frees both. Result of the send (0 none).
-int postEvent(int eventId);
+// `answered`, when given, tells whether the automaton produced an answer record at all.
+int postEvent(int eventId, bool* answered = nullptr);
 // External-card confirmation (when asked), MI, 200 ms, currency code.
 void sendCardTransaction();
 
