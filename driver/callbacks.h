@@ -6,6 +6,9 @@
 
 namespace tarq {
 
+// Size of the text area the card handler converts cardData into (19 bytes give 38 digits).
+inline constexpr std::size_t CARD_TEXT_SIZE = 40;
+
 // 1 when the callback returned exactly 1, else 0 (also when none is registered).
 int invokeSetCarddata(const char* cardText);
 // 0 when none is registered; else 1 when the callback returned non-zero.
@@ -23,7 +26,7 @@ void invokeAdviceFlag();
 void trqTransformCarddata(char* dest, std::size_t destSize, const std::uint8_t* packed,
                           std::int32_t n);
 
-// Stores a routine in the slot of `kind` (0..6); other kinds store nothing.
+// Stores a routine in the slot of `kind` (0..6, the TRQ_CB_* kinds); other kinds store nothing.
 void storeCallback(int kind, void* routine);
 
 } // namespace tarq

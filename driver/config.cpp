@@ -1,1 +1,145 @@
-// (in progress)
+#include "driver/config.h"
+
+#include "driver/context.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#ifndef TARQ_TRACE_FILE
+#define TARQ_TRACE_FILE 0
+#endif
+#ifndef TARQ_TRACE_CONSOLE
+#define TARQ_TRACE_CONSOLE 0
+#endif
+
+namespace tarq {
+namespace {
+
+constexpr bool kTraceFile = TARQ_TRACE_FILE != 0;
+constexpr bool kTraceConsole = TARQ_TRACE_CONSOLE != 0;
+constexpr char kLogFile[] = "log.trq";
+
+// Each read takes at most 99 characters; a longer line is read in pieces, each one a line.
+constexpr int kPieceSize = 100;
+// A DEVICE value line may be longer than one piece; this bounds what is read of it.
+constexpr std::size_t kMaxTextLine = 1024;
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+bool isSectionFor(const char* piece, const char* key) {
+    const std::size_t keyLen = std::strlen(key);
+    const std::size_t len = std::strlen(piece);
+    return len > keyLen + 1 && piece[0] == '[' && piece[keyLen + 1] == ']' &&
+           std::memcmp(piece + 1, key, keyLen) == 0;
+}
+
+// Moves the file to just behind the section line of key. True when found and a line follows.
+bool findSection(std::FILE* f, const char* key, std::array<char, kPieceSize>& piece) {
+    while (std::fgets(piece.data(), kPieceSize, f)) {
+        if (isSectionFor(piece.data(), key)) return std::fgets(piece.data(), kPieceSize, f);
+    }
+    return false;
+}
+
+// Text-to-integer over at most the 20 value characters (leading blanks, sign, digits).
+long valueToLong(const std::array<char, INI_VALUE_SIZE>& area) {
+    std::array<char, INI_VALUE_SIZE + 1> text{};
+    std::copy(area.begin(), area.end(), text.begin());
+    return std::strtol(text.data(), nullptr, 10);
+}
+
+void traceStartUp() {
+    if constexpr (kTraceFile) {
+        std::FILE* f = std::fopen(kLogFile, "w");
+        if (!f) {
+            std::printf("The file 'log.trq' was not opened\n");
+            return;
+        }
+        std::fputs(" ", f);
+        if (std::fclose(f) != 0) std::printf("The file 'log.trq' was not closed\n");
+    }
+}
+
+} // namespace
+
+int readIniValue(char* dest, const char* path, const char* key, std::size_t size) {
+    File f(path ? std::fopen(path, "rb") : nullptr);
+    if (!f) {
+        std::printf("ReadParameters - error\n");
+        return -1;
+    }
+    std::fill_n(dest, size, ' ');
+    std::array<char, kPieceSize> line{};
+    if (!findSection(f.get(), key, line)) return -1;
+    // The value starts after the first double quote; only what the line holds is copied.
+    const char* quote = std::strchr(line.data(), '"');
+    if (quote) {
+        const char* start = quote + 1;
+        const std::size_t avail = std::strlen(start);
+        std::copy_n(start, std::min(avail, size), dest);
+    }
+    return 0;
+}
+
+int readIniText(std::span<char> dest, const char* path, const char* key) {
+    std::fill(dest.begin(), dest.end(), '\0');
+    File f(path ? std::fopen(path, "rb") : nullptr);
+    if (!f || dest.empty()) return -1;
+    std::array<char, kPieceSize> piece{};
+    if (!findSection(f.get(), key, piece)) return -1;
+    std::string line = piece.data();
+    while (!line.empty() && line.back() != '\n' && line.size() < kMaxTextLine &&
+           std::fgets(piece.data(), kPieceSize, f.get()))
+        line += piece.data();
+    const std::size_t open = line.find('"');
+    if (open == std::string::npos) return -1;
+    const std::size_t close = line.find('"', open + 1);
+    if (close == std::string::npos) return -1;
+    const std::size_t len = close - open - 1;
+    if (len + 1 > dest.size()) return -1; // a cut-off path would name another device
+    std::copy_n(line.begin() + static_cast<std::ptrdiff_t>(open + 1), len, dest.begin());
+    return 0;
+}
+
+int ReadParameters() {
+    std::array<char, INI_VALUE_SIZE> area{};
+    area.fill(' ');
+    if (readIniValue(area.data(), ctx.iniPath.data(), "COMPORT", area.size()) == 0) {
+        std::printf("ReadParameters %c\n", area[0]);
+        ctx.comPort = static_cast<std::uint8_t>(valueToLong(area) & 0xFF);
+    }
+    area.fill(' ');
+    const int result = readIniValue(area.data(), ctx.iniPath.data(), "BAUDRATE", area.size());
+    if (result == 0) ctx.baudRate = static_cast<std::int32_t>(valueToLong(area));
+    // Unlike the numbers, the device is not carried over from an earlier read: removing the
+    // entry must bring the COMPORT device back.
+    readIniText(ctx.devicePath, ctx.iniPath.data(), "DEVICE");
+    traceStartUp();
+    return result;
+}
+
+void writeLog(const char* text, std::int32_t number) {
+    if constexpr (kTraceFile) {
+        std::FILE* f = std::fopen(kLogFile, "a+");
+        if (!f) {
+            std::printf("The file 'log.trq' was not opened\n");
+        } else {
+            std::fprintf(f, "%s %d\n", text, number);
+            std::fflush(f);
+            if (std::fclose(f) != 0) std::printf("The file 'log.trq' was not closed\n");
+        }
+    }
+    if constexpr (kTraceConsole) std::printf("%s %d\n", text, number);
+    (void)text;
+    (void)number;
+}
+
+} // namespace tarq

@@ -1,1 +1,223 @@
-// (in progress)
+#include "protocol/parser.h"
+
+#include "driver/callbacks.h"
+#include "driver/context.h"
+#include "link/clock.h"
+#include "protocol/tags.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <span>
+#include <string_view>
+
+namespace tarq {
+namespace {
+
+SA_EVENT* current_event = nullptr;
+
+constexpr std::string_view kTerminalBlocked = "TERMINAL BLOKKERT";
+constexpr std::string_view kAbortedByTerminal = "AVBR FRA TERMINAL   ";
+constexpr std::string_view kNoReceipt = "INGEN KVITTERING    ";
+constexpr std::string_view kTakeCopy = "TA KOPI SISTE TRANS.";
+
+void setLine(StatusLine& line, std::string_view text) {
+    line.fill(' ');
+    std::copy_n(text.begin(), std::min(text.size(), line.size()), line.begin());
+}
+
+// Status text from the terminal; a value longer than the receipt area is not a status text and
+// leaves the line as it was.
+void storeStatus(StatusLine& line, std::span<const std::uint8_t> value) {
+    if (value.size() > RECEIPT_SIZE) return;
+    line.fill(' ');
+    std::copy_n(value.begin(), std::min(value.size(), line.size()), line.begin());
+}
+
+// Finds `word` in `text` read as a C text: a zero byte ends it early.
+bool containsWord(std::span<const char> text, std::string_view word) {
+    const auto end = std::find(text.begin(), text.end(), '\0');
+    return std::string_view(text.data(), static_cast<std::size_t>(end - text.begin())).find(word) !=
+           std::string_view::npos;
+}
+
+bool cardComplete() {
+    return ctx.cardReceived != 0 && ctx.track2LengthReceived != 0;
+}
+
+void handleTransCompleted(std::span<const std::uint8_t> value) {
+    current_event->event_id = PEVENT_TRANS_COMPLETED;
+    if (!value.empty()) ctx.gstResultData = value[0];
+    // A one-byte result alone makes a 5-byte message; the issuer comes only with more.
+    if (ctx.receivedLength > 5 && value.size() >= 2) ctx.issuerID = value[1];
+    std::printf("PTAG_TRANS_COMPLETED = %d, issuerID=%d\n", ctx.gstResultData, ctx.issuerID);
+    switch (ctx.gstResultData) {
+    case 5:
+        current_event->event_id = PEVENT_TERM_NOT_READY;
+        break;
+    case 3:
+        current_event->event_id = PEVENT_NO_RECEIPT;
+        break;
+    case 4:
+        current_event->event_id = PEVENT_NO_LOG;
+        break;
+    default:
+        break;
+    }
+    // A success reported before this payment's card arrived belongs to an earlier transaction.
+    const int r = ctx.gstResultData;
+    const bool success = r == 0 || (r >= 23 && r <= 26);
+    if (ctx.requestKind == 1 && success && !cardComplete()) {
+        ctx.gstResultData = 1;
+        ctx.issuerID = 0;
+    }
+}
+
+void handleReceipt(std::span<const std::uint8_t> value) {
+    current_event->event_id = PEVENT_RECEIPT;
+    ctx.gstReceiptData.fill('\0');
+    std::copy_n(value.begin(), std::min(value.size(), RECEIPT_SIZE), ctx.gstReceiptData.begin());
+    // A receipt before this payment's card arrived belongs to an earlier transaction.
+    if (ctx.requestKind == 1 && !cardComplete()) {
+        ctx.gstReceiptData.fill('\0');
+        setLine(ctx.statusLine1, "");
+        setLine(ctx.statusLine2, "");
+        setLine(ctx.statusLine1, kNoReceipt);
+        setLine(ctx.statusLine2, kTakeCopy);
+    }
+}
+
+void handleTermAbort() {
+    std::printf("PTAG_TERM_ABORT\n");
+    ctx.callAbortFunc = 0;
+    if (std::string_view(ctx.statusLine1.data(), kTerminalBlocked.size()) == kTerminalBlocked)
+        setLine(ctx.statusLine2, kAbortedByTerminal);
+    else
+        setLine(ctx.statusLine1, kAbortedByTerminal);
+    invokeDisplayStatus();
+}
+
+} // namespace
+
+void parserAddPdo(const TLV* element) {
+    if (!element || TLV_isCdo(element)) return;
+    // Any element ends the wait for an answer to the driver's own request.
+    ctx.ecrRequestsAnswer = 0;
+    ctx.lastSendTime = nowSeconds();
+    ctx.verSigPending = 0;
+    if (!current_event) {
+        current_event = SA_newEvent(PEVENT_EMPTY);
+        if (!current_event) return;
+    }
+    // Only the bytes the element really carries are looked at, whatever its layout promises.
+    const std::span<const std::uint8_t> value(
+        element->value.data(), std::min<std::size_t>(element->length, element->value.size()));
+
+    switch (element->tag) {
+    case PTAG_TERM_OPEN:
+        std::printf("PTAG_TERM_OPEN\n");
+        current_event->event_id = PEVENT_OPEN;
+        break;
+    case PTAG_TERM_CLOSE:
+        std::printf("PTAG_TERM_CLOSE\n");
+        current_event->event_id = PEVENT_CLOSE;
+        break;
+    case PTAG_CONFIRM:
+        std::printf("PTAG_CONFIRM\n");
+        current_event->event_id = PEVENT_CONFIRM;
+        break;
+    case PTAG_ADVICE_FLAG:
+        std::printf("PTAG_ADVICE_FLAG\n");
+        current_event->event_id = PEVENT_ADVICE_FLAG;
+        break;
+    case PTAG_VER_SIG:
+        std::printf("PTAG_VER_SIG\n");
+        current_event->event_id = PEVENT_VERSIG_ASK;
+        break;
+    case PTAG_TERM_CARD:
+        ctx.cardReceived = 1;
+        current_event->event_id = PEVENT_CARDSWIPE;
+        ctx.cardData.fill(0);
+        std::copy_n(value.begin(), std::min(value.size(), CARD_DATA_LEN), ctx.cardData.begin());
+        break;
+    case PTAG_STATUS1: {
+        current_event->event_id = PEVENT_STATUS;
+        storeStatus(ctx.statusLine1, value);
+        std::array<char, 2 * STATUS_LINE_LEN> both{};
+        std::copy(ctx.statusLine1.begin(), ctx.statusLine1.end(), both.begin());
+        std::copy(ctx.statusLine2.begin(), ctx.statusLine2.end(), both.begin() + STATUS_LINE_LEN);
+        if (containsWord(both, "ARBEJ")) {
+            ctx.callAbortFunc = 0;
+            std::printf("PTAG_STATUS1 --\n");
+        }
+        break;
+    }
+    case PTAG_STATUS2:
+        current_event->event_id = PEVENT_STATUS;
+        storeStatus(ctx.statusLine2, value);
+        if (containsWord(ctx.statusLine2, "ABORTED")) {
+            ctx.callAbortFunc = 0;
+            std::printf("PTAG_STATUS2 ____\n");
+        }
+        break;
+    case PTAG_TERM_ABORT:
+        handleTermAbort();
+        break;
+    case PTAG_TERM_RECEIPT:
+        handleReceipt(value);
+        break;
+    case PTAG_TERM_IDLE:
+        if (!value.empty()) ctx.gstResultData = value[0];
+        current_event->event_id = PEVENT_IDLE;
+        break;
+    case PTAG_TERM_CARDNAME:
+        std::printf("PTAG_TERM_CARDNAME\n");
+        break;
+    case PTAG_LAST_RECEIPT:
+        ctx.receiptSegment = 0;
+        break;
+    case PTAG_TRACK2_LENGTH:
+        ctx.track2LengthReceived = 1;
+        if (value.size() >= 2) ctx.track2Length = value[0] * 256 + value[1];
+        break;
+    case PTAG_ISSUERID:
+        if (!value.empty()) ctx.tagIssuerID = value[0];
+        break;
+    case PTAG_TRANS_COMPLETED:
+        handleTransCompleted(value);
+        break;
+    default:
+        std::printf("PTAG_UNKNOWN\n");
+        break;
+    }
+}
+
+void parserWalkTlv(const TLV* node) {
+    if (!node) return;
+    if (!TLV_isCdo(node)) {
+        parserAddPdo(node);
+        return;
+    }
+    for (const auto& child : node->children)
+        parserWalkTlv(child.get());
+}
+
+SA_EVENT* parserHandleTlv(TLV* root) {
+    parserFreeEvent();
+    if (root) {
+        if (root->tag == PTAG_MESSAGE) parserWalkTlv(root);
+        TLV_free(&root);
+    }
+    return current_event;
+}
+
+void parserFreeEvent() {
+    delete current_event;
+    current_event = nullptr;
+}
+
+SA_EVENT* parserCurrentEvent() {
+    return current_event;
+}
+
+} // namespace tarq

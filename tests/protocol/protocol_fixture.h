@@ -1,0 +1,78 @@
+// Shared set-up for the protocol tests: fresh context, settable clock, no event left over.
+#pragma once
+
+#include "driver/context.h"
+#include "protocol/ber.h"
+#include "protocol/parser.h"
+#include "tests/support/manual_clock.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tarq::test {
+
+using Bytes = std::vector<std::uint8_t>;
+
+class ProtocolTest : public ::testing::Test {
+  protected:
+    ProtocolTest() : scoped_(clock_) {}
+    void SetUp() override {
+        resetDriverContext();
+        parserFreeEvent();
+    }
+    void TearDown() override {
+        parserFreeEvent();
+        resetDriverContext();
+    }
+
+    // Decodes and interprets one whole message as the transport does; returns the event id, or
+    // -1 when no event came out. Captures what was printed into `printed`.
+    int feed(const Bytes& message) {
+        const int size = BER_check(message.data(), static_cast<std::uint32_t>(message.size()));
+        EXPECT_GT(size, 0) << "test message is malformed";
+        if (size <= 0) return -1;
+        ctx.receivedLength = size;
+        TLV* tree = BER2TLV(message.data(), static_cast<std::uint32_t>(size));
+        EXPECT_NE(tree, nullptr);
+        ::testing::internal::CaptureStdout();
+        SA_EVENT* event = parserHandleTlv(tree);
+        printed = ::testing::internal::GetCapturedStdout();
+        return event ? event->event_id : -1;
+    }
+
+    ManualClock clock_;
+    ScopedClock scoped_;
+    std::string printed;
+};
+
+// An envelope holding one element with the given tag and value.
+inline Bytes message(std::uint8_t tag, const Bytes& value) {
+    Bytes element{tag};
+    if (value.size() >= 0x80) {
+        element.push_back(value.size() > 0xFF ? 0x82 : 0x81);
+        if (value.size() > 0xFF) element.push_back(static_cast<std::uint8_t>(value.size() >> 8));
+    }
+    element.push_back(static_cast<std::uint8_t>(value.size()));
+    element.insert(element.end(), value.begin(), value.end());
+    Bytes out{0xE1};
+    if (element.size() >= 0x80) {
+        out.push_back(element.size() > 0xFF ? 0x82 : 0x81);
+        if (element.size() > 0xFF) out.push_back(static_cast<std::uint8_t>(element.size() >> 8));
+    }
+    out.push_back(static_cast<std::uint8_t>(element.size()));
+    out.insert(out.end(), element.begin(), element.end());
+    return out;
+}
+
+inline Bytes text(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
+
+inline std::string line(const StatusLine& l) {
+    return std::string(l.data(), l.size());
+}
+
+} // namespace tarq::test
