@@ -1,0 +1,216 @@
+#include "jni/bridge.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace tarq::javabridge {
+
+BridgeState bridge;
+
+namespace {
+
+constexpr std::string_view kDisplayFile = "display.trq";
+constexpr std::string_view kPrintFile = "print.trq";
+constexpr std::string_view kIssuerFile = "issuer.trq";
+constexpr std::string_view kAbortFile = "abort.trq";
+constexpr std::size_t kLongestName = kDisplayFile.size();
+
+// Owns an open stdio file; close() reports whether the data reached the file.
+class TextFile {
+  public:
+    TextFile(const char* path, const char* mode) : f_(std::fopen(path, mode)) {}
+    TextFile(const TextFile&) = delete;
+    TextFile& operator=(const TextFile&) = delete;
+    ~TextFile() {
+        if (f_ != nullptr) std::fclose(f_);
+    }
+    explicit operator bool() const { return f_ != nullptr; }
+    std::FILE* get() const { return f_; }
+    bool close() {
+        std::FILE* f = f_;
+        f_ = nullptr;
+        return std::fclose(f) == 0;
+    }
+
+  private:
+    std::FILE* f_;
+};
+
+// Copies a zero-terminated text into a fixed area, cut to fit, always terminated.
+template <std::size_t N>
+void copyText(std::array<char, N>& dest, const char* src, std::size_t max) {
+    dest.fill('\0');
+    if (src == nullptr) return;
+    const std::size_t limit = std::min(max, N - 1);
+    std::size_t n = 0;
+    while (n < limit && src[n] != '\0')
+        ++n;
+    std::memcpy(dest.data(), src, n);
+}
+
+template <std::size_t N> void copyText(std::array<char, N>& dest, std::string_view src) {
+    dest.fill('\0');
+    const std::size_t n = std::min(src.size(), N - 1);
+    std::memcpy(dest.data(), src.data(), n);
+}
+
+} // namespace
+
+std::array<char, SIDE_PATH_SIZE> sideFilePath(std::string_view name) noexcept {
+    std::array<char, SIDE_PATH_SIZE> path{};
+    std::string_view dir;
+    if (bridge.trqPathSet == 1) dir = bridge.trqPath.data();
+    if (dir.size() + name.size() + 1 > path.size()) return path;
+    std::memcpy(path.data(), dir.data(), dir.size());
+    std::memcpy(path.data() + dir.size(), name.data(), name.size());
+    return path;
+}
+
+int setTrqPath(std::string_view utf8) noexcept {
+    if (utf8.size() > TRQ_PATH_MAX || utf8.size() + kLongestName + 1 > SIDE_PATH_SIZE ||
+        utf8.find('\0') != std::string_view::npos) {
+        return SET_PATH_REFUSED;
+    }
+    copyText(bridge.trqPath, utf8);
+    bridge.trqPathSet = 1;
+    return SET_PATH_OK;
+}
+
+void setLines(std::string_view line1, std::string_view line2) noexcept {
+    copyText(bridge.bridgeLine1, line1);
+    copyText(bridge.bridgeLine2, line2);
+}
+
+int setCarddata(const char* /*cardText*/) noexcept {
+    std::fflush(stdout);
+    return 1;
+}
+
+int printReceipt(int segment, const char* text) noexcept {
+    copyText(bridge.bridgeReceipt, text, RECEIPT_TEXT - 1);
+    bool printable = false;
+    for (const char* p = bridge.bridgeReceipt.data(); *p != '\0'; ++p) {
+        if (*p == '\n') continue;
+        std::printf("%c", *p);
+        printable = true;
+    }
+    std::fflush(stdout);
+    writePrintOutToFile(0, segment);
+    return printable ? 1 : 0;
+}
+
+int displayStatus(const char* line1, const char* line2) noexcept {
+    copyText(bridge.bridgeLine1, line1, BRIDGE_LINE_MAX);
+    copyText(bridge.bridgeLine2, line2, BRIDGE_LINE_MAX);
+    std::printf("\nSTATUS 1: %s\n", bridge.bridgeLine1.data());
+    std::printf("STATUS 2:%s\n", bridge.bridgeLine2.data());
+    return writeDisplayFile();
+}
+
+void displayStatusCallback(const char* line1, const char* line2) noexcept {
+    displayStatus(line1, line2);
+}
+
+int abortTransaction() noexcept {
+    char answer = '0';
+    const auto path = sideFilePath(kAbortFile);
+    TextFile file(path.data(), "r");
+    if (file) {
+        const int c = std::fgetc(file.get());
+        if (c != EOF) answer = static_cast<char>(c);
+        if (!file.close()) std::printf("The file 'abort' was not closed %s\n", path.data());
+    }
+    if (answer == '1') {
+        bridge.abortRequested = 1;
+        setLines("ECR AVBRYTER", "");
+        writeDisplayFile();
+    } else {
+        bridge.abortRequested = 0;
+    }
+    return bridge.abortRequested;
+}
+
+int writeDisplayFile() noexcept {
+    const auto path = sideFilePath(kDisplayFile);
+    TextFile file(path.data(), "w");
+    if (!file) {
+        std::printf("The file 'display.trq' was not opened\n");
+        return 0;
+    }
+    std::fprintf(file.get(), "%s\n", bridge.bridgeLine1.data());
+    std::fprintf(file.get(), "%s\n", bridge.bridgeLine2.data());
+    if (!file.close()) {
+        std::printf("The file 'display.trq' was not closed\n");
+        return 1;
+    }
+    return 0;
+}
+
+int writePrintOutToFile(int mode, int segment) noexcept {
+    const auto path = sideFilePath(kPrintFile);
+    if (mode == 1) {
+        TextFile file(path.data(), "w");
+        if (!file)
+            std::printf("The file 'print.trq' was not opened %s\n", path.data());
+        else
+            std::fprintf(file.get(), "%s", bridge.bridgeReceipt.data());
+        for (auto& slot : bridge.receiptCopies)
+            slot.fill('\0');
+        bridge.receiptCopies[0] = bridge.bridgeReceipt;
+        if (!file) return 0;
+        if (segment == 0) std::fprintf(file.get(), "\n");
+        if (!file.close()) {
+            std::printf("The file 'print.trq' was not closed %s\n", path.data());
+            return 1;
+        }
+        return 0;
+    }
+    TextFile file(path.data(), "a+");
+    if (!file)
+        std::printf("The file 'print.trq' was not opened a %s\n", path.data());
+    else
+        std::fprintf(file.get(), "%s", bridge.bridgeReceipt.data());
+    // Only ten receipts of a call are kept for Java; later ones still reach print.trq.
+    const std::size_t slot = ctx.gstPosReceiptInfo.receipts;
+    if (slot < bridge.receiptCopies.size()) bridge.receiptCopies[slot] = bridge.bridgeReceipt;
+    if (!file) return 0;
+    if (segment == 0) std::fprintf(file.get(), "\n");
+    if (!file.close()) {
+        std::printf("The file 'print.trq' was not closed %s\n", path.data());
+        return 1;
+    }
+    return 0;
+}
+
+int writeIssuerFile(int mode) noexcept {
+    const auto path = sideFilePath(kIssuerFile);
+    TextFile file(path.data(), "w");
+    if (!file) {
+        std::printf("The file 'issuer.trq' was not opened\n");
+        return 0;
+    }
+    std::array<char, 16> text{};
+    if (mode == 1)
+        std::snprintf(text.data(), text.size(), "%02d\n", ctx.issuerID);
+    else
+        std::snprintf(text.data(), text.size(), "\n");
+    std::fprintf(file.get(), "%s", text.data());
+    if (!file.close()) {
+        std::printf("The file 'issuer.trq' was not closed\n");
+        return 1;
+    }
+    return 0;
+}
+
+void receiptReset() noexcept {
+    bridge.bridgeReceipt.fill('\0');
+    bridge.receiptCopies[0].fill('\0');
+    writePrintOutToFile(1, 0);
+}
+
+void resetBridge() noexcept {
+    bridge = BridgeState{};
+}
+
+} // namespace tarq::javabridge

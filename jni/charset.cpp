@@ -1,0 +1,130 @@
+#include "jni/charset.h"
+
+#include <array>
+#include <cstdint>
+
+namespace tarq::javabridge {
+
+namespace {
+
+// Windows-1252 bytes 0x80..0x9F as UTF-16; the undefined five keep their own value.
+constexpr std::array<char16_t, 32> kHigh = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+};
+
+char16_t toUnit(unsigned char byte) {
+    if (byte >= 0x80 && byte <= 0x9F) return kHigh[byte - 0x80];
+    return byte;
+}
+
+// The Windows-1252 byte of a UTF-16 unit, or '?' when it has none.
+char fromUnit(char16_t unit) {
+    if (unit < 0x80 || (unit >= 0xA0 && unit <= 0xFF)) return static_cast<char>(unit);
+    for (std::size_t i = 0; i < kHigh.size(); ++i) {
+        if (kHigh[i] == unit) return static_cast<char>(0x80 + i);
+    }
+    return '?';
+}
+
+void appendModifiedUtf8(std::string& out, char16_t unit) {
+    if (unit != 0 && unit < 0x80) {
+        out.push_back(static_cast<char>(unit));
+    } else if (unit < 0x800) { // zero is written as two bytes in modified UTF-8
+        out.push_back(static_cast<char>(0xC0 | (unit >> 6)));
+        out.push_back(static_cast<char>(0x80 | (unit & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xE0 | (unit >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((unit >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (unit & 0x3F)));
+    }
+}
+
+// Decodes one UTF-16 unit from modified UTF-8 at pos and advances pos; malformed bytes decode
+// as U+FFFD one byte at a time, so no input can make the walk stall or overrun.
+char16_t nextUnit(std::string_view s, std::size_t& pos) {
+    auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+    const unsigned char b0 = byte(pos);
+    if (b0 < 0x80) {
+        ++pos;
+        return b0;
+    }
+    auto cont = [&](std::size_t i) { return i < s.size() && (byte(i) & 0xC0) == 0x80; };
+    if ((b0 & 0xE0) == 0xC0 && cont(pos + 1)) {
+        const auto unit = static_cast<char16_t>(((b0 & 0x1F) << 6) | (byte(pos + 1) & 0x3F));
+        pos += 2;
+        return unit;
+    }
+    if ((b0 & 0xF0) == 0xE0 && cont(pos + 1) && cont(pos + 2)) {
+        const auto unit = static_cast<char16_t>(
+            ((b0 & 0x0F) << 12) | ((byte(pos + 1) & 0x3F) << 6) | (byte(pos + 2) & 0x3F));
+        pos += 3;
+        return unit;
+    }
+    ++pos;
+    return 0xFFFD;
+}
+
+bool isHighSurrogate(char16_t u) {
+    return u >= 0xD800 && u <= 0xDBFF;
+}
+bool isLowSurrogate(char16_t u) {
+    return u >= 0xDC00 && u <= 0xDFFF;
+}
+
+} // namespace
+
+std::string cp1252ToModifiedUtf8(std::string_view cp1252) {
+    std::string out;
+    out.reserve(cp1252.size() * 3);
+    for (char c : cp1252) {
+        if (c == '\0') break;
+        appendModifiedUtf8(out, toUnit(static_cast<unsigned char>(c)));
+    }
+    return out;
+}
+
+std::size_t modifiedUtf8ToCp1252(std::string_view mutf8, std::span<char> dest) {
+    std::size_t written = 0;
+    std::size_t pos = 0;
+    while (pos < mutf8.size() && written + 1 < dest.size()) {
+        char16_t unit = nextUnit(mutf8, pos);
+        if (isHighSurrogate(unit) && pos < mutf8.size()) {
+            std::size_t peek = pos;
+            if (isLowSurrogate(nextUnit(mutf8, peek))) pos = peek; // one '?' for the pair
+        }
+        if (unit == 0) break; // a zero would end the driver's text here anyway
+        dest[written++] = fromUnit(unit);
+    }
+    dest[written] = '\0';
+    return written;
+}
+
+bool modifiedUtf8ToUtf8(std::string_view mutf8, std::string& out) {
+    out.clear();
+    std::size_t pos = 0;
+    while (pos < mutf8.size()) {
+        const std::size_t start = pos;
+        const char16_t unit = nextUnit(mutf8, pos);
+        if (unit == 0) return false;
+        if (isHighSurrogate(unit) && pos < mutf8.size()) {
+            std::size_t peek = pos;
+            const char16_t low = nextUnit(mutf8, peek);
+            if (isLowSurrogate(low)) {
+                const std::uint32_t cp = 0x10000 + ((std::uint32_t(unit) - 0xD800) << 10) +
+                                         (std::uint32_t(low) - 0xDC00);
+                out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+                out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+                out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+                out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+                pos = peek;
+                continue;
+            }
+        }
+        out.append(mutf8.substr(start, pos - start));
+    }
+    return true;
+}
+
+} // namespace tarq::javabridge
