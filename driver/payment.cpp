@@ -1,26 +1,14 @@
 // Exported payment operations.
 #include "driver/context.h"
 #include "driver/exports.h"
+#include "driver/request.h"
 #include "engine/mainloop.h"
 #include "engine/sa.h"
 #include "engine/table.h"
 #include "tarqdriver.h"
 
-#include <algorithm>
-#include <cstring>
-#include <span>
-
 namespace tarq {
 namespace {
-
-// Fills a fixed request field: zero bytes, then at most the field's size of the caller's text,
-// never reading past the field's size of it (the text need not be terminated within it).
-void copyField(std::span<char> field, const char* text) {
-    std::fill(field.begin(), field.end(), '\0');
-    if (!text) return;
-    for (std::size_t i = 0; i < field.size() && text[i] != '\0'; ++i)
-        field[i] = text[i];
-}
 
 // The argument checks, in their fixed order; 0 when the request may go to the terminal.
 int checkPayment(int transactionType, int amount, int purchaseAmount) {
@@ -74,13 +62,13 @@ int trqNorTransaction(int transactionType, int amount, int currencyCode, char me
         r.currencyCode = currencyCode;
         r.amount = amount;
         r.purchaseAmount = purchaseAmount;
-        copyField(r.posData, posData);
-        copyField(r.dataToHost, dataToHost);
+        copyRequestText(r.posData, posData);
+        copyRequestText(r.dataToHost, dataToHost);
         r.multiID = multiID;
         r.secondNumber = secondNumber;
-        copyField(r.cardNo, cardNo);
-        copyField(r.expDate, expDate);
-        copyField(r.cvc, cvc);
+        copyRequestText(r.cardNo, cardNo);
+        copyRequestText(r.expDate, expDate);
+        copyRequestText(r.cvc, cvc);
 
         ctx.callAbortFunc = 1;
         sendCardTransaction();

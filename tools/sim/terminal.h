@@ -1,0 +1,143 @@
+// The terminal's side of the line: a scriptable payment terminal that speaks the framed link and
+// the BER-TLV messages, used by the simulator program and by the end-to-end tests.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <functional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarq {
+struct PRS232_PORT;
+}
+
+namespace tarq::sim {
+
+// What the terminal does; every field has a command-line key (see applySetting).
+struct Config {
+    int result = 0;       // result byte of a completed payment
+    int issuer = 3;       // issuer byte sent with it
+    int abortResult = 17; // result after an abort (by the ECR, the terminal or a refusal)
+    int receipts = 2;     // number of payment receipts (when no texts are given)
+    std::vector<std::string> receiptTexts; // explicit receipt texts (Windows-1252)
+    std::vector<std::string> statusTexts;  // "line1|line2" pairs shown before the card
+    std::vector<std::uint8_t> card;        // packed card data
+    int track2Length = -1;                 // -1: the card's own length
+    int notReady = 0;                      // answer "not ready" to this many requests
+    bool signature = false;                // ask the ECR to verify the signature
+    bool extCard = false;                  // ask the ECR to confirm the card
+    bool terminalAbort = false;            // the terminal aborts after reading the card
+    bool silence = false;                  // acknowledge frames but never answer requests
+    bool mute = false;                     // answer nothing at all, not even ACK
+    int adminResult = 0;                   // result of administrative commands
+    int adminReceipts = 1;                 // receipts printed per administrative command
+    int adminIssuer = -1;                  // issuer element sent with it (-1: none)
+    int cardDelayMs = 300;                 // before the card is presented
+    int stepDelayMs = 100;                 // between the terminal's messages
+    bool exitOnClose = false;
+    // Link faults, by ordinal (1-based) of data frames: received from the ECR (nak, wack) or
+    // sent to it (badCrc, repeat, noise, pause).
+    std::set<int> nak, wack, badCrc, repeat, noise, pause;
+};
+
+Config defaultConfig();
+// Applies one setting ("result", "7"); returns an error text, empty when accepted.
+std::string applySetting(Config& config, std::string_view key, std::string_view value);
+// Reads settings from a file, one "key = value" (or "key value") per line; '#' starts a
+// comment. Returns an error text, empty when all lines were accepted.
+std::string loadScenario(Config& config, const std::string& path);
+// Packs "4571999900001234=2812101" into half-bytes ('=' is the separator 0xD, F fills).
+std::vector<std::uint8_t> packCard(std::string_view digits);
+// One line per setting key, for --help.
+std::string settingsHelp();
+
+struct Element {
+    std::uint8_t tag;
+    std::vector<std::uint8_t> value;
+};
+using Message = std::vector<Element>;
+
+// Frame and message log: one line per frame or control byte, with time stamp, hex and decoding.
+class Log {
+  public:
+    explicit Log(std::FILE* out) : out_(out), start_(std::chrono::steady_clock::now()) {}
+    void line(const char* direction, const std::string& text);
+    void frame(const char* direction, const std::vector<std::uint8_t>& bytes, bool decode);
+    void note(const std::string& text) { line("--", text); }
+
+  private:
+    std::FILE* out_;
+    std::chrono::steady_clock::time_point start_;
+};
+
+std::string hex(const std::uint8_t* data, std::size_t n);
+std::string describeMessage(const std::uint8_t* data, std::size_t n);
+const char* tagName(std::uint8_t tag, bool fromTerminal);
+std::vector<std::uint8_t> buildFrame(std::uint8_t seq, const std::vector<std::uint8_t>& data);
+std::vector<std::uint8_t> encodeMessage(const Message& message);
+
+class Terminal {
+  public:
+    // Takes ownership of the port.
+    Terminal(PRS232_PORT* port, Config config, std::FILE* logOut);
+    ~Terminal();
+    Terminal(const Terminal&) = delete;
+    Terminal& operator=(const Terminal&) = delete;
+
+    // Serves the line until stop is set or, with exitOnClose, the ECR closed the connection.
+    void run(const std::atomic<bool>& stop);
+
+  private:
+    using Clock = std::chrono::steady_clock;
+    struct Step {
+        enum class Kind { Send, Wait } kind;
+        Message message;                          // Send
+        int delayMs = 0;                          // Send: pause before it
+        std::set<std::uint8_t> tags;              // Wait: any of these ends the wait
+        std::function<void(const Message&)> then; // Wait: runs with the message that ended it
+    };
+
+    void serveIncomingByte(std::uint8_t byte);
+    bool readByte(std::uint8_t& byte, int tries);
+    void receiveFrame();
+    void sendControl(std::uint8_t control, int seq = -1);
+    bool sendMessage(const Message& message);
+    bool waitForAck(const std::vector<std::uint8_t>& frame, std::uint8_t seq);
+    void writeFrame(const std::vector<std::uint8_t>& frame, bool pauseInside);
+    void handleMessage(const Message& message);
+    void startPayment();
+    void continueAfterPaymentRecord(const Message& record);
+    void finishPayment(bool approved);
+    void abortPayment(const char* why);
+    void startAdmin(int code);
+    void queueSend(Message message, int delayMs);
+    void queueWait(std::set<std::uint8_t> tags, std::function<void(const Message&)> then);
+    void runDueStep();
+
+    PRS232_PORT* port_;
+    Config cfg_;
+    Log log_;
+    std::deque<Step> script_;
+    std::deque<Message> inbox_;
+    Clock::time_point stepReady_;
+    Clock::time_point waitSince_;
+    bool paymentActive_ = false;
+    bool extCardAsked_ = false;
+    bool closed_ = false;
+    std::uint8_t txSeq_ = 0xFF;
+    bool firstTx_ = true;
+    int lastRxSeq_ = -1;
+    int rxFrames_ = 0;
+    int txFrames_ = 0;
+    int notReadyLeft_ = 0;
+    std::uint32_t amount_ = 0;
+    int currency_ = 0;
+};
+
+} // namespace tarq::sim
