@@ -57,7 +57,7 @@ void trqTransformCarddata(char* dest, std::size_t destSize, const std::uint8_t* 
     // The length comes from the terminal: never more than the 19 bytes of cardData, and never
     // more digits than the destination holds.
     std::size_t count = n > 0 && packed ? static_cast<std::size_t>(n) : 0;
-    count = std::min({count, CARD_DATA_LEN, destSize / 2});
+    count = std::min({count, CARD_DATA_LEN, (destSize - 1) / 2});
     std::size_t pos = 0;
     for (std::size_t i = 0; i < count; ++i) {
         const unsigned high = packed[i] >> 4;

@@ -195,7 +195,8 @@ TEST(BerTest, DeepNestingIsBounded) {
     TLV* root = BER2TLV(inner.data(), static_cast<std::uint32_t>(inner.size()));
     ASSERT_NE(root, nullptr);
     int depth = 0;
-    for (const TLV* n = root; n && !n->children.empty(); n = n->children[0].get()) ++depth;
+    for (const TLV* n = root; n && !n->children.empty(); n = n->children[0].get())
+        ++depth;
     EXPECT_LE(depth, BER_MAX_DEPTH);
     TLV_free(&root);
 }

@@ -1,0 +1,215 @@
+// Driver context reset, the automaton's dispatch rules and the display prompt test.
+#include "protocol_fixture.h"
+
+#include <cstring>
+
+namespace tarq::test {
+namespace {
+
+class CoreTest : public ProtocolTest {
+  protected:
+    void TearDown() override {
+        SA_init();
+        ProtocolTest::TearDown();
+    }
+};
+
+TEST_F(CoreTest, InitGlobalsResetsThePerCallPart) {
+    // Everything non-zero first, so both the resets and the kept fields show.
+    ctx.openStatus = 100;
+    ctx.comPort = 3;
+    ctx.baudRate = 9600;
+    ctx.requestKind = 1;
+    ctx.adminCode = 40;
+    ctx.request.amount = 12345;
+    ctx.request.confirmExtCard = 0;
+    ctx.request.posData = {'a', 'b', 'c', 'd'};
+    ctx.statusLine1.fill('x');
+    ctx.statusLine2.fill('y');
+    ctx.disconnectToTerminal = 1;
+    ctx.gstResultData = 0;
+    ctx.issuerID = 5;
+    ctx.tagIssuerID = 6;
+    ctx.receiptSegment = 0;
+    ctx.gstPosReceiptInfo.receipts = 4;
+    ctx.gstReceiptData.fill('r');
+    ctx.cardData.fill(0x12);
+    ctx.track2Length = 7;
+    ctx.cardReceived = 1;
+    ctx.track2LengthReceived = 1;
+    ctx.abortCounter = 2;
+    ctx.ecrRequestsAnswer = 1;
+    ctx.callAbortFunc = 1;
+    ctx.verSigPending = 1;
+    ctx.verSigAnswer = 2;
+    ctx.extCardAnswer = 1;
+    ctx.timeStampTermNotReady = 99;
+    ctx.lastSendTime = 77;
+    ctx.lastTerminalActivity = 1;
+    ctx.receivedLength = 57;
+    clock_.advanceSeconds(10);
+
+    initGlobals();
+
+    EXPECT_EQ(ctx.adminCode, 0);
+    EXPECT_EQ(ctx.request.confirmExtCard, 1);
+    EXPECT_EQ(ctx.statusLine1, StatusLine{});
+    EXPECT_EQ(ctx.statusLine2, StatusLine{});
+    EXPECT_EQ(ctx.disconnectToTerminal, 0);
+    EXPECT_EQ(ctx.gstResultData, 1);
+    EXPECT_EQ(ctx.issuerID, 0);
+    EXPECT_EQ(ctx.tagIssuerID, 0);
+    EXPECT_EQ(ctx.receiptSegment, 1);
+    EXPECT_EQ(ctx.gstPosReceiptInfo.receipts, 0);
+    EXPECT_EQ(ctx.track2Length, 19);
+    EXPECT_EQ(ctx.cardReceived, 0);
+    EXPECT_EQ(ctx.track2LengthReceived, 0);
+    EXPECT_EQ(ctx.ecrRequestsAnswer, 0);
+    EXPECT_EQ(ctx.callAbortFunc, 0);
+    EXPECT_EQ(ctx.verSigPending, 0);
+    EXPECT_EQ(ctx.timeStampTermNotReady, 0);
+    EXPECT_EQ(ctx.lastTerminalActivity, nowSeconds());
+    EXPECT_EQ(ctx.receivedLength, 0);
+
+    // Kept from call to call.
+    EXPECT_EQ(ctx.openStatus, 100);
+    EXPECT_EQ(ctx.comPort, 3);
+    EXPECT_EQ(ctx.baudRate, 9600);
+    EXPECT_EQ(ctx.requestKind, 1);
+    EXPECT_EQ(ctx.request.amount, 12345);
+    EXPECT_EQ(ctx.request.posData, (std::array<char, 4>{'a', 'b', 'c', 'd'}));
+    EXPECT_EQ(ctx.gstReceiptData[1000], 'r');
+    EXPECT_EQ(ctx.cardData[18], 0x12);
+    EXPECT_EQ(ctx.abortCounter, 2);
+    EXPECT_EQ(ctx.verSigAnswer, 2);
+    EXPECT_EQ(ctx.extCardAnswer, 1);
+    EXPECT_EQ(ctx.lastSendTime, 77);
+}
+
+int handlerCalls = 0;
+SA_ANSWER* answerOpen(SA_EVENT*) {
+    ++handlerCalls;
+    auto* a = new SA_ANSWER;
+    a->answer_ID = 7;
+    return a;
+}
+SA_ANSWER* noAnswer(SA_EVENT*) {
+    ++handlerCalls;
+    return nullptr;
+}
+SA_EVENT_ARRAY arrayIdle;
+SA_EVENT_ARRAY arrayOpen;
+// Rewrites the entry that is running: the entry's next state is read after the handler.
+SA_ANSWER* rewritesOwnEntry(SA_EVENT*) {
+    ++handlerCalls;
+    addEvent(&arrayOpen, PEVENT_STATUS, PSTATE_MI, rewritesOwnEntry);
+    return nullptr;
+}
+
+TEST_F(CoreTest, DispatchRules) {
+    SA_init();
+    SA_EVENT event;
+    initEvent(&event);
+    EXPECT_EQ(event.event_id, PEVENT_EMPTY);
+    EXPECT_EQ(event.reserved, 0);
+
+    // Nothing registered yet.
+    event.event_id = PEVENT_OPEN;
+    EXPECT_EQ(SA_handleEvent(&event), nullptr);
+    EXPECT_EQ(SA_getState(), PSTATE_IDLE);
+
+    initEventArray(&arrayIdle);
+    initEventArray(&arrayOpen);
+    addEvent(&arrayIdle, PEVENT_OPEN, PSTATE_OPEN, answerOpen);
+    addEvent(&arrayOpen, PEVENT_CLOSE, PSTATE_IDLE, noAnswer);
+    addEvent(&arrayOpen, PEVENT_STATUS, PSTATE_OPEN, rewritesOwnEntry);
+    // Out-of-range entries change nothing.
+    addEvent(&arrayOpen, PEVENT_ABORT, PSTATE_UNSET, noAnswer);
+    addEvent(&arrayOpen, 40, PSTATE_IDLE, noAnswer);
+    addEvent(&arrayOpen, -1, PSTATE_IDLE, noAnswer);
+    addEvent(&arrayOpen, PEVENT_MI, -1, noAnswer);
+    EXPECT_EQ(arrayOpen[PEVENT_ABORT].handler, nullptr);
+    EXPECT_EQ(arrayOpen[PEVENT_MI].handler, nullptr);
+    addEventArray(PSTATE_IDLE, &arrayIdle);
+    addEventArray(PSTATE_OPEN, &arrayOpen);
+    addEventArray(PSTATE_UNSET, &arrayOpen);
+    addEventArray(-1, &arrayOpen);
+    EXPECT_EQ(SA_getEventArray(PSTATE_UNSET), nullptr);
+
+    handlerCalls = 0;
+    SA_ANSWER* answer = SA_handleEvent(&event);
+    ASSERT_NE(answer, nullptr);
+    EXPECT_EQ(answer->answer_ID, 7u);
+    delete answer;
+    EXPECT_EQ(SA_getState(), PSTATE_OPEN);
+
+    // No entry: no handler, state kept.
+    for (int id : {PEVENT_ABORT, PEVENT_OPEN, 40, -1, 1000}) {
+        event.event_id = id;
+        EXPECT_EQ(SA_handleEvent(&event), nullptr) << id;
+        EXPECT_EQ(SA_getState(), PSTATE_OPEN) << id;
+    }
+    EXPECT_EQ(handlerCalls, 1);
+
+    // A handler without an answer still moves the state.
+    event.event_id = PEVENT_STATUS;
+    EXPECT_EQ(SA_handleEvent(&event), nullptr);
+    EXPECT_EQ(SA_getState(), PSTATE_MI);
+
+    // State out of range: nothing happens.
+    SA_setStateForTest(10);
+    event.event_id = PEVENT_OPEN;
+    EXPECT_EQ(SA_handleEvent(&event), nullptr);
+    EXPECT_EQ(SA_getState(), 10);
+    SA_setStateForTest(-1);
+    EXPECT_EQ(SA_handleEvent(&event), nullptr);
+    EXPECT_EQ(SA_getState(), -1);
+    EXPECT_EQ(SA_handleEvent(nullptr), nullptr);
+
+    SA_init();
+    EXPECT_EQ(SA_getState(), PSTATE_IDLE);
+    EXPECT_EQ(SA_getEventArray(PSTATE_IDLE), nullptr);
+}
+
+TEST_F(CoreTest, NewEventStartsEmptyOrWithItsId) {
+    SA_EVENT* e = SA_newEvent(PEVENT_MI);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->event_id, PEVENT_MI);
+    EXPECT_EQ(e->reserved, 0);
+    delete e;
+}
+
+struct PromptCase {
+    const char* line1;
+    const char* line2;
+    bool prompt;
+};
+
+TEST_F(CoreTest, AbortablePrompts) {
+    const PromptCase cases[] = {
+        {"BEKREFT BELØP       ", "                    ", true},
+        {"BEKREF              ", "                    ", false},
+        {"bekreft             ", "                    ", false},
+        {"VENTER PÅ KORT      ", "                    ", true},
+        {" VENTER             ", "                    ", false},
+        {"                    ", "RESERVE             ", true},
+        {"                    ", " RESERVE            ", true},
+        {"                    ", "  RESERVE           ", false},
+        {"                    ", "AVBRUTT PGA TIMEOUT ", true},
+        {"                    ", "AVBRUTT PGA TIMEOU  ", false},
+        {"RESERVE             ", "BEKREFT             ", false},
+        {"GODKJENT            ", "                    ", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.line1 << "|" << c.line2);
+        std::memcpy(ctx.statusLine1.data(), c.line1, 20);
+        std::memcpy(ctx.statusLine2.data(), c.line2, 20);
+        EXPECT_EQ(isAbortablePrompt(), c.prompt);
+    }
+    ctx.statusLine1.fill('\0');
+    ctx.statusLine2.fill('\0');
+    EXPECT_FALSE(isAbortablePrompt());
+}
+
+} // namespace
+} // namespace tarq::test
