@@ -659,6 +659,7 @@ void Terminal::handleMessage(const Message& m) {
             log_.note("connection closed");
             script_.clear();
             closed_ = true;
+            closedAt_ = Clock::now();
             break;
         case PTAG_CONFIRMEEXTCARD:
             extCardAsked_ = true;
@@ -716,7 +717,11 @@ void Terminal::run(const std::atomic<bool>& stop) {
             handleMessage(m);
             continue;
         }
-        if (closed_ && cfg_.exitOnClose) break;
+        // Linger a little after the close, so the ECR has read our acknowledgement before the
+        // line goes away.
+        if (closed_ && cfg_.exitOnClose &&
+            Clock::now() - closedAt_ > std::chrono::milliseconds(500))
+            break;
         if (!script_.empty()) {
             const Step& s = script_.front();
             if (s.kind == Step::Kind::Wait ||

@@ -130,6 +130,7 @@ class Terminal {
     bool paymentActive_ = false;
     bool extCardAsked_ = false;
     bool closed_ = false;
+    Clock::time_point closedAt_;
     std::uint8_t txSeq_ = 0xFF;
     bool firstTx_ = true;
     int lastRxSeq_ = -1;
