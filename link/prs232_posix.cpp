@@ -1,0 +1,241 @@
+// Serial port on POSIX: termios raw 8N1, exclusive open, and the link's read model built on
+// poll() deadlines, because VTIME counts in tenths of seconds and the link needs milliseconds.
+#include "link/prs232_posix.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <new>
+#include <optional>
+#include <thread>
+
+namespace tarq {
+
+struct PRS232_PORT {
+    int fd = -1;
+    bool restore = false; // saved settings are put back on close
+    bool exclusive = false;
+    termios saved{};
+    std::uint32_t charNs = 0; // time of one character (10 bits) on the line, 0 if unknown
+};
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::microseconds;
+using std::chrono::milliseconds;
+using std::chrono::nanoseconds;
+
+// Read model: a read ends kIntervalMs after the last byte, or at the latest kTotalMs plus
+// kPerByteMs per requested byte after it began. A write of n bytes may take kTotalMs + 2 n ms.
+constexpr int kIntervalMs = 2;
+constexpr int kTotalMs = 40;
+constexpr int kPerByteMs = 1;
+constexpr int kWritePerByteMs = 2;
+
+struct Rate {
+    std::uint32_t baud;
+    speed_t code;
+};
+
+constexpr Rate kRates[] = {
+    {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},     {2400, B2400},
+    {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
+    {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600},
+};
+
+std::optional<speed_t> speedCode(std::uint32_t baud) {
+    for (const Rate& r : kRates) {
+        if (r.baud == baud) return r.code;
+    }
+    return std::nullopt;
+}
+
+enum class Wait { Ready, Timeout, Broken };
+
+// Waits until fd is ready for `events` or the deadline passes. Signals only shorten one wait:
+// the remaining time is computed again.
+Wait waitReady(int fd, short events, Clock::time_point deadline) {
+    for (;;) {
+        const auto left = deadline - Clock::now();
+        if (left <= nanoseconds::zero()) return Wait::Timeout;
+        const auto ns = std::chrono::duration_cast<nanoseconds>(left).count();
+        timespec ts{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+        pollfd p{fd, events, 0};
+        const int r = ppoll(&p, 1, &ts, nullptr);
+        if (r > 0) return (p.revents & events) != 0 ? Wait::Ready : Wait::Broken;
+        if (r == 0) continue; // deadline rounding: look at the clock again
+        if (errno != EINTR) return Wait::Broken;
+    }
+}
+
+PRS232_PORT* newPort(int fd) {
+    auto* port = new (std::nothrow) PRS232_PORT;
+    if (port == nullptr) return nullptr;
+    port->fd = fd;
+    return port;
+}
+
+void closePort(PRS232_PORT* port) {
+    if (port->fd >= 0) {
+        if (port->restore) tcsetattr(port->fd, TCSANOW, &port->saved);
+        if (port->exclusive) ioctl(port->fd, TIOCNXCL);
+        close(port->fd); // also drops the flock
+    }
+    delete port;
+}
+
+bool configure(PRS232_PORT* port, std::uint32_t baud) {
+    const auto code = speedCode(baud);
+    if (!code) return false;
+    termios t = port->saved;
+    cfmakeraw(&t);
+    t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    t.c_cflag |= CS8 | CREAD | CLOCAL;
+    t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+    // The descriptor is non-blocking: every wait is a poll() with its own deadline. VMIN 1 makes
+    // an empty read say EAGAIN rather than 0, which would look like end of file.
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    if (cfsetispeed(&t, *code) != 0 || cfsetospeed(&t, *code) != 0) return false;
+    if (tcsetattr(port->fd, TCSANOW, &t) != 0) return false;
+    port->charNs = static_cast<std::uint32_t>(10'000'000'000ULL / baud);
+    tcflush(port->fd, TCIOFLUSH);
+    return true;
+}
+
+// A hung-up or failing line reads like a silent one, but the wait is still served, so callers
+// that loop on silence do not spin.
+void broken(std::uint32_t got, Clock::time_point total) {
+    if (got == 0) std::this_thread::sleep_until(total);
+}
+
+} // namespace
+
+std::string PRS232_DeviceName(std::uint8_t port) {
+    if (port == 0) return {};
+    return "/dev/ttyS" + std::to_string(static_cast<unsigned>(port) - 1U);
+}
+
+PRS232_PORT* PRS232_Create(std::uint8_t port, std::uint32_t baud, const char* device) {
+    const std::string name =
+        (device != nullptr && device[0] != '\0') ? std::string(device) : PRS232_DeviceName(port);
+    int fd = -1;
+    if (!name.empty()) {
+        do {
+            fd = open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        } while (fd < 0 && errno == EINTR);
+    }
+    // Held exclusively: TIOCEXCL keeps out other opens (except privileged ones), the lock
+    // keeps out a second driver even when it runs as root.
+    if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        fd = -1;
+    }
+    if (fd < 0) {
+        std::printf("PRS232_Create:INVALID_HANDLE_VALUE:%d\n", -1);
+        std::fflush(stdout);
+        return nullptr;
+    }
+    PRS232_PORT* p = newPort(fd);
+    if (p == nullptr) {
+        close(fd);
+        return nullptr;
+    }
+    if (tcgetattr(fd, &p->saved) != 0) { // not a terminal
+        closePort(p);
+        return nullptr;
+    }
+    p->restore = true;
+    p->exclusive = ioctl(fd, TIOCEXCL) == 0;
+    if (!configure(p, baud)) {
+        closePort(p);
+        return nullptr;
+    }
+    return p;
+}
+
+PRS232_PORT* PRS232_Adopt(int fd) {
+    if (fd < 0) return nullptr;
+    PRS232_PORT* p = newPort(fd);
+    if (p == nullptr) return nullptr;
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    return p;
+}
+
+void PRS232_Delete(PRS232_PORT** port) {
+    if (port == nullptr || *port == nullptr) return;
+    closePort(*port);
+    *port = nullptr;
+}
+
+int PRS232_Send(PRS232_PORT* port, const std::uint8_t* data, std::uint32_t n) {
+    if (port == nullptr || port->fd < 0) return 0;
+    if (n == 0) return 1;
+    if (data == nullptr) return 0;
+    const auto deadline =
+        Clock::now() + milliseconds(kTotalMs + static_cast<std::int64_t>(kWritePerByteMs) * n);
+    std::uint32_t done = 0;
+    while (done < n) {
+        const ssize_t w = write(port->fd, data + done, n - done);
+        if (w > 0) {
+            done += static_cast<std::uint32_t>(w);
+            continue;
+        }
+        if (w < 0 && errno == EINTR) continue;
+        if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return 0;
+        if (waitReady(port->fd, POLLOUT, deadline) != Wait::Ready) return 0;
+    }
+    return 1;
+}
+
+int PRS232_Recv(PRS232_PORT* port, std::uint8_t* buf, std::uint32_t* n) {
+    if (n == nullptr) return 0;
+    const std::uint32_t want = *n;
+    *n = 0;
+    if (want == 0) return 1;
+    if (port == nullptr || port->fd < 0 || buf == nullptr) return 0;
+
+    const auto begin = Clock::now();
+    const auto total =
+        begin + milliseconds(kTotalMs + static_cast<std::int64_t>(kPerByteMs) * want);
+    // At slow rates one character takes longer than the 2 ms gap (8.3 ms at 1200 baud), so the
+    // gap is counted from where the next character would have ended.
+    const auto interval = milliseconds(kIntervalMs) + nanoseconds(port->charNs);
+    std::uint32_t got = 0;
+    for (;;) {
+        const ssize_t r = read(port->fd, buf + got, want - got);
+        if (r > 0) {
+            got += static_cast<std::uint32_t>(r);
+            if (got == want) break;
+            continue; // more may be there already
+        }
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            broken(got, total);
+            break;
+        }
+        // Nothing there (r == 0 is how a tty with VMIN 0 says so, or end of file).
+        auto deadline = total;
+        if (got > 0) deadline = std::min(total, Clock::now() + interval);
+        const Wait w = waitReady(port->fd, POLLIN, deadline);
+        if (w == Wait::Timeout) break;
+        if (w == Wait::Broken) {
+            broken(got, total);
+            break;
+        }
+    }
+    *n = got;
+    return got == want ? 1 : 0;
+}
+
+} // namespace tarq

@@ -1,0 +1,304 @@
+// Sending side of the link over a real line, with a scripted terminal on its own thread.
+// Cases that wait for the 4000 ms timer run under a stepping clock (FastLinkOverPty); one
+// case waits in real time to show that the clock seam is honest.
+#include "tests/link/link_fixture.h"
+
+#include <termios.h>
+
+#include <vector>
+
+namespace tarq {
+namespace {
+
+using namespace test;
+
+void ack(int fd, std::uint8_t seq) {
+    writeBytes(fd, {0x06, seq});
+}
+
+TEST_F(LinkOverPty, NumbersStartWithFFThenRunFrom00ToFEAndWrap) {
+    constexpr int kSends = 258;
+    std::vector<std::uint8_t> seen;
+    Peer peer([&] {
+        while (static_cast<int>(seen.size()) < kSends) {
+            const PeerMessage m = fromLink(5000);
+            if (m.kind != Kind::Frame) return;
+            // A retransmission (late peer on a busy machine) repeats the number; count frames.
+            if (seen.empty() || seen.back() != m.seq) seen.push_back(m.seq);
+            ack(master(), m.seq);
+        }
+    });
+    for (int i = 0; i < kSends; ++i)
+        ASSERT_EQ(send(text("x")), 1) << i;
+    peer.join();
+    std::vector<std::uint8_t> expected{0xFF};
+    for (int s = 0x00; s <= 0xFE; ++s)
+        expected.push_back(static_cast<std::uint8_t>(s));
+    expected.push_back(0x00);
+    expected.push_back(0x01);
+    ASSERT_EQ(seen.size(), expected.size());
+    for (std::size_t i = 0; i < seen.size(); ++i)
+        ASSERT_EQ(int(seen[i]), int(expected[i])) << i;
+}
+
+TEST_F(LinkOverPty, EmptyBlockGoesOutAsKeepAlive) {
+    PeerMessage got;
+    Peer peer([&] {
+        got = fromLink();
+        ack(master(), got.seq);
+    });
+    EXPECT_EQ(send({}), 1);
+    peer.join();
+    EXPECT_EQ(got.raw, Bytes({0x02, 0xFF, 0x03, 0x01, 0xF1}));
+}
+
+TEST_F(LinkOverPty, AckWithWrongNumberIsIgnoredRightOneEndsTheSend) {
+    int frames = 0;
+    Peer peer([&] {
+        const PeerMessage m = fromLink();
+        ++frames;
+        ack(master(), static_cast<std::uint8_t>(m.seq + 1));
+        ack(master(), m.seq);
+        while (fromLink(300).kind == Kind::Frame)
+            ++frames;
+    });
+    EXPECT_EQ(send(text("hello")), 1);
+    peer.join();
+    EXPECT_EQ(frames, 1);
+}
+
+TEST_F(LinkOverPty, NakMakesTheSameFrameGoOutAgainAtOnce) {
+    PeerMessage first, second;
+    double resendMs = 0;
+    Peer peer([&] {
+        first = fromLink();
+        writeBytes(master(), {0x15});
+        const auto t0 = Steady::now();
+        second = fromLink();
+        resendMs = msSince(t0);
+        ack(master(), second.seq);
+    });
+    EXPECT_EQ(send(text("again")), 1);
+    peer.join();
+    EXPECT_EQ(first.kind, Kind::Frame);
+    EXPECT_EQ(second.raw, first.raw);
+    EXPECT_LT(resendMs, 1500.0); // long before the 4000 ms timer
+    EXPECT_EQ(link_->txCount, 2);
+}
+
+TEST_F(LinkOverPty, ThreeNaksFourthTransmissionThenGivesUpWithoutWaiting) {
+    int frames = 0;
+    Peer peer([&] {
+        for (;;) {
+            const PeerMessage m = fromLink(1500);
+            if (m.kind != Kind::Frame) return;
+            if (++frames < 4) writeBytes(master(), {0x15});
+        }
+    });
+    const auto t0 = Steady::now();
+    EXPECT_EQ(send(text("refused")), 0);
+    const double ms = msSince(t0);
+    peer.join();
+    EXPECT_EQ(frames, 4);
+    EXPECT_LT(ms, 3500.0); // does not sit out the fourth 4000 ms
+}
+
+TEST_F(LinkOverPty, WackThenAckGivesOne) {
+    Peer peer([&] {
+        const PeerMessage m = fromLink();
+        writeBytes(master(), {0x13});
+        ack(master(), m.seq);
+    });
+    EXPECT_EQ(send(text("busy")), 1);
+}
+
+TEST_F(LinkOverPty, WackThenNakResendsAndStaysBusy) {
+    int frames = 0;
+    Peer peer([&] {
+        PeerMessage m = fromLink();
+        ++frames;
+        writeBytes(master(), {0x13, 0x15});
+        m = fromLink();
+        ++frames;
+        writeBytes(master(), {0x13});
+        ack(master(), m.seq);
+    });
+    EXPECT_EQ(send(text("busy")), 1);
+    peer.join();
+    EXPECT_EQ(frames, 2);
+}
+
+TEST_F(LinkOverPty, TerminalFrameDuringTheWaitIsServedAndTheWaitGoesOn) {
+    std::vector<PeerMessage> answers;
+    Peer peer([&] {
+        const PeerMessage mine = fromLink();
+        writeBytes(master(), buildFrame(0xFF, text("status")));
+        answers.push_back(fromLink());
+        writeBytes(master(), buildFrame(0x00, Bytes{})); // keep-alive while data waits
+        answers.push_back(fromLink());
+        ack(master(), mine.seq);
+    });
+    EXPECT_EQ(send(text("request")), 1);
+    peer.join();
+    ASSERT_EQ(answers.size(), 2U);
+    EXPECT_EQ(answers[0].kind, Kind::Ack);
+    EXPECT_EQ(answers[0].seq, 0xFF);
+    EXPECT_EQ(answers[1].kind, Kind::Ack);
+    EXPECT_EQ(answers[1].seq, 0x00);
+    EXPECT_EQ(recv(), text("status"));
+}
+
+TEST_F(LinkOverPty, FrameHeldBackWithWackSurvivesAFailingFrameAndIsReleased) {
+    std::vector<PeerMessage> answers;
+    Peer peer([&] {
+        const PeerMessage mine = fromLink();
+        writeBytes(master(), buildFrame(0xFF, text("first")));
+        answers.push_back(fromLink()); // ACK FF: its data now waits
+        writeBytes(master(), buildFrame(0x00, text("second")));
+        answers.push_back(fromLink()); // WACK: held back
+        Bytes bad = buildFrame(0x00, text("noise!"));
+        bad[4] ^= 0x40;
+        writeBytes(master(), bad);
+        answers.push_back(fromLink()); // NAK, and the held frame must stay intact
+        ack(master(), mine.seq);
+    });
+    ASSERT_EQ(send(text("request")), 1);
+    peer.join();
+    ASSERT_EQ(answers.size(), 3U);
+    EXPECT_EQ(answers[0].kind, Kind::Ack);
+    EXPECT_EQ(answers[1].kind, Kind::Wack);
+    EXPECT_EQ(answers[2].kind, Kind::Nak);
+
+    EXPECT_EQ(recv(), text("first"));
+    const PeerMessage released = fromLink();
+    EXPECT_EQ(released.kind, Kind::Ack);
+    EXPECT_EQ(released.seq, 0x00);
+    EXPECT_EQ(recv(), text("second"));
+    EXPECT_EQ(fromLink(100).kind, Kind::None);
+}
+
+TEST_F(LinkOverPty, BlockLongerThan2048IsRefusedAndNothingIsWritten) {
+    EXPECT_EQ(send(Bytes(PKISS_MAX_DATA + 1, 0x41)), 0);
+    EXPECT_EQ(fromLink(100).kind, Kind::None);
+    EXPECT_EQ(PKISS_Send(link_, nullptr, 4), 0);
+    EXPECT_EQ(PKISS_Send(nullptr, nullptr, 0), 0);
+}
+
+TEST_F(LinkOverPty, LargestBlockAllEscapedGoesOutWhole) {
+    const Bytes block(PKISS_MAX_DATA, 0x03);
+    PeerMessage got;
+    Peer peer([&] {
+        got = fromLink();
+        ack(master(), got.seq);
+    });
+    EXPECT_EQ(send(block), 1);
+    peer.join();
+    EXPECT_EQ(got.raw.size(), PKISS_FRAME_SIZE);
+    EXPECT_TRUE(got.crcOk);
+    EXPECT_EQ(got.data, block);
+}
+
+TEST_F(LinkOverPty, FirstWriteRefusedEndsTheSendAtOnce) {
+    ASSERT_EQ(tcflow(pty_.slave(), TCOOFF), 0);
+    const auto t0 = Steady::now();
+    EXPECT_EQ(send(text("stuck")), 0);
+    const double ms = msSince(t0);
+    tcflow(pty_.slave(), TCOON);
+    EXPECT_LT(ms, 2000.0);
+    EXPECT_EQ(fromLink(100).kind, Kind::None);
+}
+
+TEST_F(FastLinkOverPty, PortThatKeepsRefusingWritesStillEndsTheSend) {
+    int frames = 0;
+    Peer peer([&] {
+        if (fromLink().kind != Kind::Frame) return;
+        ++frames;
+        tcflow(pty_.slave(), TCOOFF); // every further write of the driver fails
+        writeBytes(master(), {0x15});
+    });
+    EXPECT_EQ(send(text("stuck")), 0);
+    peer.join();
+    tcflow(pty_.slave(), TCOON);
+    EXPECT_EQ(frames, 1);
+    EXPECT_EQ(link_->txCount, MAX_NUMBER_SEND);
+}
+
+TEST_F(FastLinkOverPty, SilenceGivesFourTransmissions4000MsApartThenZero) {
+    std::vector<std::int64_t> at; // link time at which each transmission was seen
+    std::vector<Bytes> frames;
+    Peer peer([&] {
+        for (;;) {
+            const PeerMessage m = fromLink(3000);
+            if (m.kind != Kind::Frame) return;
+            at.push_back(clock_->peek());
+            frames.push_back(m.raw);
+        }
+    });
+    const std::int64_t start = clock_->peek();
+    EXPECT_EQ(send(text("anyone?")), 0);
+    const std::int64_t end = clock_->peek();
+    peer.join();
+    ASSERT_EQ(at.size(), 4U);
+    for (std::size_t i = 1; i < at.size(); ++i) {
+        EXPECT_EQ(frames[i], frames[0]);
+        const auto gap = at[i] - at[i - 1];
+        EXPECT_GE(gap, 4000 - 2 * clock_->step()) << i;
+        EXPECT_LE(gap, 4000 + 4 * clock_->step()) << i;
+    }
+    // The last transmission's 4000 ms are sat out too: about 16 s in all.
+    EXPECT_GE(end - start, 16000);
+    EXPECT_LE(end - start, 16000 + 20 * clock_->step());
+}
+
+TEST_F(FastLinkOverPty, WackThenSilenceGivesMinus1000AfterTheTimer) {
+    std::int64_t wackAt = 0;
+    Peer peer([&] {
+        if (fromLink().kind != Kind::Frame) return;
+        wackAt = clock_->peek();
+        writeBytes(master(), {0x13});
+    });
+    const std::int64_t start = clock_->peek();
+    EXPECT_EQ(send(text("busy")), PKISS_WACK_RESULT);
+    const std::int64_t end = clock_->peek();
+    peer.join();
+    EXPECT_EQ(link_->txCount, 1);
+    EXPECT_GE(end - start, 4000);
+    EXPECT_LE(end - start, 4000 + 60 * clock_->step()); // at most 50 answer reads
+    EXPECT_GT(wackAt, 0);
+}
+
+TEST_F(LinkOverPty, EndlessWacksEndAfterFiftyReads) {
+    Peer peer([&] {
+        if (fromLink().kind != Kind::Frame) return;
+        writeBytes(master(), Bytes(80, 0x13));
+    });
+    const auto t0 = Steady::now();
+    EXPECT_EQ(send(text("busy")), PKISS_WACK_RESULT);
+    EXPECT_LT(msSince(t0), 3500.0); // the 50 reads end it, not the 4000 ms timer
+    peer.join();
+    // 30 of the 80 WACKs are still unread.
+    EXPECT_EQ(readBytes(master(), 100, 0).size(), 0U);
+    std::uint8_t rest[100];
+    std::uint32_t n = 100;
+    PRS232_Recv(link_->port, rest, &n);
+    EXPECT_EQ(n, 30U);
+}
+
+// Real time: the first transmission goes unanswered, the second one 4 s later is acknowledged.
+TEST_F(LinkOverPty, UnansweredFrameGoesOutAgainAfterFourRealSeconds) {
+    double gapMs = 0;
+    Peer peer([&] {
+        const PeerMessage first = fromLink();
+        const auto t0 = Steady::now();
+        const PeerMessage second = fromLink(10000);
+        gapMs = msSince(t0);
+        if (second.kind == Kind::Frame) ack(master(), second.seq);
+    });
+    EXPECT_EQ(send(text("slow")), 1);
+    peer.join();
+    EXPECT_GE(gapMs, 3900.0);
+    EXPECT_LT(gapMs, 8000.0);
+}
+
+} // namespace
+} // namespace tarq
