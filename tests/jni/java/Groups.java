@@ -1,0 +1,422 @@
+import java.io.File;
+import java.nio.file.Files;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Path;
+import java.nio.file.Paths;
+import java.util.ArrayList;
+import java.util.List;
+import java.util.concurrent.TimeUnit;
+
+import no.kelmo.javaTarq;
+
+/** The test groups; each runs in its own JVM with its own work directory (see BridgeTest). */
+final class Groups extends BridgeTest {
+    private Groups() {}
+
+    static String pad20(String s) {
+        return (s + BLANK).substring(0, 20);
+    }
+
+    /** A text with the terminal's bytes (one char per byte) as a simulator setting. */
+    static String simText(String latin1) {
+        StringBuilder b = new StringBuilder();
+        for (char c : latin1.toCharArray()) {
+            if (c == '\n') b.append("\\n");
+            else if (c >= 0x80) b.append(String.format("\\x%02X", (int) c));
+            else b.append(c);
+        }
+        return b.toString();
+    }
+
+    static String line(String content, int index) {
+        String[] lines = content.split("\n", -1);
+        return index < lines.length ? lines[index] : null;
+    }
+
+    // ---- without a terminal: argument checks, lengths, null texts, side-file directory ----
+
+    static void arguments() throws Exception {
+        javaTarq t = newTill();
+        Path cwd = work;
+        checkEq(0, t.trqInitCallback(), "trqInitCallback");
+
+        // Without SetTrqPath the side files lie in the current directory.
+        checkEq(-7, t.trqOpenRS232(), "trqOpenRS232 without tarqRS.ini");
+        checkEq(display("\u00C5PNER RS232....     ", BLANK), bytes(cwd.resolve("display.trq")),
+                "display.trq in the current directory after trqOpenRS232");
+        checkEq(-7, t.trqOpen(null, (short) 2000), "trqOpen with a null address");
+        checkEq(display("STARTER...", BLANK), bytes(cwd.resolve("display.trq")),
+                "display.trq after trqOpen");
+        checkEq(-7, t.trqOpen("10.0.0.1".repeat(1000), (short) -1), "trqOpen with a long address");
+        checkEq(7, t.trqCloseRS232(), "trqCloseRS232 after a failed open");
+        checkEq(display("TERMINAL STENGT", BLANK), bytes(cwd.resolve("display.trq")),
+                "display.trq after trqCloseRS232");
+        Call log = call(t::trqLog);
+        checkEq(9, log.result, "trqLog");
+        check(log.out.startsWith("C:trqLog\n"), "trqLog prints C:trqLog first: " + show(log.out));
+        checkEq(display("DETALJ-RAPPORT", BLANK), bytes(cwd.resolve("display.trq")),
+                "display.trq after trqLog");
+        checkEq("\n", bytes(cwd.resolve("print.trq")), "print.trq after trqLog");
+        checkEq(SENTINEL, t.displayline2, "trqLog sets no field");
+
+        // Paths that would not fit are refused and change nothing.
+        String[][] refused = {
+            {"100 bytes", "/" + "d".repeat(98) + "/"},
+            {"50 letters of two bytes", "/" + "\u00D8".repeat(49) + "/"},
+            {"far too long", "/tmp/".repeat(1000)},
+            {"zero character", "/tmp/\u0000/"},
+        };
+        for (String[] r : refused) {
+            checkEq(javaTarq.PATH_REFUSED, t.SetTrqPath(r[1]), "SetTrqPath " + r[0]);
+        }
+        Files.delete(cwd.resolve("display.trq"));
+        t.trqLog();
+        check(Files.exists(cwd.resolve("display.trq")),
+                "after refused paths the files still lie in the current directory");
+        checkEq(0, t.SetTrqPath(null), "SetTrqPath(null) means the current directory");
+        checkEq(0, t.SetTrqPath(side + File.separator), "SetTrqPath");
+        t.trqLog();
+        checkEq(display("DETALJ-RAPPORT", BLANK), sideFile("display.trq"),
+                "display.trq in the directory given to SetTrqPath");
+
+        amountChecks();
+
+        // Null and overlong texts reach the driver cut to their fields, never crash.
+        String huge = "\u00C5".repeat(10000);
+        Call nulls = call(() -> t.trqNorTransaction(0, 100, 578, 'K', 0, 0, null, null, 0, 0,
+                null, null, null));
+        checkEq(7, nulls.result, "trqNorTransaction with null texts (line not open)");
+        Call longs = call(() -> t.trqNorTransaction(0, 100, 578, '\u00D8', 0, 0, huge, huge, 0, 0,
+                huge, huge, huge));
+        checkEq(7, longs.result, "trqNorTransaction with long texts (line not open)");
+    }
+
+    interface Payment {
+        int run(javaTarq t, int type, int amount);
+    }
+
+    static void amountChecks() throws Exception {
+        Object[][] methods = {
+            {"trqNorTransaction", (Payment) (t, type, amount) -> t.trqNorTransaction(type, amount,
+                    578, 'K', 0, 0, "", "", 0, 0, "", "", ""), false, 7},
+            {"trqNorCardTransaction", (Payment) (t, type, amount) -> t.trqNorCardTransaction(type,
+                    amount, 578, 'K', 0, 0, 0, 0), false, 7},
+            {"trqCardTransaction", (Payment) (t, type, amount) -> t.trqCardTransaction(type,
+                    amount, 578, 'K', 0), true, 9},
+        };
+        String max = "    MAX_Amount : 99999999\n";
+        String min = "    MIN_Amount : 50\n";
+        Object[][] cases = { // type, amount, printed refusal line (null: passes the check)
+            {0, 100000000, max}, {0, Integer.MAX_VALUE, max}, {0, 49, min}, {0, -1, min},
+            {0, Integer.MIN_VALUE, min}, {6, 10, min}, {0, 50, null}, {0, 99999999, null},
+            {5, 0, null}, {5, -100, null}, {5, 100000000, null},
+        };
+        for (Object[] m : methods) {
+            String name = (String) m[0];
+            Payment pay = (Payment) m[1];
+            boolean writesDisplay = (Boolean) m[2];
+            int driverResult = (Integer) m[3];
+            for (Object[] c : cases) {
+                int type = (Integer) c[0];
+                int amount = (Integer) c[1];
+                String refusal = (String) c[2];
+                String what = name + " type " + type + " amount " + amount;
+                write(side.resolve("display.trq"), "before\n\n");
+                write(side.resolve("print.trq"), "old receipt\n");
+                javaTarq t = newTill();
+                Call r = call(() -> pay.run(t, type, amount));
+                String printed = "Cj:" + name + " " + amount + "\n";
+                checkEq(writesDisplay ? display("Purchase DK " + type, BLANK) : "before\n\n",
+                        sideFile("display.trq"), what + ": display.trq");
+                checkEq("\n", sideFile("print.trq"), what + ": print.trq reset");
+                if (refusal != null) {
+                    checkEq(refusal.equals(max) ? 14 : 15, r.result, what + ": result");
+                    checkEq(printed + refusal, r.out, what + ": printed lines");
+                    checkEq("\n", sideFile("issuer.trq"), what + ": issuer.trq keeps its empty line");
+                    checkEq(SENTINEL + SENTINEL + SENTINEL,
+                            t.displayline1 + t.displayline2 + t.printTxtJ, what + ": no field set");
+                } else {
+                    checkEq(driverResult, r.result, what + ": the driver's result");
+                    check(r.out.startsWith(printed) && !r.out.contains("_Amount"),
+                            what + ": passes the amount check: " + show(r.out));
+                    checkEq("00\n", sideFile("issuer.trq"), what + ": issuer.trq at the end");
+                    checkEq(BLANK, t.displayline2, what + ": displayline2");
+                    checkEq("", t.printTxtJ, what + ": printTxtJ");
+                    checkEq(writesDisplay ? SENTINEL : BLANK, t.displayline1,
+                            what + ": displayline1");
+                }
+            }
+        }
+    }
+
+    // ---- a purchase with two receipts, then more payments on the same line ----
+
+    static void purchase() throws Exception {
+        javaTarq t = newTill();
+        checkEq(0, t.SetTrqPath(side + File.separator), "SetTrqPath");
+        checkEq(0, t.trqInitCallback(), "trqInitCallback");
+        String r1 = "KVITTERING 1\nKJ\u00D8P 123,00\n\u00C6\u00D8\u00C5 \u0080 OK\n";
+        String r2 = "KVITTERING 2\nKUNDENS KOPI\n";
+        String status1 = pad20("BETAL MED KORT");
+        String status2 = pad20("\u00C5PEN KASSE");
+        try (Sim sim = new Sim(settings("result", "0", "issuer", "7", "status",
+                simText("BETAL MED KORT|\u00C5PEN KASSE"), "receipt", simText(r1), "receipt",
+                simText(r2), "card-delay", "300", "step-delay", "150"))) {
+            checkEq(100, t.trqOpenRS232(), "trqOpenRS232");
+            checkEq(display("\u00C5PNER RS232....     ", BLANK), sideFile("display.trq"),
+                    "display.trq after trqOpenRS232");
+
+            Call pay;
+            String lastSeen;
+            try (DisplayRecorder w = new DisplayRecorder(side.resolve("display.trq"))) {
+                pay = call(() -> t.trqNorTransaction(0, 12300, 578, 'K', 0, 0, "ab",
+                        "fra kassen", 0, 0, null, null, null));
+                check(w.saw(display(status1, status2)),
+                        "display.trq showed the terminal's lines during the call: " + w.seen());
+                lastSeen = w.last();
+            }
+            checkEq(0, pay.result, "purchase result");
+            check(pay.out.startsWith("Cj:trqNorTransaction 12300\n"), "printed " + show(pay.out));
+            check(pay.out.contains("\nSTATUS 1: " + status1 + "\nSTATUS 2:" + status2 + "\n"),
+                    "status lines printed: " + show(pay.out));
+            checkEq("\n" + r1 + r2 + "\n", sideFile("print.trq"),
+                    "print.trq holds both receipts (the first one is not the last segment)");
+            checkEq(asJava(r1), t.printTxtJ, "printTxtJ holds the first receipt");
+            check(t.printTxtJ.contains("\u00C6\u00D8\u00C5 \u20AC"), "letters arrive as such");
+            checkEq("07\n", sideFile("issuer.trq"), "issuer.trq");
+            checkEq(asJava(lastSeen), t.displayline1 + "\n" + t.displayline2 + "\n",
+                    "displayline fields hold the last lines written to display.trq");
+
+            javaTarq u = newTill();
+            Call card = call(() -> u.trqNorCardTransaction(0, 5000, 578, 'K', 0, 0, 0, 0));
+            checkEq(0, card.result, "second purchase (trqNorCardTransaction)");
+            check(card.out.startsWith("Cj:trqNorCardTransaction 5000\n"), show(card.out));
+            checkEq(asJava(r1), u.printTxtJ, "printTxtJ after the second purchase");
+            checkEq("\n" + r1 + r2 + "\n", sideFile("print.trq"), "print.trq starts afresh");
+            checkEq("07\n", sideFile("issuer.trq"), "issuer.trq after the second purchase");
+            checkEq(asJava(sideFile("display.trq")), u.displayline1 + "\n" + u.displayline2 + "\n",
+                    "display.trq after the call shows the lines of the fields");
+
+            javaTarq v = newTill();
+            Call type5 = call(() -> v.trqNorTransaction(5, 0, 578, 'K', 0, 0, "", "", 0, 0, "",
+                    "", ""));
+            checkEq(0, type5.result, "type 5 with amount 0 goes to the terminal");
+            check(!type5.out.contains("_Amount"), "type 5 skips the amount check");
+            checkEq(asJava(r1), v.printTxtJ, "printTxtJ after the type 5 payment");
+
+            Call refused = call(() -> t.trqCardTransaction(0, 100, 578, 'K', 0));
+            checkEq(9, refused.result, "trqCardTransaction is not available");
+            check(refused.out.startsWith("Cj:trqCardTransaction 100\n"), show(refused.out));
+
+            checkEq(0, t.trqCloseRS232(), "trqCloseRS232");
+            checkEq(display("TERMINAL STENGT", BLANK), sideFile("display.trq"),
+                    "display.trq after close");
+        }
+        for (String f : new String[] {"display.trq", "print.trq", "issuer.trq"}) {
+            check(!Files.exists(work.resolve(f)), f + " not in the current directory");
+        }
+    }
+
+    // ---- the till aborts through abort.trq while the terminal waits for the card ----
+
+    static void abort() throws Exception {
+        javaTarq t = newTill();
+        t.SetTrqPath(side + File.separator);
+        t.trqInitCallback();
+        Path abortFile = side.resolve("abort.trq");
+        write(abortFile, "0");
+        try (Sim sim = new Sim(settings("card-delay", "8000", "step-delay", "300",
+                "abort-result", "17"))) {
+            checkEq(100, t.trqOpenRS232(), "trqOpenRS232");
+            Call pay;
+            try (DisplayRecorder w = new DisplayRecorder(side.resolve("display.trq"))) {
+                Thread aborter = new Thread(() -> {
+                    try {
+                        long deadline = System.nanoTime() + 20_000_000_000L;
+                        while (!w.sawStartingWith("SETT INN KORT")
+                                && System.nanoTime() < deadline) {
+                            Thread.sleep(5);
+                        }
+                        write(abortFile, "1");
+                    } catch (Exception e) {
+                        throw new IllegalStateException(e);
+                    }
+                });
+                aborter.start();
+                pay = call(() -> t.trqNorTransaction(0, 10000, 578, 'K', 0, 0, "", "", 0, 0, "",
+                        "", ""));
+                aborter.join();
+                check(w.saw(display("ECR AVBRYTER", "")),
+                        "display.trq showed ECR AVBRYTER: " + w.seen());
+            }
+            checkEq(17, pay.result, "the terminal's result after the abort");
+            checkEq("1", bytes(abortFile), "abort.trq is left as the till wrote it");
+            checkEq("00\n", sideFile("issuer.trq"), "no issuer after an abort");
+
+            // Outside payments the abort file is not asked.
+            Call report = call(t::trqTermReport);
+            checkEq(0, report.result, "a report with abort.trq still holding 1");
+            write(abortFile, "0");
+            checkEq(0, t.trqCloseRS232(), "trqCloseRS232");
+        }
+    }
+
+    // ---- every report method with its display text, fields and printed line ----
+
+    static final class Report {
+        final String name;
+        final java.util.function.Function<javaTarq, Integer> op;
+        final String printed;
+        final String display; // null: the display file is not written before the call
+        final boolean receiptField;
+        final boolean line1Field;
+        final boolean line2Field;
+        final int code;
+
+        Report(String name, java.util.function.Function<javaTarq, Integer> op, String printed,
+                String display, boolean receiptField, boolean line1Field, boolean line2Field,
+                int code) {
+            this.name = name;
+            this.op = op;
+            this.printed = printed;
+            this.display = display;
+            this.receiptField = receiptField;
+            this.line1Field = line1Field;
+            this.line2Field = line2Field;
+            this.code = code;
+        }
+    }
+
+    static void reports() throws Exception {
+        javaTarq t = newTill();
+        t.SetTrqPath(side + File.separator);
+        t.trqInitCallback();
+        Report[] reports = {
+            new Report("trqNorAdmin", x -> x.trqNorAdmin(1, 0, 0), "",
+                    display("ADMIN", BLANK), true, false, true, 1),
+            new Report("trqLastReceipt", javaTarq::trqLastReceipt, "C:trqLastReceipt\n",
+                    display("HENTER KOPI", BLANK), true, false, true, 15),
+            new Report("trqEndOfDay", javaTarq::trqEndOfDay, "C:trqEndOfDay\n",
+                    display("AVSTEMMING", BLANK), true, false, true, 2),
+            new Report("trqTotalReport", javaTarq::trqTotalReport, "C:trqTotalReport\n",
+                    display("TOTALRAPPORT", BLANK), true, false, true, 23),
+            new Report("trqLastEndOfDayReport", javaTarq::trqLastEndOfDayReport,
+                    "C:trqLastEndOfDayReport \n", display("KOPI AVSTEMMING", BLANK), true, false,
+                    true, 25),
+            new Report("trqParameterReport", javaTarq::trqParameterReport,
+                    "C:trqParameterReport\n", null, true, false, true, 26),
+            new Report("trqTermReport", javaTarq::trqTermReport, "C:trqTermReport\n",
+                    display("SYSTEMRAPPORT", BLANK), true, false, true, 1),
+            new Report("trqClockSyncHost", javaTarq::trqClockSyncHost, "",
+                    display("TEST MOT BBS", "CLOCK SYNC"), false, true, true, 4),
+            new Report("trqTestConnection", javaTarq::trqTestConnection, "C:trqTestConnection\n",
+                    null, false, true, true, 14),
+        };
+        try (Sim sim = new Sim(settings("admin-receipts", "1", "admin-result", "0"))) {
+            checkEq(100, t.trqOpenRS232(), "trqOpenRS232");
+            for (Report r : reports) {
+                javaTarq x = newTill();
+                Call c;
+                String shown;
+                try (DisplayRecorder w = new DisplayRecorder(side.resolve("display.trq"))) {
+                    c = call(() -> r.op.apply(x));
+                    if (r.display != null) {
+                        check(!w.seen().isEmpty() && w.seen().get(0).equals(r.display),
+                                r.name + " first showed " + show(r.display) + ": " + w.seen());
+                    } else {
+                        check(!w.sawStartingWith("PARAMETER-RAPPORT"),
+                                r.name + " does not write the display file: " + w.seen());
+                    }
+                    shown = w.last();
+                }
+                checkEq(0, c.result, r.name + " result");
+                check(c.out.startsWith(r.printed), r.name + " printed " + show(c.out));
+                String print = sideFile("print.trq");
+                if (r.receiptField) {
+                    checkEq("\n" + x.printTxtJ + "\n", asJava(print),
+                            r.name + ": print.trq holds the receipt of printTxtJ");
+                    check(x.printTxtJ.contains("KOMMANDO " + r.code),
+                            r.name + ": printTxtJ " + show(x.printTxtJ));
+                } else {
+                    checkEq(SENTINEL, x.printTxtJ, r.name + ": printTxtJ not set");
+                }
+                if (r.code == 14) {
+                    checkEq("\n", print, "trqTestConnection leaves print.trq with a line feed");
+                }
+                checkEq(r.line1Field ? asJava(line(shown, 0)) : SENTINEL, x.displayline1,
+                        r.name + ": displayline1");
+                checkEq(r.line2Field ? asJava(line(shown, 1)) : SENTINEL, x.displayline2,
+                        r.name + ": displayline2");
+            }
+
+            Call restart = call(t::trqRestartTerm);
+            checkEq(0, restart.result, "trqRestartTerm");
+            check(restart.out.startsWith("C:RestartTerm\n"), "restart printed " + show(restart.out));
+            checkEq(display("RESTARTER TERMINAL", BLANK), sideFile("display.trq"),
+                    "display.trq after trqRestartTerm");
+            checkEq(0, t.trqClose(0), "trqClose");
+            checkEq(display("TERMINAL STENGT", BLANK), sideFile("display.trq"),
+                    "display.trq after trqClose");
+        }
+    }
+
+    // ---- the example till takes a purchase ----
+
+    static void example() throws Exception {
+        String r1 = "KVITTERING\nKJ\u00D8P 12,50\n";
+        try (Sim sim = new Sim(settings("receipt", simText(r1), "receipt", "KOPI\\n"))) {
+            List<String> cmd = new ArrayList<>();
+            cmd.add(Paths.get(System.getProperty("java.home"), "bin", "java").toString());
+            cmd.add("-Dtarqdriver.library=" + System.getProperty("tarqdriver.library"));
+            cmd.add("-Dfile.encoding=UTF-8");
+            cmd.add("-cp");
+            cmd.add(require("tarqtest.example"));
+            cmd.add("ExampleTill");
+            cmd.add("12.50");
+            cmd.add(work.resolve("till").toString());
+            Path out = work.resolve("till.log");
+            Process till = new ProcessBuilder(cmd).redirectErrorStream(true)
+                    .redirectOutput(out.toFile()).redirectInput(ProcessBuilder.Redirect.PIPE)
+                    .start();
+            till.getOutputStream().close(); // no operator at the keyboard: no abort
+            boolean done = till.waitFor(120, TimeUnit.SECONDS);
+            if (!done) till.destroyForcibly().waitFor();
+            String log = new String(Files.readAllBytes(out), StandardCharsets.UTF_8);
+            System.out.println(log);
+            check(done && till.exitValue() == 0, "example till finished with 0");
+            check(log.contains("result: 0\n"), "example till printed its result");
+            check(log.contains("receipt:\nKVITTERING\nKJ\u00D8P 12,50\n"),
+                    "example till printed the receipt");
+            check(log.contains("display: ["), "example till printed the display lines");
+            checkEq("\n" + r1 + "KOPI\n\n", bytes(work.resolve("till").resolve("print.trq")),
+                    "print.trq of the example till");
+        }
+    }
+
+    // ---- a class without printTxtJ: 11 after the driver call, later steps skipped ----
+
+    static void noField() throws Exception {
+        javaTarq t = new javaTarq(); // the variant without printTxtJ is on the class path
+        t.displayline1 = SENTINEL;
+        t.displayline2 = SENTINEL;
+        t.SetTrqPath(side + File.separator);
+        t.trqInitCallback();
+        try (Sim sim = new Sim(settings("admin-receipts", "1", "receipts", "2"))) {
+            checkEq(100, t.trqOpenRS232(), "trqOpenRS232");
+            Call last = call(t::trqLastReceipt);
+            checkEq(javaTarq.FIELD_MISSING, last.result, "trqLastReceipt without printTxtJ");
+            check(bytes(side.resolve("print.trq")).contains("KOMMANDO 15"),
+                    "the driver was called: " + show(sideFile("print.trq")));
+            checkEq(SENTINEL, t.displayline2, "displayline2 is not set after the missing field");
+
+            Call pay = call(() -> t.trqNorTransaction(0, 10000, 578, 'K', 0, 0, "", "", 0, 0, "",
+                    "", ""));
+            checkEq(javaTarq.FIELD_MISSING, pay.result, "trqNorTransaction without printTxtJ");
+            check(!t.displayline1.equals(SENTINEL), "fields before the missing one are set");
+            checkEq("\n", sideFile("issuer.trq"), "the closing issuer step is skipped");
+
+            checkEq(0, t.trqTestConnection(), "trqTestConnection needs no printTxtJ");
+            checkEq(0, t.trqCloseRS232(), "trqCloseRS232");
+        }
+    }
+}
