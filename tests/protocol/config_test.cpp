@@ -134,8 +134,7 @@ struct DeviceCase {
 };
 
 TEST_F(ConfigTest, DeviceEntry) {
-    const std::string byId =
-        "/dev/serial/by-id/usb-Prolific_Technology_Inc._USB-Serial_Controller_D-if00-port0";
+    const std::string byId = "/dev/serial/by-id/usb-Example_Serial_Adapter_0042-if00-port0";
     const std::string longest = "/dev/" + std::string(250, 'd');
     const DeviceCase cases[] = {
         {"usb", "[DEVICE]\n\"/dev/ttyUSB0\"\n[BAUDRATE]\n\"9600\"\n", 0, "/dev/ttyUSB0"},
