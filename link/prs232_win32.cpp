@@ -1,0 +1,148 @@
+// Serial port on Windows: kernel32 comm API, 8N1, read time-outs of 2 ms between bytes and
+// 40 ms + 1 ms per byte overall, previous line state and time-outs put back on close.
+#include "link/prs232.h"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+namespace tarq {
+
+struct PRS232_PORT {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    COMMTIMEOUTS savedTimeouts{};
+    DCB savedState{};
+};
+
+namespace {
+
+constexpr char kModeString[] = "TO=ON parity=N data=8 stop=1";
+constexpr std::size_t kDeviceNameSize = 272; // "\\.\" + a 255-character device path + NUL
+
+using DeviceName = std::array<char, kDeviceNameSize>;
+
+// "\\.\COMn" for every n: the plain name only reaches COM1..COM9, and a port on a USB adapter
+// is often COM10 or higher. An explicit device wins; a bare name such as "COM12" gets the
+// same prefix, a full path ("\\.\COM3", "\\?\...") is used as it is.
+DeviceName deviceName(std::uint8_t port, const char* device) {
+    DeviceName name{};
+    if (device != nullptr && device[0] != '\0') {
+        const bool bare = std::strpbrk(device, "\\/:") == nullptr;
+        std::snprintf(name.data(), name.size(), "%s%s", bare ? "\\\\.\\" : "", device);
+    } else {
+        std::snprintf(name.data(), name.size(), "\\\\.\\COM%u", static_cast<unsigned>(port));
+    }
+    return name;
+}
+
+bool sameLine(const DCB& a, const DCB& b) {
+    return a.BaudRate == b.BaudRate && a.ByteSize == b.ByteSize && a.Parity == b.Parity &&
+           a.StopBits == b.StopBits;
+}
+
+// SetCommState also drives the modem lines (DTR/RTS). A line without them (a pseudo-terminal
+// under Wine, some USB adapters) refuses that part with ERROR_NOT_SUPPORTED after the speed
+// and framing have been set; the link needs no modem lines, so such a port counts as set up
+// when reading the state back shows the requested line settings.
+bool applyState(HANDLE handle, DCB& state) {
+    if (SetCommState(handle, &state)) return true;
+    if (GetLastError() != ERROR_NOT_SUPPORTED) return false;
+    DCB now{};
+    now.DCBlength = sizeof(DCB);
+    return GetCommState(handle, &now) && sameLine(now, state);
+}
+
+} // namespace
+
+void PRS232_Delete(PRS232_PORT** port) {
+    if (port == nullptr || *port == nullptr) return;
+    PRS232_PORT* p = *port;
+    if (p->handle != INVALID_HANDLE_VALUE) {
+        SetCommState(p->handle, &p->savedState);
+        SetCommTimeouts(p->handle, &p->savedTimeouts);
+        CloseHandle(p->handle);
+    }
+    delete p;
+    *port = nullptr;
+}
+
+PRS232_PORT* PRS232_Create(std::uint8_t port, std::uint32_t baud, const char* device) {
+    auto* p = new (std::nothrow) PRS232_PORT;
+    if (p == nullptr) return nullptr;
+
+    const DeviceName name = deviceName(port, device);
+    p->handle = CreateFileA(name.data(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                            nullptr);
+    // The state read doubles as a presence test: a COM name can open while its device is gone
+    // (Wine does so when the mapped device has vanished), and every later call would fail.
+    p->savedState.DCBlength = sizeof(DCB);
+    if (p->handle != INVALID_HANDLE_VALUE && !GetCommState(p->handle, &p->savedState)) {
+        CloseHandle(p->handle);
+        p->handle = INVALID_HANDLE_VALUE;
+    }
+    if (p->handle == INVALID_HANDLE_VALUE) {
+        std::printf("PRS232_Create:INVALID_HANDLE_VALUE:%d\n", -1);
+        std::fflush(stdout);
+        PRS232_Delete(&p);
+        return nullptr;
+    }
+    GetCommTimeouts(p->handle, &p->savedTimeouts);
+
+    DCB state{};
+    state.DCBlength = sizeof(DCB);
+    if (!BuildCommDCBA(kModeString, &state)) {
+        PRS232_Delete(&p);
+        return nullptr;
+    }
+    // The mode string parser may leave fBinary at 0; Windows only does binary transfers.
+    state.fBinary = TRUE;
+    state.BaudRate = baud;
+
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = 2;
+    timeouts.ReadTotalTimeoutMultiplier = 1;
+    timeouts.ReadTotalTimeoutConstant = 40;
+    timeouts.WriteTotalTimeoutMultiplier = 2;
+    timeouts.WriteTotalTimeoutConstant = 40;
+
+    if (!SetCommTimeouts(p->handle, &timeouts) || !applyState(p->handle, state)) {
+        PRS232_Delete(&p);
+        return nullptr;
+    }
+    return p;
+}
+
+int PRS232_Send(PRS232_PORT* port, const std::uint8_t* data, std::uint32_t n) {
+    if (port == nullptr) return 0;
+    if (n == 0) return 1;
+    DWORD written = 0;
+    if (!WriteFile(port->handle, data, n, &written, nullptr)) return 0;
+    return written == n ? 1 : 0;
+}
+
+int PRS232_Recv(PRS232_PORT* port, std::uint8_t* buf, std::uint32_t* n) {
+    const std::uint32_t wanted = *n;
+    *n = 0;
+    if (port == nullptr) return 0;
+    if (wanted == 0) return 1;
+    DWORD got = 0;
+    if (ReadFile(port->handle, buf, wanted, &got, nullptr)) {
+        // Keep reading while every partial read brings something; the first silent read ends it.
+        for (;;) {
+            if (got == 0) break;
+            *n += got;
+            if (*n >= wanted) break;
+            got = 0;
+            if (!ReadFile(port->handle, buf + *n, wanted - *n, &got, nullptr)) break;
+        }
+    }
+    return *n == wanted ? 1 : 0;
+}
+
+} // namespace tarq

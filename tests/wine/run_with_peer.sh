@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Runs one Windows test program under Wine, optionally with a scripted peer on the COM port.
+#   run_with_peer.sh [--peer <program> <link path> <peer arguments...> ---]
+#                    [--expect-line <exact line>]... -- <command...>
+# The peer creates a pty and points <link path> (the path COM5 is mapped to) at it; the test
+# passes when the command exits 0, the peer reports success and every expected line was
+# printed by the command (Windows line ends are taken as plain ones).
+set -uo pipefail
+
+peer=() link="" expect=()
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --peer)
+        shift; link=$2
+        while [ "$1" != "---" ]; do peer+=("$1"); shift; done
+        shift ;;
+    --expect-line) expect+=("$2"); shift 2 ;;
+    --) shift; break ;;
+    *) echo "run_with_peer: unknown option $1" >&2; exit 2 ;;
+    esac
+done
+
+work=$(mktemp -d)
+peer_pid=""
+cleanup() {
+    if [ -n "$peer_pid" ]; then kill -TERM "$peer_pid" 2>/dev/null; wait "$peer_pid" 2>/dev/null; fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+if [ ${#peer[@]} -gt 0 ]; then
+    rm -f "$link"
+    "${peer[@]}" >"$work/peer.log" 2>&1 &
+    peer_pid=$!
+    for _ in $(seq 100); do [ -L "$link" ] && break; sleep 0.1; done
+    if [ ! -L "$link" ]; then echo "run_with_peer: the peer did not publish $link"; exit 1; fi
+fi
+
+"$@" >"$work/out.log" 2>&1
+rc=$?
+tr -d '\r' <"$work/out.log" | tee "$work/out.txt"
+
+if [ -n "$peer_pid" ]; then
+    kill -TERM "$peer_pid" 2>/dev/null
+    wait "$peer_pid"
+    peer_rc=$?
+    peer_pid=""
+    cat "$work/peer.log"
+    [ "$peer_rc" = 0 ] || { echo "run_with_peer: peer exit status $peer_rc"; rc=1; }
+fi
+for line in "${expect[@]}"; do
+    grep -qxF -- "$line" "$work/out.txt" || { echo "run_with_peer: missing line: $line"; rc=1; }
+done
+exit "$rc"
