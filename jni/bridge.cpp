@@ -52,14 +52,14 @@ void copyText(std::array<char, N>& dest, const char* src, std::size_t max) {
 template <std::size_t N> void copyText(std::array<char, N>& dest, std::string_view src) {
     dest.fill('\0');
     const std::size_t n = std::min(src.size(), N - 1);
-    std::memcpy(dest.data(), src.data(), n);
+    if (n > 0) std::memcpy(dest.data(), src.data(), n);
 }
 
 } // namespace
 
 std::array<char, SIDE_PATH_SIZE> sideFilePath(std::string_view name) noexcept {
     std::array<char, SIDE_PATH_SIZE> path{};
-    std::string_view dir;
+    std::string_view dir = "";
     if (bridge.trqPathSet == 1) dir = bridge.trqPath.data();
     if (dir.size() + name.size() + 1 > path.size()) return path;
     std::memcpy(path.data(), dir.data(), dir.size());

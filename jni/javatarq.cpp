@@ -235,7 +235,7 @@ JNIEXPORT jint JNICALL Java_no_kelmo_javaTarq_trqOpen(JNIEnv* env, jobject, jstr
             StringChars chars(env, address);
             if (!chars.ok()) return 0;
             const std::string_view bytes = chars.view().substr(0, text.size() - 1);
-            bytes.copy(text.data(), bytes.size());
+            if (!bytes.empty()) bytes.copy(text.data(), bytes.size());
         }
         const int result = trqOpen(text.data(), static_cast<unsigned short>(port));
         setLines("STARTER...", kBlank);
