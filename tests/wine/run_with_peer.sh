@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
 # Runs one Windows test program under Wine, optionally with a scripted peer on the COM port.
-#   run_with_peer.sh [--peer <program> <link path> <peer arguments...> ---]
+#   run_with_peer.sh [--peer <link path> <peer command...> ---]
 #                    [--expect-line <exact line>]... -- <command...>
-# The peer creates a pty and points <link path> (the path COM5 is mapped to) at it; the test
-# passes when the command exits 0, the peer reports success and every expected line was
-# printed by the command (Windows line ends are taken as plain ones).
+# The peer (the scripted peer or the terminal simulator) creates a pty and points <link path>
+# (the path COM5 is mapped to) at it; the test passes when the command exits 0, the peer exits
+# 0 when stopped, and every expected line was printed by the command (Windows line ends are
+# taken as plain ones).
 set -uo pipefail
 
 peer=() link="" expect=()
 while [ $# -gt 0 ]; do
     case "$1" in
     --peer)
-        shift; link=$2
+        link=$2; shift 2
         while [ "$1" != "---" ]; do peer+=("$1"); shift; done
         shift ;;
     --expect-line) expect+=("$2"); shift 2 ;;

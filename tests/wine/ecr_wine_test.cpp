@@ -1,0 +1,343 @@
+// A cash register under Wine: loads Tarqdriver_win32dll.dll (a copy in a directory of its own,
+// under its own name or another) by its path, resolves the plain exports by name, and runs the
+// operations against the terminal simulator on COM5. Also shows that tarqRS.ini is found
+// beside the DLL, wherever it lies and whatever it is called.
+//
+//   ecr_wine_test <case> <path of the built DLL>
+#include "tarqdriver.h"
+#include "wine_check.h"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+std::string dllSource; // the DLL the build produced
+
+// ---------------------------------------------------------------------------------------------
+// The driver as a cash register sees it: a DLL loaded by path, operations found by name.
+
+struct Driver {
+    HMODULE module = nullptr;
+    decltype(&::trqInitCallback) trqInitCallback = nullptr;
+    decltype(&::trqOpen) trqOpen = nullptr;
+    decltype(&::trqOpenRS232) trqOpenRS232 = nullptr;
+    decltype(&::trqClose) trqClose = nullptr;
+    decltype(&::trqCloseRS232) trqCloseRS232 = nullptr;
+    decltype(&::trqNorTransaction) trqNorTransaction = nullptr;
+    decltype(&::trqNorCardTransaction) trqNorCardTransaction = nullptr;
+    decltype(&::trqCardTransaction) trqCardTransaction = nullptr;
+    decltype(&::trqNorAdmin) trqNorAdmin = nullptr;
+    decltype(&::trqTermReport) trqTermReport = nullptr;
+    decltype(&::trqEndOfDay) trqEndOfDay = nullptr;
+    decltype(&::trqClockSyncHost) trqClockSyncHost = nullptr;
+    decltype(&::trqClockSyncKelmo) trqClockSyncKelmo = nullptr;
+    decltype(&::trqRestartTerm) trqRestartTerm = nullptr;
+    decltype(&::trqTestConnection) trqTestConnection = nullptr;
+    decltype(&::trqLastReceipt) trqLastReceipt = nullptr;
+    decltype(&::trqTotalReport) trqTotalReport = nullptr;
+    decltype(&::trqLastEndOfDayReport) trqLastEndOfDayReport = nullptr;
+    decltype(&::trqParameterReport) trqParameterReport = nullptr;
+    decltype(&::trqLog) trqLog = nullptr;
+    decltype(&::trqEmployeeReport) trqEmployeeReport = nullptr;
+
+    template <class F> bool resolve(F& fn, const char* name) {
+        fn = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+        return CHECK(fn != nullptr) || (std::printf("  export missing: %s\n", name), false);
+    }
+
+    bool load(const std::string& path) {
+        module = LoadLibraryA(path.c_str());
+        if (!CHECK(module != nullptr)) return false;
+        bool ok = true;
+#define TARQ_RESOLVE(name) ok = resolve(name, #name) && ok
+        TARQ_RESOLVE(trqInitCallback);
+        TARQ_RESOLVE(trqOpen);
+        TARQ_RESOLVE(trqOpenRS232);
+        TARQ_RESOLVE(trqClose);
+        TARQ_RESOLVE(trqCloseRS232);
+        TARQ_RESOLVE(trqNorTransaction);
+        TARQ_RESOLVE(trqNorCardTransaction);
+        TARQ_RESOLVE(trqCardTransaction);
+        TARQ_RESOLVE(trqNorAdmin);
+        TARQ_RESOLVE(trqTermReport);
+        TARQ_RESOLVE(trqEndOfDay);
+        TARQ_RESOLVE(trqClockSyncHost);
+        TARQ_RESOLVE(trqClockSyncKelmo);
+        TARQ_RESOLVE(trqRestartTerm);
+        TARQ_RESOLVE(trqTestConnection);
+        TARQ_RESOLVE(trqLastReceipt);
+        TARQ_RESOLVE(trqTotalReport);
+        TARQ_RESOLVE(trqLastEndOfDayReport);
+        TARQ_RESOLVE(trqParameterReport);
+        TARQ_RESOLVE(trqLog);
+        TARQ_RESOLVE(trqEmployeeReport);
+#undef TARQ_RESOLVE
+        return ok;
+    }
+};
+
+// ---------------------------------------------------------------------------------------------
+// The cash register's callbacks record what the driver hands them.
+
+struct Seen {
+    std::vector<std::pair<std::string, std::string>> display;
+    std::vector<std::pair<int, std::string>> receipts;
+    std::vector<std::string> cards;
+    bool abortOnCardPrompt = false;
+    bool abortAnswered = false;
+    int abortQueriesAfterYes = 0;
+
+    bool displayed(const std::string& prefix) const {
+        for (const auto& line : display)
+            if (line.first.rfind(prefix, 0) == 0) return true;
+        return false;
+    }
+};
+Seen seen;
+
+int onCard(const char* text) {
+    seen.cards.emplace_back(text);
+    return 1;
+}
+int onReceipt(int segment, const char* text) {
+    seen.receipts.emplace_back(segment, text);
+    return 1;
+}
+void onDisplay(const char* l1, const char* l2) {
+    seen.display.emplace_back(l1, l2);
+}
+int onAbortQuery() {
+    if (seen.abortAnswered) {
+        ++seen.abortQueriesAfterYes;
+        return 0;
+    }
+    if (seen.abortOnCardPrompt && seen.displayed("SETT INN KORT")) seen.abortAnswered = true;
+    return seen.abortAnswered ? 1 : 0;
+}
+
+void registerCallbacks(Driver& d) {
+    d.trqInitCallback(TRQ_CB_SET_CARDDATA, reinterpret_cast<void*>(&onCard));
+    d.trqInitCallback(TRQ_CB_PRINT_RECEIPT, reinterpret_cast<void*>(&onReceipt));
+    d.trqInitCallback(TRQ_CB_DISPLAY_STATUS, reinterpret_cast<void*>(&onDisplay));
+    d.trqInitCallback(TRQ_CB_ABORT_QUERY, reinterpret_cast<void*>(&onAbortQuery));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Files and standard output.
+
+std::string absolute(const std::string& path) {
+    char full[MAX_PATH] = {};
+    GetFullPathNameA(path.c_str(), MAX_PATH, full, nullptr);
+    return full;
+}
+
+// A fresh directory holding a copy of the DLL under `dllName`; returns the DLL's full path.
+std::string install(const std::string& dir, const std::string& dllName) {
+    CreateDirectoryA(dir.c_str(), nullptr);
+    const std::string target = absolute(dir + "\\" + dllName);
+    DeleteFileA((dir + "\\tarqRS.ini").c_str());
+    CHECK(CopyFileA(dllSource.c_str(), target.c_str(), FALSE));
+    return target;
+}
+
+void writeIni(const std::string& dir, const std::string& comPort) {
+    std::ofstream(dir + "\\tarqRS.ini", std::ios::binary)
+        << "[COMPORT]\r\n\"" << comPort << "\"\r\n[BAUDRATE]\r\n\"115200\"\r\n";
+}
+
+// Runs body with standard output (the process's C run-time, which the DLL shares) going to a
+// file, and returns what was printed, byte for byte.
+template <class Body> std::string captured(Body&& body) {
+    const char* file = "captured-stdout.txt";
+    std::fflush(stdout);
+    const int saved = _dup(1);
+    const int fd = _open(file, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
+    _dup2(fd, 1);
+    _close(fd);
+    body();
+    std::fflush(stdout);
+    _dup2(saved, 1);
+    _close(saved);
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool sameText(const std::string& got, const std::string& want, const char* what) {
+    if (got == want) return true;
+    std::printf("  %s printed:\n---\n%s---\n  wanted:\n---\n%s---\n", what, got.c_str(),
+                want.c_str());
+    return false;
+}
+#define CHECK_PRINTED(got, want) CHECK(sameText((got), (want), #got))
+
+int purchase(Driver& d, int amount = 1250) {
+    return d.trqNorTransaction(0, amount, 578, '1', 0, amount, "", "", 0, 0, "", "", "");
+}
+
+// Loaded under another name from another directory, with a blank in its path.
+Driver openRenamed() {
+    Driver d;
+    const std::string dir = "ecr dir";
+    const std::string dll = install(dir, "Kasse Terminal.dll");
+    writeIni(dir, "5");
+    if (d.load(dll)) registerCallbacks(d);
+    return d;
+}
+
+} // namespace
+
+// tarqRS.ini is looked for beside the DLL only: not in the current directory, and under any
+// file name of the DLL. COM6 leads nowhere, so -6 proves that the file was read.
+WCASE(ini_beside_dll) {
+    writeIni(".", "5"); // a decoy in the current directory
+    const std::string dll = install("plain", "Tarqdriver_win32dll.dll");
+    Driver d;
+    if (!d.load(dll)) return;
+    int r = 0;
+    std::string out = captured([&] { r = d.trqOpen("", 0); });
+    CHECK_EQ(r, TRQ_OPEN_NO_CONFIG);
+    CHECK_PRINTED(out, "ReadParameters - error\nReadParameters - error\n");
+
+    writeIni("plain", "6");
+    out = captured([&] { r = d.trqOpen("", 0); });
+    CHECK_EQ(r, TRQ_OPEN_NO_LINK);
+    CHECK_PRINTED(out, "ReadParameters 6\nPRS232_Create:INVALID_HANDLE_VALUE:-1\n"
+                       "Failed to connect -6\n");
+    out = captured([&] { r = d.trqCloseRS232(); });
+    CHECK_EQ(r, TRQ_CLOSE_NOT_OPEN);
+    CHECK_PRINTED(out, "trqCloseRS232 0 -6\nTARQ is not open! ComPort may be busy. 0 -6\n");
+
+    const std::string renamed = install("other dir", "renamed.dll");
+    writeIni("other dir", "6");
+    Driver other;
+    if (!other.load(renamed)) return;
+    CHECK(other.module != d.module);
+    out = captured([&] { r = other.trqOpen("", 0); });
+    CHECK_EQ(r, TRQ_OPEN_NO_LINK);
+    CHECK_PRINTED(out, "ReadParameters 6\nPRS232_Create:INVALID_HANDLE_VALUE:-1\n"
+                       "Failed to connect -6\n");
+    DeleteFileA("tarqRS.ini");
+}
+
+WCASE(ecr_open_close) {
+    Driver d = openRenamed();
+    if (!d.module) return;
+    int r = 0;
+    std::string out = captured([&] { r = d.trqOpen("", 0); });
+    CHECK_EQ(r, TRQ_OPEN_OK);
+    CHECK_PRINTED(out, "ReadParameters 5\n");
+    out = captured([&] { r = d.trqOpen("", 0); });
+    CHECK_EQ(r, TRQ_OPEN_ALREADY);
+    CHECK_PRINTED(out, "TARQ already open 0 100\n");
+    CHECK_EQ(d.trqTestConnection(), TRQ_APPROVED);
+    out = captured([&] { r = d.trqCloseRS232(); });
+    CHECK_EQ(r, TRQ_CLOSE_OK);
+    CHECK_PRINTED(out, "trqCloseRS232 0 99\n");
+    out = captured([&] { r = d.trqCloseRS232(); });
+    CHECK_EQ(r, TRQ_CLOSE_ALREADY);
+    CHECK_PRINTED(out, "trqCloseRS232 1 0\nTARQ already closed 1 0\n");
+    CHECK_EQ(purchase(d), TRQ_CLOSED);
+
+    // The port was handed back: it opens again.
+    out = captured([&] { r = d.trqOpenRS232(); });
+    CHECK_EQ(r, TRQ_OPEN_OK);
+    CHECK_PRINTED(out, "trqOpenRS232\nReadParameters 5\n");
+    CHECK_EQ(d.trqClose(0), TRQ_CLOSE_OK);
+}
+
+WCASE(ecr_purchase_approved) {
+    Driver d = openRenamed();
+    if (!d.module || !CHECK_EQ(d.trqOpen("", 0), TRQ_OPEN_OK)) return;
+    int r = -1;
+    const std::string out = captured([&] { r = purchase(d); });
+    CHECK_EQ(r, TRQ_APPROVED);
+    CHECK_PRINTED(out, "PTAG_TRANS_COMPLETED = 0, issuerID=3\n");
+    CHECK(seen.cards == std::vector<std::string>{"4571999900001234=2812101"});
+    if (CHECK_EQ(seen.receipts.size(), 2u)) {
+        CHECK_EQ(seen.receipts[0].first, 1);
+        CHECK_EQ(seen.receipts[1].first, 0);
+        CHECK(seen.receipts[0].second.find("KJ\xD8P      NOK 12,50\n") != std::string::npos);
+        CHECK(seen.receipts[1].second.find("KUNDENS KOPI") != std::string::npos);
+    }
+    CHECK(seen.displayed("BEL\xD8P NOK 12,50"));
+    CHECK(seen.displayed("GODKJENT"));
+    CHECK_EQ(d.trqClose(0), TRQ_CLOSE_OK);
+}
+
+WCASE(ecr_purchase_declined) {
+    Driver d = openRenamed();
+    if (!d.module || !CHECK_EQ(d.trqOpen("", 0), TRQ_OPEN_OK)) return;
+    int r = -1;
+    const std::string out = captured([&] { r = purchase(d); });
+    CHECK_EQ(r, 10);
+    CHECK_PRINTED(out, "PTAG_TRANS_COMPLETED = 10, issuerID=0\n");
+    CHECK(seen.displayed("AVVIST"));
+    seen = Seen{};
+    CHECK_EQ(purchase(d), TRQ_APPROVED); // the next one on the same connection
+    CHECK_EQ(d.trqClose(0), TRQ_CLOSE_OK);
+}
+
+WCASE(ecr_abort) {
+    Driver d = openRenamed();
+    if (!d.module || !CHECK_EQ(d.trqOpen("", 0), TRQ_OPEN_OK)) return;
+    seen.abortOnCardPrompt = true;
+    CHECK_EQ(purchase(d), 17);
+    CHECK(seen.abortAnswered);
+    CHECK_EQ(seen.abortQueriesAfterYes, 0);
+    CHECK(seen.cards.empty());
+    CHECK(seen.receipts.empty());
+    CHECK_EQ(d.trqClose(0), TRQ_CLOSE_OK);
+}
+
+WCASE(ecr_admin) {
+    Driver d = openRenamed();
+    if (!d.module || !CHECK_EQ(d.trqOpen("", 0), TRQ_OPEN_OK)) return;
+    int r = -1;
+    std::string out = captured([&] { r = d.trqEndOfDay(); });
+    CHECK_EQ(r, TRQ_APPROVED);
+    CHECK_PRINTED(out, "trqEndOfDay\ntrqEndOfDay 0\n");
+    CHECK_EQ(seen.receipts.size(), 1u);
+
+    out = captured([&] { r = d.trqNorAdmin(1, 5, 6); });
+    CHECK_EQ(r, TRQ_APPROVED);
+    CHECK_PRINTED(out, "trqNorAdmin 1 5 6\n\ntrqNorAdmin 0\n");
+
+    out = captured([&] { r = d.trqNorAdmin(3, 0, 0); });
+    CHECK_EQ(r, TRQ_NOT_AVAILABLE);
+    CHECK_PRINTED(out, "trqNorAdmin 3 0 0\nNot available : trqNorAdmin 3\n");
+
+    out = captured([&] { r = d.trqNorAdmin(35, 0, 0); });
+    CHECK_EQ(r, TRQ_VERSION_PRINTED);
+    CHECK(out.find("\nTarqdriver_win32.dll version 1.89_RS C 13.08.2007\n") != std::string::npos);
+
+    out = captured([&] { r = d.trqCardTransaction(0, 1250, 578, '1', 0); });
+    CHECK_EQ(r, TRQ_NOT_AVAILABLE);
+    CHECK_PRINTED(out, "trqCardTransaction - DK\n");
+    CHECK_EQ(d.trqClose(0), TRQ_CLOSE_OK);
+}
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        std::printf("usage: ecr_wine_test <case> <Tarqdriver_win32dll.dll>\n");
+        return 2;
+    }
+    dllSource = absolute(argv[2]);
+    char* args[] = {argv[0], argv[1]};
+    return wcheck::run(2, args);
+}
