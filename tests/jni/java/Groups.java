@@ -225,7 +225,7 @@ final class Groups extends BridgeTest {
         t.trqInitCallback();
         Path abortFile = side.resolve("abort.trq");
         write(abortFile, "0");
-        try (Sim sim = new Sim(settings("card-delay", "8000", "step-delay", "300",
+        try (Sim sim = new Sim(settings("card-delay", "20000", "step-delay", "300",
                 "abort-result", "17"))) {
             checkEq(100, t.trqOpenRS232(), "trqOpenRS232");
             Call pay;
