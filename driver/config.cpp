@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 
 #ifndef TARQ_TRACE_FILE
@@ -95,18 +96,22 @@ int readIniText(std::span<char> dest, const char* path, const char* key) {
     if (!f || dest.empty()) return -1;
     std::array<char, kPieceSize> piece{};
     if (!findSection(f.get(), key, piece)) return -1;
-    std::string line = piece.data();
-    while (!line.empty() && line.back() != '\n' && line.size() < kMaxTextLine &&
-           std::fgets(piece.data(), kPieceSize, f.get()))
-        line += piece.data();
-    const std::size_t open = line.find('"');
-    if (open == std::string::npos) return -1;
-    const std::size_t close = line.find('"', open + 1);
-    if (close == std::string::npos) return -1;
-    const std::size_t len = close - open - 1;
-    if (len + 1 > dest.size()) return -1; // a cut-off path would name another device
-    std::copy_n(line.begin() + static_cast<std::ptrdiff_t>(open + 1), len, dest.begin());
-    return 0;
+    try {
+        std::string line = piece.data();
+        while (!line.empty() && line.back() != '\n' && line.size() < kMaxTextLine &&
+               std::fgets(piece.data(), kPieceSize, f.get()))
+            line += piece.data();
+        const std::size_t open = line.find('"');
+        if (open == std::string::npos) return -1;
+        const std::size_t close = line.find('"', open + 1);
+        if (close == std::string::npos) return -1;
+        const std::size_t len = close - open - 1;
+        if (len + 1 > dest.size()) return -1; // a cut-off path would name another device
+        std::copy_n(line.begin() + static_cast<std::ptrdiff_t>(open + 1), len, dest.begin());
+        return 0;
+    } catch (const std::bad_alloc&) {
+        return -1;
+    }
 }
 
 int ReadParameters() {
