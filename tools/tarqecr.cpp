@@ -297,6 +297,21 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (opts.lib.empty()) opts.lib = defaultLibrary(argv[0]);
+    // Refuse a mistyped command line before anything reaches the terminal.
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        const std::string& w = words[i];
+        const bool takesAmount = w == "purchase" || w == "refund" || w == "card-transaction";
+        if ((takesAmount || w == "transaction") &&
+            (i + 1 + (w == "transaction") >= words.size() ||
+             parseAmount(words[i + 1 + (w == "transaction")]) < 0)) {
+            std::fprintf(stderr, "tarqecr: %s needs an amount such as 12.50\n", w.c_str());
+            return 2;
+        }
+        if (w == "admin" && i + 1 >= words.size()) {
+            std::fprintf(stderr, "tarqecr: admin needs a code\n");
+            return 2;
+        }
+    }
 
     DriverApi api;
     if (!api.load(opts.lib)) {

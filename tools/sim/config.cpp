@@ -26,6 +26,29 @@ bool toBool(std::string_view text, bool& out) {
     return false;
 }
 
+bool toList(std::string_view text, std::vector<int>& out) {
+    out.clear();
+    while (!text.empty()) {
+        const auto comma = text.find(',');
+        int n = 0;
+        if (!toInt(text.substr(0, comma), n)) return false;
+        out.push_back(n);
+        if (comma == std::string_view::npos) break;
+        text.remove_prefix(comma + 1);
+    }
+    return !out.empty();
+}
+
+// A number counts; a bare flag (or yes/on/true) means for ever (-1).
+bool toCount(std::string_view text, int& out) {
+    bool flag = false;
+    if (toBool(text, flag) && text != "1" && text != "0") {
+        out = flag ? -1 : 0;
+        return true;
+    }
+    return toInt(text, out) && out >= 0;
+}
+
 bool toSet(std::string_view text, std::set<int>& out) {
     out.clear();
     while (!text.empty()) {
@@ -79,7 +102,7 @@ struct Key {
 };
 
 constexpr Key kKeys[] = {
-    {"result", "N       result byte of a completed payment (0 approved; default 0)"},
+    {"result", "N[,N..] result of each payment in turn, the last repeats (0 approved)"},
     {"issuer", "N       issuer byte sent with the result (default 3)"},
     {"abort-result", "N result after an abort or a refused card (default 17)"},
     {"receipts", "N     number of payment receipts printed (default 2)"},
@@ -91,11 +114,11 @@ constexpr Key kKeys[] = {
     {"signature", "     ask the ECR to verify the customer's signature"},
     {"ext-card", "      ask the ECR to confirm the card (needs confirmExtCard)"},
     {"terminal-abort", "the terminal aborts after reading the card"},
-    {"silence", "       acknowledge frames but never answer a request"},
-    {"mute", "          answer nothing at all, not even ACK"},
-    {"admin-result", "N result of administrative commands (default 0)"},
+    {"silence", "[N]     leave N requests (default: all) unanswered; frames are still ACKed"},
+    {"mute", "[N]        answer N frames (default: all) not at all, not even with ACK"},
+    {"admin-result", "N[,N..] result of each administrative command in turn (default 0)"},
     {"admin-receipts", "N receipts per administrative command (default 1)"},
-    {"admin-issuer", "N issuer number sent with administrative commands"},
+    {"admin-issuer", "N[,N..] issuer number sent with each command (-1: none)"},
     {"card-delay", "MS  pause before the card is presented (default 300)"},
     {"step-delay", "MS  pause between the terminal's messages (default 100)"},
     {"exit-on-close", " exit when the ECR closes the connection"},
@@ -131,7 +154,7 @@ std::vector<std::uint8_t> packCard(std::string_view digits) {
 std::string applySetting(Config& c, std::string_view key, std::string_view value) {
     bool ok = true;
     if (key == "result")
-        ok = toInt(value, c.result);
+        ok = toList(value, c.result);
     else if (key == "issuer")
         ok = toInt(value, c.issuer);
     else if (key == "abort-result")
@@ -156,15 +179,15 @@ std::string applySetting(Config& c, std::string_view key, std::string_view value
     else if (key == "terminal-abort")
         ok = toBool(value, c.terminalAbort);
     else if (key == "silence")
-        ok = toBool(value, c.silence);
+        ok = toCount(value, c.silence);
     else if (key == "mute")
-        ok = toBool(value, c.mute);
+        ok = toCount(value, c.mute);
     else if (key == "admin-result")
-        ok = toInt(value, c.adminResult);
+        ok = toList(value, c.adminResult);
     else if (key == "admin-receipts")
         ok = toInt(value, c.adminReceipts) && c.adminReceipts >= 0;
     else if (key == "admin-issuer")
-        ok = toInt(value, c.adminIssuer);
+        ok = toList(value, c.adminIssuer);
     else if (key == "card-delay")
         ok = toInt(value, c.cardDelayMs) && c.cardDelayMs >= 0;
     else if (key == "step-delay")

@@ -94,6 +94,12 @@ Message statusMessage(std::string_view line1, std::string_view line2) {
     return {textElement(PTAG_STATUS1, line1, 20), textElement(PTAG_STATUS2, line2, 20)};
 }
 
+// The n-th value of a per-request list; the last one repeats.
+int pick(const std::vector<int>& values, int n) {
+    if (values.empty()) return 0;
+    return values[std::min<std::size_t>(static_cast<std::size_t>(n), values.size() - 1)];
+}
+
 Message completion(int result, int issuer) {
     return {element(PTAG_TRANS_COMPLETED,
                     {static_cast<std::uint8_t>(result), static_cast<std::uint8_t>(issuer)})};
@@ -353,7 +359,11 @@ void Terminal::receiveFrame() {
         }
     }
     log_.frame("E>", f, complete);
-    if (cfg_.mute) return;
+    if (cfg_.mute != 0) {
+        if (cfg_.mute > 0) --cfg_.mute;
+        log_.note("mute: frame not answered");
+        return;
+    }
     if (!complete) {
         log_.note("frame cut off");
         sendControl(PKISS_NAK);
@@ -500,6 +510,12 @@ void Terminal::queueWait(std::set<std::uint8_t> tags, std::function<void(const M
     script_.push_back(std::move(s));
 }
 
+bool Terminal::silent() {
+    if (cfg_.silence == 0) return false;
+    if (cfg_.silence > 0) --cfg_.silence;
+    return true;
+}
+
 void Terminal::startPayment() {
     script_.clear();
     paymentActive_ = true;
@@ -520,6 +536,7 @@ void Terminal::startPayment() {
                 cfg_.stepDelayMs);
         }
     }
+    paymentResult_ = pick(cfg_.result, payments_++);
     std::vector<std::uint8_t> card(19, 0);
     std::copy_n(cfg_.card.begin(), std::min<std::size_t>(19, cfg_.card.size()), card.begin());
     const int t2 = cfg_.track2Length >= 0 ? cfg_.track2Length : static_cast<int>(cfg_.card.size());
@@ -567,7 +584,7 @@ void Terminal::continueAfterPaymentRecord(const Message& record) {
 }
 
 void Terminal::finishPayment(bool approved) {
-    const int result = approved ? cfg_.result : cfg_.abortResult;
+    const int result = approved ? paymentResult_ : cfg_.abortResult;
     const bool ok = result == 0;
     queueSend(statusMessage(ok ? "GODKJENT" : "AVVIST", ""), cfg_.stepDelayMs);
     std::vector<std::string> texts = cfg_.receiptTexts;
@@ -625,9 +642,11 @@ void Terminal::startAdmin(int code) {
         queueWait({PTAG_RECEIPTNUMBER}, nullptr);
     }
     Message end;
-    if (cfg_.adminIssuer >= 0)
-        end.push_back(element(PTAG_ISSUERID, {static_cast<std::uint8_t>(cfg_.adminIssuer)}));
-    end.push_back(element(PTAG_TERM_IDLE, {static_cast<std::uint8_t>(cfg_.adminResult)}));
+    const int issuer = pick(cfg_.adminIssuer, commands_);
+    const int result = pick(cfg_.adminResult, commands_);
+    ++commands_;
+    if (issuer >= 0) end.push_back(element(PTAG_ISSUERID, {static_cast<std::uint8_t>(issuer)}));
+    end.push_back(element(PTAG_TERM_IDLE, {static_cast<std::uint8_t>(result)}));
     queueSend(std::move(end), cfg_.stepDelayMs);
 }
 
@@ -668,14 +687,14 @@ void Terminal::handleMessage(const Message& m) {
             break;
         case PTAG_CURRENCYCODE:
             currency_ = e.value.size() >= 2 ? e.value[0] << 8 | e.value[1] : 0;
-            if (cfg_.silence)
+            if (silent())
                 log_.note("silent: payment request not answered");
             else
                 startPayment();
             break;
         case PTAG_ADMIN: {
             const int code = e.value.size() >= 2 ? e.value[0] << 8 | e.value[1] : -1;
-            if (cfg_.silence)
+            if (silent())
                 log_.note("silent: command not answered");
             else
                 startAdmin(code);

@@ -21,10 +21,10 @@ namespace tarq::sim {
 
 // What the terminal does; every field has a command-line key (see applySetting).
 struct Config {
-    int result = 0;       // result byte of a completed payment
-    int issuer = 3;       // issuer byte sent with it
-    int abortResult = 17; // result after an abort (by the ECR, the terminal or a refusal)
-    int receipts = 2;     // number of payment receipts (when no texts are given)
+    std::vector<int> result{0}; // result byte of each completed payment (the last repeats)
+    int issuer = 3;             // issuer byte sent with an approval
+    int abortResult = 17;       // result after an abort (by the ECR, the terminal or a refusal)
+    int receipts = 2;           // number of payment receipts (when no texts are given)
     std::vector<std::string> receiptTexts; // explicit receipt texts (Windows-1252)
     std::vector<std::string> statusTexts;  // "line1|line2" pairs shown before the card
     std::vector<std::uint8_t> card;        // packed card data
@@ -33,13 +33,13 @@ struct Config {
     bool signature = false;                // ask the ECR to verify the signature
     bool extCard = false;                  // ask the ECR to confirm the card
     bool terminalAbort = false;            // the terminal aborts after reading the card
-    bool silence = false;                  // acknowledge frames but never answer requests
-    bool mute = false;                     // answer nothing at all, not even ACK
-    int adminResult = 0;                   // result of administrative commands
-    int adminReceipts = 1;                 // receipts printed per administrative command
-    int adminIssuer = -1;                  // issuer element sent with it (-1: none)
-    int cardDelayMs = 300;                 // before the card is presented
-    int stepDelayMs = 100;                 // between the terminal's messages
+    int silence = 0; // leave this many requests unanswered (-1: all); frames are still ACKed
+    int mute = 0;    // answer this many frames not at all, not even with ACK (-1: all)
+    std::vector<int> adminResult{0};  // result of each administrative command (last repeats)
+    int adminReceipts = 1;            // receipts printed per administrative command
+    std::vector<int> adminIssuer{-1}; // issuer element sent with each (-1: none)
+    int cardDelayMs = 300;            // before the card is presented
+    int stepDelayMs = 100;            // between the terminal's messages
     bool exitOnClose = false;
     // Link faults, by ordinal (1-based) of data frames: received from the ECR (nak, wack) or
     // sent to it (badCrc, repeat, noise, pause).
@@ -116,6 +116,7 @@ class Terminal {
     void finishPayment(bool approved);
     void abortPayment(const char* why);
     void startAdmin(int code);
+    bool silent();
     void queueSend(Message message, int delayMs);
     void queueWait(std::set<std::uint8_t> tags, std::function<void(const Message&)> then);
     void runDueStep();
@@ -137,6 +138,9 @@ class Terminal {
     int rxFrames_ = 0;
     int txFrames_ = 0;
     int notReadyLeft_ = 0;
+    int payments_ = 0;
+    int commands_ = 0;
+    int paymentResult_ = 0;
     std::uint32_t amount_ = 0;
     int currency_ = 0;
 };
