@@ -11,9 +11,13 @@ start=$(date +%s)
 say() { echo "--- windows [$(( $(date +%s) - start ))s] $*"; }
 
 common=(-DTARQ_BUILD_TESTS=OFF -DTARQ_BUILD_TOOLS=OFF -DTARQ_BUILD_BENCH=OFF)
+# The simulator that scripts/test.sh has just built natively serves as the terminal; without
+# one, the Windows build makes its own.
+sim=(-DTARQ_NATIVE_TARQSIM=)
+if [ -x build/tools/tarqsim ]; then sim=(-DTARQ_NATIVE_TARQSIM="$root/build/tools/tarqsim"); fi
 say "cross-build x86_64 (build-win64) with the Windows test programs"
 cmake -S . -B build-win64 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-    "${common[@]}" >/dev/null
+    "${common[@]}" "${sim[@]}" >/dev/null
 cmake --build build-win64 -j2
 say "cross-build i686 (build-win32)"
 cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686.cmake" \

@@ -261,6 +261,24 @@ WCASE(ecr_open_close) {
     CHECK_EQ(d.trqClose(0), TRQ_CLOSE_OK);
 }
 
+// DEVICE names the port instead of COMPORT: a bare name and a full device path both reach COM5.
+WCASE(ecr_device_entry) {
+    const std::string dll = install("device dir", "Tarqdriver_win32dll.dll");
+    Driver d;
+    if (!d.load(dll)) return;
+    registerCallbacks(d);
+    for (const char* device : {"COM5", "\\\\.\\COM5"}) {
+        std::ofstream(std::string("device dir\\tarqRS.ini"), std::ios::binary)
+            << "[BAUDRATE]\r\n\"115200\"\r\n[DEVICE]\r\n\"" << device << "\"\r\n";
+        int r = 0;
+        const std::string out = captured([&] { r = d.trqOpen("", 0); });
+        CHECK_EQ(r, TRQ_OPEN_OK);
+        CHECK_PRINTED(out, "");
+        CHECK_EQ(d.trqTestConnection(), TRQ_APPROVED);
+        CHECK_EQ(d.trqClose(0), TRQ_CLOSE_OK);
+    }
+}
+
 WCASE(ecr_purchase_approved) {
     Driver d = openRenamed();
     if (!d.module || !CHECK_EQ(d.trqOpen("", 0), TRQ_OPEN_OK)) return;

@@ -32,6 +32,10 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::uint8_t STX = 0x02, ETX = 0x03, ACK = 0x06, DLE = 0x10, WACK = 0x13, NAK = 0x15;
 
+// Longest wait for the next byte of something the driver has started to send. Generous: the
+// driver writes control bytes one call at a time, and Wine on a loaded machine can stall.
+constexpr int kByteGapMs = 2000;
+
 struct Fail : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
@@ -118,14 +122,14 @@ class Peer {
         if (first != STX)
             throw Fail(std::string(what) + ": expected STX, got byte " + hex({first}));
         f.raw.push_back(first);
-        f.seq = needByte(200, "sequence number");
+        f.seq = needByte(kByteGapMs, "sequence number");
         f.raw.push_back(f.seq);
         for (;;) {
-            std::uint8_t b = needByte(200, "frame data");
+            std::uint8_t b = needByte(kByteGapMs, "frame data");
             f.raw.push_back(b);
             if (b == ETX) break;
             if (b == DLE) {
-                b = needByte(200, "escaped byte");
+                b = needByte(kByteGapMs, "escaped byte");
                 f.raw.push_back(b);
                 if (b != STX && b != ETX && b != DLE) throw Fail("DLE before an ordinary byte");
             } else if (b == STX) {
@@ -133,8 +137,8 @@ class Peer {
             }
             f.data.push_back(b);
         }
-        const std::uint8_t lo = needByte(200, "CRC low");
-        const std::uint8_t hi = needByte(200, "CRC high");
+        const std::uint8_t lo = needByte(kByteGapMs, "CRC low");
+        const std::uint8_t hi = needByte(kByteGapMs, "CRC high");
         const std::uint16_t crc = crcArc(f.raw.data() + 1, f.raw.size() - 1);
         f.raw.push_back(lo);
         f.raw.push_back(hi);
@@ -153,7 +157,7 @@ class Peer {
     void expectBytes(const Bytes& want, int timeoutMs, const char* what) {
         Bytes got;
         for (std::size_t i = 0; i < want.size(); ++i) {
-            auto b = readByte(i == 0 ? timeoutMs : 200);
+            auto b = readByte(i == 0 ? timeoutMs : kByteGapMs);
             if (!b) throw Fail(std::string(what) + ": got " + hex(got) + ", wanted " + hex(want));
             got.push_back(*b);
         }
@@ -197,7 +201,7 @@ void portTiming(Peer& p) {
     p.write(filled(300, 0x20));
     p.expectBytes({'T'}, 5000, "third ready byte");
     p.write({'a', 'b'});
-    usleep(300 * 1000);
+    usleep(1000 * 1000);
     p.write({'c', 'd'});
     p.expectBytes({'E'}, 5000, "end byte");
 }
