@@ -77,13 +77,17 @@ WCASE(port_missing) {
 }
 
 WCASE(port_timing) {
-    // Explicit device names, bare and full, reach the same port.
-    for (const char* dev : {"COM5", "\\\\.\\COM5"}) {
+    // Explicit device names, bare and full, reach the same port; so does COM12 (mapped to the
+    // same pty), which only opens by its "\\.\" name.
+    for (const char* dev : {"COM5", "\\\\.\\COM5", "COM12"}) {
         PRS232_PORT* byName = PRS232_Create(0, kBaud, dev);
         CHECK(byName != nullptr);
         PRS232_Delete(&byName);
         CHECK(byName == nullptr);
     }
+    PRS232_PORT* twoDigits = PRS232_Create(12, kBaud);
+    CHECK(twoDigits != nullptr);
+    PRS232_Delete(&twoDigits);
 
     PRS232_PORT* p = PRS232_Create(kPort, kBaud);
     if (!CHECK(p != nullptr)) return;
