@@ -10,9 +10,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <optional>
 #include <thread>
@@ -25,6 +27,11 @@ struct PRS232_PORT {
     bool exclusive = false;
     termios saved{};
     std::uint32_t charNs = 0; // time of one character (10 bits) on the line, 0 if unknown
+    // Bytes read from the device but not yet asked for. The link reads a frame one byte at a
+    // time; taking what has arrived in one system call keeps that from costing one per byte.
+    std::array<std::uint8_t, 4096> ahead{};
+    std::uint32_t aheadPos = 0;
+    std::uint32_t aheadLen = 0;
 };
 
 namespace {
@@ -116,6 +123,14 @@ bool configure(PRS232_PORT* port, std::uint32_t baud) {
 // that loop on silence do not spin.
 void broken(std::uint32_t got, Clock::time_point total) {
     if (got == 0) std::this_thread::sleep_until(total);
+}
+
+std::uint32_t takeAhead(PRS232_PORT* port, std::uint8_t* dst, std::uint32_t max) {
+    const std::uint32_t n = std::min(max, port->aheadLen - port->aheadPos);
+    std::memcpy(dst, port->ahead.data() + port->aheadPos, n);
+    port->aheadPos += n;
+    if (port->aheadPos == port->aheadLen) port->aheadPos = port->aheadLen = 0;
+    return n;
 }
 
 } // namespace
@@ -211,12 +226,12 @@ int PRS232_Recv(PRS232_PORT* port, std::uint8_t* buf, std::uint32_t* n) {
     // At slow rates one character takes longer than the 2 ms gap (8.3 ms at 1200 baud), so the
     // gap is counted from where the next character would have ended.
     const auto interval = milliseconds(kIntervalMs) + nanoseconds(port->charNs);
-    std::uint32_t got = 0;
-    for (;;) {
-        const ssize_t r = read(port->fd, buf + got, want - got);
+    std::uint32_t got = takeAhead(port, buf, want);
+    while (got < want) {
+        const ssize_t r = read(port->fd, port->ahead.data(), port->ahead.size());
         if (r > 0) {
-            got += static_cast<std::uint32_t>(r);
-            if (got == want) break;
+            port->aheadLen = static_cast<std::uint32_t>(r);
+            got += takeAhead(port, buf + got, want - got);
             continue; // more may be there already
         }
         if (r < 0 && errno == EINTR) continue;
@@ -236,6 +251,13 @@ int PRS232_Recv(PRS232_PORT* port, std::uint8_t* buf, std::uint32_t* n) {
     }
     *n = got;
     return got == want ? 1 : 0;
+}
+
+int PRS232_WaitInput(PRS232_PORT* port, std::uint32_t ms) {
+    if (port == nullptr || port->fd < 0) return 1;
+    if (port->aheadPos < port->aheadLen) return 1;
+    const Wait w = waitReady(port->fd, POLLIN, Clock::now() + milliseconds(ms));
+    return w == Wait::Timeout ? 0 : 1;
 }
 
 } // namespace tarq

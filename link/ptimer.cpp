@@ -28,11 +28,24 @@ void PTIMER_Restart(PTIMER_TIMER* timer) {
     timer->start = tickCount();
 }
 
+namespace {
+
+std::int32_t elapsedTicks(const PTIMER_TIMER* timer) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(tickCount()) -
+                                     static_cast<std::uint32_t>(timer->start));
+}
+
+} // namespace
+
 int PTIMER_IsTimeout(const PTIMER_TIMER* timer) {
     if (timer == nullptr) return 1;
-    const auto elapsed = static_cast<std::int32_t>(static_cast<std::uint32_t>(tickCount()) -
-                                                   static_cast<std::uint32_t>(timer->start));
-    return elapsed >= timer->duration ? 1 : 0;
+    return elapsedTicks(timer) >= timer->duration ? 1 : 0;
+}
+
+std::uint32_t PTIMER_Remaining(const PTIMER_TIMER* timer) {
+    if (timer == nullptr) return 0;
+    const std::int64_t left = static_cast<std::int64_t>(timer->duration) - elapsedTicks(timer);
+    return left > 0 ? static_cast<std::uint32_t>(left) : 0U;
 }
 
 } // namespace tarq

@@ -13,5 +13,7 @@ struct PTIMER_TIMER {
 void PTIMER_Start(PTIMER_TIMER* timer, std::uint32_t ms);
 void PTIMER_Restart(PTIMER_TIMER* timer);
 int PTIMER_IsTimeout(const PTIMER_TIMER* timer);
+// Milliseconds until the timer runs out; 0 once it has.
+std::uint32_t PTIMER_Remaining(const PTIMER_TIMER* timer);
 
 } // namespace tarq

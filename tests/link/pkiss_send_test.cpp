@@ -239,15 +239,17 @@ TEST_F(FastLinkOverPty, SilenceGivesFourTransmissions4000MsApartThenZero) {
     const std::int64_t end = clock_->peek();
     peer.join();
     ASSERT_EQ(at.size(), 4U);
-    for (std::size_t i = 1; i < at.size(); ++i) {
+    for (std::size_t i = 0; i < at.size(); ++i) {
         EXPECT_EQ(frames[i], frames[0]);
-        const auto gap = at[i] - at[i - 1];
-        EXPECT_GE(gap, 4000 - 2 * clock_->step()) << i;
-        EXPECT_LE(gap, 4000 + 4 * clock_->step()) << i;
+        // Seen no earlier than written, and written no earlier than 4000 ms after the one before:
+        // a one-sided bound that holds however late the peer thread looks.
+        EXPECT_GE(at[i] - start, static_cast<std::int64_t>(4000 * i)) << i;
+        EXPECT_LE(at[i], end) << i;
     }
-    // The last transmission's 4000 ms are sat out too: about 16 s in all.
+    // The link's own clock readings are fixed by the silent reads alone: the last transmission's
+    // 4000 ms are sat out too, about 16 s in all.
     EXPECT_GE(end - start, 16000);
-    EXPECT_LE(end - start, 16000 + 20 * clock_->step());
+    EXPECT_LE(end - start, 16000 + 16 * clock_->step()); // a few readings per transmission
 }
 
 TEST_F(FastLinkOverPty, WackThenSilenceGivesMinus1000AfterTheTimer) {

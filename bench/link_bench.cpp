@@ -1,0 +1,109 @@
+// Link timing over a real pseudo-terminal at 115200 baud:
+//  1. ACK turnaround: the terminal (this program, on the master side) writes a whole frame and
+//     times until the driver's ACK is back; the driver sits in PKISS_Recv on its own thread,
+//     as it does in the main loop.
+//  2. Waiting cost: processor time the driver's thread uses while PKISS_Recv waits on a
+//     silent line.
+// Usage: tarq_link_bench [frames=2000] [idle-seconds=10]
+#include "link/pkiss.h"
+#include "tests/support/pty_pair.h"
+
+#include <time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace tarq;
+using Steady = std::chrono::steady_clock;
+
+double threadCpuMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
+
+double percentile(std::vector<double> v, double p) {
+    std::sort(v.begin(), v.end());
+    const auto i = static_cast<std::size_t>(p * static_cast<double>(v.size() - 1) + 0.5);
+    return v[i];
+}
+
+int turnaround(const test::PtyPair& pty, PKISS_LINK* link, int frames) {
+    std::atomic<bool> stop{false};
+    std::atomic<int> delivered{0};
+    std::thread driver([&] {
+        std::array<std::uint8_t, 1024> buf{};
+        while (!stop) {
+            if (PKISS_Recv(link, buf.data(), static_cast<std::uint32_t>(buf.size())) > 0) {
+                ++delivered;
+            }
+        }
+    });
+    // A typical short terminal message (a status text).
+    const test::Bytes data = {0xE1, 0x16, 0xC5, 0x14, 'G', 'o', 'd', 'k', 'j', 'e', 'n', 't',
+                              ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
+    constexpr int kWarmup = 50;
+    std::vector<double> us;
+    std::uint8_t seq = 0xFF;
+    for (int i = 0; i < frames + kWarmup; ++i) {
+        // Let the driver settle back into its wait, as between real terminal messages.
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        const test::Bytes frame = test::buildFrame(seq, data);
+        if (!test::writeBytes(pty.master(), frame)) return 1;
+        const auto t0 = Steady::now();
+        const test::Bytes ack = test::readBytes(pty.master(), 2, 2000);
+        const auto t1 = Steady::now();
+        if (ack.size() != 2 || ack[0] != PKISS_ACK || ack[1] != seq) {
+            std::fprintf(stderr, "frame %d: no ACK\n", i);
+            stop = true;
+            driver.join();
+            return 1;
+        }
+        if (i >= kWarmup) us.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+        seq = seq == 0xFE || seq == 0xFF ? 0x00 : static_cast<std::uint8_t>(seq + 1);
+    }
+    stop = true;
+    driver.join();
+    std::printf("ACK turnaround over %zu frames of %zu data bytes: p50 %.1f us, p99 %.1f us, "
+                "max %.1f us (%d blocks delivered)\n",
+                us.size(), data.size(), percentile(us, 0.50), percentile(us, 0.99),
+                *std::max_element(us.begin(), us.end()), delivered.load());
+    return 0;
+}
+
+void waitingCost(PKISS_LINK* link, int seconds) {
+    std::array<std::uint8_t, 1024> buf{};
+    const auto t0 = Steady::now();
+    const double cpu0 = threadCpuMs();
+    int calls = 0;
+    while (Steady::now() - t0 < std::chrono::seconds(seconds)) {
+        PKISS_Recv(link, buf.data(), static_cast<std::uint32_t>(buf.size()));
+        ++calls;
+    }
+    const double cpu = threadCpuMs() - cpu0;
+    const double wall = std::chrono::duration<double, std::milli>(Steady::now() - t0).count();
+    std::printf("Silent line: %d PKISS_Recv calls in %.0f ms used %.2f ms of processor time "
+                "(%.4f%% of one core)\n",
+                calls, wall, cpu, 100.0 * cpu / wall);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const int frames = argc > 1 ? std::atoi(argv[1]) : 2000;
+    const int seconds = argc > 2 ? std::atoi(argv[2]) : 10;
+    test::PtyPair pty;
+    PKISS_LINK* link = PKISS_Create(0, 115200, pty.slaveName().c_str());
+    if (link == nullptr) return 1;
+    const int rc = turnaround(pty, link, std::max(frames, 1));
+    if (rc == 0) waitingCost(link, std::max(seconds, 1));
+    PKISS_Delete(&link);
+    return rc;
+}
