@@ -61,6 +61,8 @@ public class BridgeTest {
             case "reports": Groups.reports(); break;
             case "nofield": Groups.noField(); break;
             case "example": Groups.example(); break;
+            case "loadname": Groups.loadByName(); break;
+            case "loadfail": Groups.loadFailure(); break;
             default: throw new IllegalArgumentException("unknown group " + args[0]);
         }
         System.out.println();
@@ -81,7 +83,13 @@ public class BridgeTest {
         Path out = dir.resolve("stdout.txt");
         List<String> cmd = new ArrayList<>();
         cmd.add(Paths.get(System.getProperty("java.home"), "bin", "java").toString());
-        cmd.add("-Dtarqdriver.library=" + lib);
+        if (group.equals("loadname")) {
+            cmd.add("-Djava.library.path=" + lib.getParent()); // found by its platform name
+        } else if (group.equals("loadfail")) {
+            cmd.add("-Djava.library.path=" + dir.resolve("side")); // nothing to find there
+        } else {
+            cmd.add("-Dtarqdriver.library=" + lib);
+        }
         cmd.add("-Dtarqtest.stdout=" + out);
         cmd.add("-Dtarqtest.sim=" + System.getProperty("tarqtest.sim", ""));
         cmd.add("-Dtarqtest.example=" + System.getProperty("tarqtest.example", ""));

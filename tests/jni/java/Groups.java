@@ -393,6 +393,24 @@ final class Groups extends BridgeTest {
         }
     }
 
+    // ---- finding the library ----
+
+    static void loadByName() {
+        checkEq(9, new javaTarq().trqLog(), "library loaded from java.library.path by its name");
+    }
+
+    static void loadFailure() {
+        try {
+            new javaTarq();
+            check(false, "loading without a library must fail");
+        } catch (UnsatisfiedLinkError e) {
+            String m = String.valueOf(e.getMessage());
+            check(m.contains("libtarqdriver.so") && m.contains(side.toString())
+                    && m.contains("-Dtarqdriver.library"),
+                    "the error names the library, the searched path and the way out: " + m);
+        }
+    }
+
     // ---- a class without printTxtJ: 11 after the driver call, later steps skipped ----
 
     static void noField() throws Exception {
