@@ -160,6 +160,21 @@ TEST_F(LinkOverPty, SmallerCallerLimitRefusesBiggerFrames) {
     EXPECT_EQ(fromLink().kind, Kind::Ack);
 }
 
+TEST_F(LinkOverPty, LargestBlockFillsTheReceiveFrameExactly) {
+    // 2048 bytes that are all escaped: the frame is as long as the receive frame.
+    link_->maxDeliver = 100000; // capped at PKISS_MAX_DATA
+    const Bytes block(PKISS_MAX_DATA, 0x10);
+    const Bytes frame = buildFrame(0x01, block);
+    ASSERT_EQ(frame.size(), PKISS_FRAME_SIZE);
+    Peer peer([&] { writeBytes(master(), frame); });
+    EXPECT_EQ(recv(PKISS_MAX_DATA), block);
+    EXPECT_EQ(fromLink().kind, Kind::Ack);
+    peer.join();
+    Peer again([&] { writeBytes(master(), buildFrame(0x02, Bytes(PKISS_MAX_DATA + 1, 0x41))); });
+    EXPECT_EQ(recv(PKISS_MAX_DATA), Bytes{});
+    EXPECT_EQ(fromLink().kind, Kind::Nak);
+}
+
 // Rows of the decision on a verified frame, with the link's state set up directly.
 struct BufferCase {
     const char* name;
