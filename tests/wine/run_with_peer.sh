@@ -31,14 +31,17 @@ trap cleanup EXIT
 
 if [ ${#peer[@]} -gt 0 ]; then
     rm -f "$link"
-    "${peer[@]}" >"$work/peer.log" 2>&1 &
+    # Bounded even if this runner is killed (a test time-out) before it can stop the peer.
+    timeout 300 "${peer[@]}" >"$work/peer.log" 2>&1 &
     peer_pid=$!
     for _ in $(seq 100); do [ -L "$link" ] && break; sleep 0.1; done
     if [ ! -L "$link" ]; then echo "run_with_peer: the peer did not publish $link"; exit 1; fi
 fi
 
-"$@" >"$work/out.log" 2>&1
+# Inside CTest's own time-out, so a hung program is reported here with what it printed.
+timeout -k 5 100 "$@" >"$work/out.log" 2>&1
 rc=$?
+[ "$rc" = 124 ] && echo "run_with_peer: the program did not finish within 100 s"
 tr -d '\r' <"$work/out.log" | tee "$work/out.txt"
 
 if [ -n "$peer_pid" ]; then
