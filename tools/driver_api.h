@@ -40,9 +40,9 @@ struct DriverApi {
     DriverApi() = default;
     DriverApi(const DriverApi&) = delete;
     DriverApi& operator=(const DriverApi&) = delete;
-    ~DriverApi() {
-        if (handle) dlclose(handle);
-    }
+    // The library stays loaded for the life of the process, as in a till: its process-wide
+    // state (the line, the last terminal message's event) must stay reachable until exit.
+    ~DriverApi() = default;
 
     // Loads the library at path; false (with `error` set) when it or an operation is missing.
     bool load(const std::string& path) {
