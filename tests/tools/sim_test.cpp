@@ -1,0 +1,122 @@
+// The simulated terminal's building blocks: what it puts on the wire and how it reads settings.
+#include "tools/sim/terminal.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace tarq::sim {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+struct FrameCase {
+    std::uint8_t seq;
+    Bytes data;
+    Bytes frame;
+};
+
+// The link's reference frames, CRC included.
+TEST(SimFrames, MatchTheLinksReferenceFrames) {
+    const FrameCase cases[] = {
+        {0x00, {}, {0x02, 0x00, 0x03, 0x40, 0x01}},
+        {0xFF, {}, {0x02, 0xFF, 0x03, 0x01, 0xF1}},
+        {0x01, {0x61, 0x62, 0x63}, {0x02, 0x01, 0x61, 0x62, 0x63, 0x03, 0xEB, 0x13}},
+        {0x00, {0x02, 0x10, 0x41}, {0x02, 0x00, 0x10, 0x02, 0x10, 0x10, 0x41, 0x03, 0x0E, 0x04}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(buildFrame(c.seq, c.data), c.frame);
+}
+
+TEST(SimMessages, EncodeEnvelopesWithShortAndLongLengths) {
+    EXPECT_EQ(encodeMessage({{0xDD, {0x00, 0x03}}}), (Bytes{0xE1, 0x04, 0xDD, 0x02, 0x00, 0x03}));
+    EXPECT_EQ(encodeMessage({{0xDA, {}}, {0xC0, {}}}), (Bytes{0xE1, 0x04, 0xDA, 0x00, 0xC0, 0x00}));
+    // A 200-byte receipt: element length 81 C8, envelope length 81 CB.
+    const Bytes text(200, 'x');
+    const Bytes long1 = encodeMessage({{0xCC, text}});
+    ASSERT_EQ(long1.size(), 3u + 3u + 200u);
+    EXPECT_EQ((Bytes{long1[0], long1[1], long1[2], long1[3], long1[4], long1[5]}),
+              (Bytes{0xE1, 0x81, 0xCB, 0xCC, 0x81, 0xC8}));
+    // 300 bytes take the two-byte form: 82 01 2C inside, 82 01 30 outside.
+    const Bytes long2 = encodeMessage({{0xCC, Bytes(300, 'y')}});
+    EXPECT_EQ(
+        (Bytes{long2[0], long2[1], long2[2], long2[3], long2[4], long2[5], long2[6], long2[7]}),
+        (Bytes{0xE1, 0x82, 0x01, 0x30, 0xCC, 0x82, 0x01, 0x2C}));
+}
+
+TEST(SimMessages, DescribeNamesTagsAndShowsTexts) {
+    const Bytes status = encodeMessage({{0xC7, {'B', 'E', 'L', 0xD8, 'P'}}});
+    EXPECT_EQ(describeMessage(status.data(), status.size()),
+              "E1 MESSAGE { C7 PTAG_STATUS1 \"BEL\xC3\x98P\" }");
+    const Bytes result{0xE1, 0x04, 0xDD, 0x02, 0x00, 0x03};
+    EXPECT_EQ(describeMessage(result.data(), result.size()),
+              "E1 MESSAGE { DD PTAG_TRANS_COMPLETED [00 03] }");
+    const Bytes broken{0xE1, 0x05, 0xDD};
+    EXPECT_EQ(describeMessage(broken.data(), broken.size()), "(not a BER-TLV object)");
+    EXPECT_EQ(describeMessage(nullptr, 0), "(keep-alive)");
+}
+
+TEST(SimCard, PacksDigitsSeparatorAndFiller) {
+    EXPECT_EQ(packCard("12345"), (Bytes{0x12, 0x34, 0x5F}));
+    EXPECT_EQ(packCard("123=45"), (Bytes{0x12, 0x3D, 0x45}));
+    EXPECT_EQ(packCard("4571999900001234=2812101"),
+              (Bytes{0x45, 0x71, 0x99, 0x99, 0x00, 0x00, 0x12, 0x34, 0xD2, 0x81, 0x21, 0x01}));
+    EXPECT_TRUE(packCard("").empty());
+}
+
+TEST(SimSettings, AcceptsListsCountsAndFlags) {
+    Config c = defaultConfig();
+    EXPECT_EQ(applySetting(c, "result", "10,0"), "");
+    EXPECT_EQ(c.result, (std::vector<int>{10, 0}));
+    EXPECT_EQ(applySetting(c, "admin-issuer", "3,-1"), "");
+    EXPECT_EQ(c.adminIssuer, (std::vector<int>{3, -1}));
+    EXPECT_EQ(applySetting(c, "silence", ""), "");
+    EXPECT_EQ(c.silence, -1); // a bare flag: for ever
+    EXPECT_EQ(applySetting(c, "silence", "2"), "");
+    EXPECT_EQ(c.silence, 2);
+    EXPECT_EQ(applySetting(c, "mute", "1"), "");
+    EXPECT_EQ(c.mute, 1); // a number counts, even 1
+    EXPECT_EQ(applySetting(c, "signature", ""), "");
+    EXPECT_TRUE(c.signature);
+    EXPECT_EQ(applySetting(c, "nak", "1,3"), "");
+    EXPECT_EQ(c.nak, (std::set<int>{1, 3}));
+    EXPECT_EQ(applySetting(c, "receipt", "A\\nB\\xD8"), "");
+    EXPECT_EQ(c.receiptTexts.back(), "A\nB\xD8");
+}
+
+TEST(SimSettings, RefusesWhatItCannotUse) {
+    Config c = defaultConfig();
+    const std::pair<const char*, const char*> bad[] = {
+        {"result", "abc"}, {"result", ""},       {"nak", "0"},
+        {"nak", "1,,2"},   {"mute", "-2"},       {"receipts", "-1"},
+        {"card", "xyz"},   {"step-delay", "-5"}, {"signature", "maybe"},
+    };
+    for (const auto& [k, v] : bad)
+        EXPECT_NE(applySetting(c, k, v), "") << k << "=" << v;
+    EXPECT_EQ(applySetting(c, "no-such-key", "1"), "unknown setting 'no-such-key'");
+}
+
+TEST(SimSettings, ScenarioFileWithCommentsAndBothForms) {
+    const std::string path = ::testing::TempDir() + "scenario.txt";
+    std::ofstream(path) << "# a declined payment\n"
+                           "result = 10\n"
+                           "  issuer 7\n"
+                           "\n"
+                           "status=VELKOMMEN|TA KORT\n";
+    Config c = defaultConfig();
+    EXPECT_EQ(loadScenario(c, path), "");
+    EXPECT_EQ(c.result, (std::vector<int>{10}));
+    EXPECT_EQ(c.issuer, 7);
+    EXPECT_EQ(c.statusTexts, (std::vector<std::string>{"VELKOMMEN|TA KORT"}));
+
+    std::ofstream(path) << "result = 0\nbogus 1\n";
+    EXPECT_EQ(loadScenario(c, path), path + ":2: unknown setting 'bogus'");
+    EXPECT_NE(loadScenario(c, path + ".missing"), "");
+    std::remove(path.c_str());
+}
+
+} // namespace
+} // namespace tarq::sim
