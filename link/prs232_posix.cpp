@@ -37,7 +37,6 @@ struct PRS232_PORT {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using std::chrono::microseconds;
 using std::chrono::milliseconds;
 using std::chrono::nanoseconds;
 
