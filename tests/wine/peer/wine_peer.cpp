@@ -87,7 +87,14 @@ struct Frame {
 
 class Peer {
   public:
-    explicit Peer(int master) : fd_(master) {}
+    Peer(int master, int slave) : fd_(master), slave_(slave) {}
+
+    // The line settings the driver's side of the pty has now.
+    termios lineSettings() const {
+        termios tio{};
+        tcgetattr(slave_, &tio);
+        return tio;
+    }
 
     std::optional<std::uint8_t> readByte(int timeoutMs) {
         pollfd p{fd_, POLLIN, 0};
@@ -170,6 +177,7 @@ class Peer {
 
   private:
     int fd_;
+    int slave_;
 };
 
 void checkRange(double v, double lo, double hi, const char* what) {
@@ -194,8 +202,14 @@ const Bytes kEscaped{0x02, 0x10, 0x41};
 const Bytes kAbc{0x61, 0x62, 0x63};
 const Bytes kInbound{0x10, 0x10, 0x03, 0x02, 0xFF, 0x00};
 
+// The line starts at 9600 baud; the driver's port must run 8N1 at 115200 and put 9600 back.
 void portTiming(Peer& p) {
     p.expectBytes({'R'}, 15000, "ready byte");
+    const termios line = p.lineSettings();
+    if (cfgetospeed(&line) != B115200 || cfgetispeed(&line) != B115200)
+        throw Fail("the open port does not run at 115200 baud");
+    if ((line.c_cflag & CSIZE) != CS8 || (line.c_cflag & (PARENB | CSTOPB)) != 0)
+        throw Fail("the open port is not 8N1");
     p.write({'x'});
     p.expectBytes({'S'}, 5000, "second ready byte");
     p.write(filled(300, 0x20));
@@ -204,6 +218,12 @@ void portTiming(Peer& p) {
     usleep(1000 * 1000);
     p.write({'c', 'd'});
     p.expectBytes({'E'}, 5000, "end byte");
+    // The driver closes right after its end byte; its close restores the earlier speed.
+    const auto t0 = Clock::now();
+    for (termios now = p.lineSettings(); cfgetospeed(&now) != B9600; now = p.lineSettings()) {
+        if (msSince(t0) > 10000) throw Fail("the line settings were not restored on close");
+        usleep(20 * 1000);
+    }
 }
 
 void linkFrames(Peer& p) {
@@ -353,7 +373,7 @@ int main(int argc, char** argv) {
     termios tio{};
     tcgetattr(slave, &tio);
     cfmakeraw(&tio);
-    cfsetspeed(&tio, B115200);
+    cfsetspeed(&tio, B9600);
     tcsetattr(slave, TCSANOW, &tio);
 
     const std::string tmp = link + ".tmp";
@@ -366,7 +386,7 @@ int main(int argc, char** argv) {
     signal(SIGALRM, SIG_DFL);
     alarm(180); // never outlive a stuck run
 
-    Peer peer(master);
+    Peer peer(master, slave);
     int rc = 0;
     try {
         kScenarios.at(argv[2])(peer);
