@@ -12,10 +12,6 @@
 #endif
 #include <windows.h>
 
-#include <fcntl.h>
-#include <io.h>
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -24,6 +20,8 @@
 #include <vector>
 
 namespace {
+
+using wcheck::captured;
 
 std::string dllSource; // the DLL the build produced
 
@@ -158,33 +156,6 @@ void writeIni(const std::string& dir, const std::string& comPort) {
     std::ofstream(dir + "\\tarqRS.ini", std::ios::binary)
         << "[COMPORT]\r\n\"" << comPort << "\"\r\n[BAUDRATE]\r\n\"115200\"\r\n";
 }
-
-// Runs body with standard output (the process's C run-time, which the DLL shares) going to a
-// file, and returns what was printed, byte for byte.
-template <class Body> std::string captured(Body&& body) {
-    const char* file = "captured-stdout.txt";
-    std::fflush(stdout);
-    const int saved = _dup(1);
-    const int fd = _open(file, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
-    _dup2(fd, 1);
-    _close(fd);
-    body();
-    std::fflush(stdout);
-    _dup2(saved, 1);
-    _close(saved);
-    std::ifstream in(file, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-bool sameText(const std::string& got, const std::string& want, const char* what) {
-    if (got == want) return true;
-    std::printf("  %s printed:\n---\n%s---\n  wanted:\n---\n%s---\n", what, got.c_str(),
-                want.c_str());
-    return false;
-}
-#define CHECK_PRINTED(got, want) CHECK(sameText((got), (want), #got))
 
 int purchase(Driver& d, int amount = 1250) {
     return d.trqNorTransaction(0, amount, 578, '1', 0, amount, "", "", 0, 0, "", "", "");

@@ -8,6 +8,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 using namespace tarq;
@@ -65,13 +66,19 @@ void finish(PKISS_LINK*& link) {
 // No peer: names that lead nowhere. COM6 is mapped to a path that never exists, which Wine
 // still lets CreateFileA open; the port must refuse it all the same.
 WCASE(port_missing) {
+    const std::string line = "PRS232_Create:INVALID_HANDLE_VALUE:-1\n";
     for (std::uint8_t port : {std::uint8_t{0}, std::uint8_t{6}, std::uint8_t{200}}) {
-        PRS232_PORT* p = PRS232_Create(port, kBaud);
+        PRS232_PORT* p = nullptr;
+        const std::string out = wcheck::captured([&] { p = PRS232_Create(port, kBaud); });
         CHECK(p == nullptr);
+        CHECK_PRINTED(out, line);
         PRS232_Delete(&p);
     }
-    CHECK(PRS232_Create(kPort, kBaud, "COM6") == nullptr);
-    PKISS_LINK* link = PKISS_Create(6, kBaud);
+    PRS232_PORT* byName = nullptr;
+    CHECK_PRINTED(wcheck::captured([&] { byName = PRS232_Create(kPort, kBaud, "COM6"); }), line);
+    CHECK(byName == nullptr);
+    PKISS_LINK* link = nullptr;
+    CHECK_PRINTED(wcheck::captured([&] { link = PKISS_Create(6, kBaud); }), line);
     CHECK(link == nullptr);
     PKISS_Delete(&link);
 }

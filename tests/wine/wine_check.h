@@ -3,9 +3,15 @@
 // argument runs them all. Exit status 0 only when every check held.
 #pragma once
 
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -58,6 +64,32 @@ inline double msSince(std::chrono::steady_clock::time_point t) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t).count();
 }
 
+// Runs body with standard output (the process's C run-time, which the DLL shares) going to a
+// file, and returns what was printed, byte for byte.
+template <class Body> std::string captured(Body&& body) {
+    const char* file = "captured-stdout.txt";
+    std::fflush(stdout);
+    const int saved = _dup(1);
+    const int fd = _open(file, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
+    _dup2(fd, 1);
+    _close(fd);
+    body();
+    std::fflush(stdout);
+    _dup2(saved, 1);
+    _close(saved);
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+inline bool sameText(const std::string& got, const std::string& want, const char* what) {
+    if (got == want) return true;
+    std::printf("  %s printed:\n---\n%s---\n  wanted:\n---\n%s---\n", what, got.c_str(),
+                want.c_str());
+    return false;
+}
+
 inline int run(int argc, char** argv) {
     int ran = 0;
     for (const Case& c : cases()) {
@@ -89,3 +121,4 @@ inline int run(int argc, char** argv) {
 #define CHECK(cond) wcheck::report(static_cast<bool>(cond), __FILE__, __LINE__, #cond)
 #define CHECK_EQ(a, b) wcheck::checkEq((a), (b), __FILE__, __LINE__, #a " == " #b)
 #define CHECK_BETWEEN(v, lo, hi) wcheck::checkBetween((v), (lo), (hi), __FILE__, __LINE__, #v)
+#define CHECK_PRINTED(got, want) CHECK(wcheck::sameText((got), (want), #got))
