@@ -12,6 +12,7 @@
 #endif
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -204,6 +205,42 @@ WCASE(ini_beside_dll) {
     CHECK_PRINTED(out, "ReadParameters 6\nPRS232_Create:INVALID_HANDLE_VALUE:-1\n"
                        "Failed to connect -6\n");
     DeleteFileA("tarqRS.ini");
+}
+
+// The configuration path has 260 bytes. A DLL whose directory leaves room for "tarqRS.ini"
+// and the terminator reads it; one directory level deeper by a single character, the driver
+// refuses with -8 rather than cutting the path short.
+WCASE(ini_path_limits) {
+    // Directory (with its trailing separator) of `dirLength` characters below the current one.
+    const auto deepDir = [](std::size_t dirLength) {
+        std::string dir = absolute(".");
+        while (dir.size() + 1 < dirLength) {
+            const std::size_t remaining = dirLength - 1 - dir.size();
+            std::size_t name = std::min<std::size_t>(remaining - 1, 40);
+            if (remaining - 1 - name == 1) --name; // never leave room for a separator alone
+            dir += "\\" + std::string(name, 'd');
+            CreateDirectoryA(dir.c_str(), nullptr);
+        }
+        return dir;
+    };
+    struct Row {
+        std::size_t dirLength;
+        int expected;
+    };
+    for (const Row row : {Row{249, TRQ_OPEN_NO_LINK}, Row{250, TRQ_OPEN_NO_MODULE}}) {
+        const std::string dir = deepDir(row.dirLength);
+        if (!CHECK_EQ(dir.size() + 1, row.dirLength)) continue;
+        const std::string dll = dir + "\\t.dll";
+        DeleteFileA(dll.c_str());
+        CHECK(CopyFileA(dllSource.c_str(), dll.c_str(), FALSE));
+        if (row.expected == TRQ_OPEN_NO_LINK) writeIni(dir, "6");
+        Driver d;
+        if (!d.load(dll)) continue;
+        int r = 0;
+        captured([&] { r = d.trqOpen("", 0); });
+        CHECK_EQ(r, row.expected);
+        FreeLibrary(d.module);
+    }
 }
 
 WCASE(ecr_open_close) {
