@@ -12,8 +12,15 @@ amount=${AMOUNT:-12.50}
 if [ "$(id -u)" = 0 ]; then bash scripts/deps.sh; fi
 
 echo "== building the driver, the simulator and the ECR command line in $build"
-cmake -S . -B "$build" ${TARQ_CMAKE_ARGS:-} >/dev/null
-cmake --build "$build" -j"$(nproc)" --target tarqdriver tarqsim tarqecr >/dev/null
+mkdir -p "$build"
+buildlog="$build/demo-build.log"
+# shellcheck disable=SC2086
+if ! { cmake -S . -B "$build" ${TARQ_CMAKE_ARGS:-} &&
+       cmake --build "$build" -j"$(nproc)" --target tarqdriver tarqsim tarqecr; } >"$buildlog" 2>&1; then
+    cat "$buildlog" >&2
+    echo "demo: the build failed (log above, also in $buildlog)" >&2
+    exit 1
+fi
 
 work="$build/demo"
 rm -rf "$work"
