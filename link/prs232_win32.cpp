@@ -32,12 +32,16 @@ using DeviceName = std::array<char, kDeviceNameSize>;
 // same prefix, a full path ("\\.\COM3", "\\?\...") is used as it is.
 DeviceName deviceName(std::uint8_t port, const char* device) {
     DeviceName name{};
+    int length = 0;
     if (device != nullptr && device[0] != '\0') {
         const bool bare = std::strpbrk(device, "\\/:") == nullptr;
-        std::snprintf(name.data(), name.size(), "%s%s", bare ? "\\\\.\\" : "", device);
+        length = std::snprintf(name.data(), name.size(), "%s%s", bare ? "\\\\.\\" : "", device);
     } else {
-        std::snprintf(name.data(), name.size(), "\\\\.\\COM%u", static_cast<unsigned>(port));
+        length =
+            std::snprintf(name.data(), name.size(), "\\\\.\\COM%u", static_cast<unsigned>(port));
     }
+    // A name that does not fit is not cut to some other device's name: it opens nothing.
+    if (length < 0 || static_cast<std::size_t>(length) >= name.size()) name.fill('\0');
     return name;
 }
 
@@ -46,10 +50,10 @@ bool sameLine(const DCB& a, const DCB& b) {
            a.StopBits == b.StopBits;
 }
 
-// SetCommState also drives the modem lines (DTR/RTS). A line without them (a pseudo-terminal
-// under Wine, some USB adapters) refuses that part with ERROR_NOT_SUPPORTED after the speed
-// and framing have been set; the link needs no modem lines, so such a port counts as set up
-// when reading the state back shows the requested line settings.
+// SetCommState also drives the modem lines (DTR/RTS). A line without them (a pseudo-terminal,
+// some USB adapters) may refuse that part with ERROR_NOT_SUPPORTED once speed and framing are
+// set; the link needs no modem lines, so such a port counts as set up when reading the state
+// back shows the requested line settings.
 bool applyState(HANDLE handle, DCB& state) {
     if (SetCommState(handle, &state)) return true;
     if (GetLastError() != ERROR_NOT_SUPPORTED) return false;

@@ -74,9 +74,13 @@ WCASE(port_missing) {
         CHECK_PRINTED(out, line);
         PRS232_Delete(&p);
     }
-    PRS232_PORT* byName = nullptr;
-    CHECK_PRINTED(wcheck::captured([&] { byName = PRS232_Create(kPort, kBaud, "COM6"); }), line);
-    CHECK(byName == nullptr);
+    // By name: the vanished port, and a name too long for any device.
+    const std::string tooLong = "COM5" + std::string(300, 'x');
+    for (const char* dev : {"COM6", tooLong.c_str()}) {
+        PRS232_PORT* byName = nullptr;
+        CHECK_PRINTED(wcheck::captured([&] { byName = PRS232_Create(kPort, kBaud, dev); }), line);
+        CHECK(byName == nullptr);
+    }
     PKISS_LINK* link = nullptr;
     CHECK_PRINTED(wcheck::captured([&] { link = PKISS_Create(6, kBaud); }), line);
     CHECK(link == nullptr);
