@@ -52,6 +52,14 @@ TEST_F(E2E, DeclinedPurchaseReturnsTheTerminalsResultThenApproved) {
     EXPECT_EQ(purchase(), TRQ_APPROVED);
 }
 
+// "No receipt" and "nothing to reconcile" come back as the terminal's results 3 and 4.
+TEST_F(E2E, NoReceiptAndNoLogResultsComeBackThenApproved) {
+    openWith({{"result", "3,4,0"}, {"receipts", "0"}});
+    EXPECT_EQ(purchase(), TRQ_NO_RECEIPT);
+    EXPECT_EQ(purchase(), TRQ_NO_LOG);
+    EXPECT_EQ(purchase(), TRQ_APPROVED);
+}
+
 TEST_F(E2E, RefusedCardAbortsThePaymentThenNextIsApproved) {
     openWith({{"abort-result", "17"}});
     rec.cardAnswer = 0;
