@@ -2,13 +2,17 @@
 //  1. ACK turnaround: the terminal (this program, on the master side) writes a whole frame and
 //     times until the driver's ACK is back; the driver sits in PKISS_Recv on its own thread,
 //     as it does in the main loop.
+//     For comparison the same exchange is timed first with a bare responder (poll, one read,
+//     one two-byte write), which is the floor the pseudo-terminal itself sets on this machine.
 //  2. Waiting cost: processor time the driver's thread uses while PKISS_Recv waits on a
 //     silent line.
 // Usage: tarq_link_bench [frames=2000] [idle-seconds=10]
 #include "link/pkiss.h"
 #include "tests/support/pty_pair.h"
 
+#include <poll.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -35,46 +39,81 @@ double percentile(std::vector<double> v, double p) {
     return v[i];
 }
 
-int turnaround(const test::PtyPair& pty, PKISS_LINK* link, int frames) {
-    std::atomic<bool> stop{false};
-    std::atomic<int> delivered{0};
-    std::thread driver([&] {
-        std::array<std::uint8_t, 1024> buf{};
-        while (!stop) {
-            if (PKISS_Recv(link, buf.data(), static_cast<std::uint32_t>(buf.size())) > 0) {
-                ++delivered;
-            }
-        }
-    });
-    // A typical short terminal message (a status text).
-    const test::Bytes data = {0xE1, 0x16, 0xC5, 0x14, 'G', 'o', 'd', 'k', 'j', 'e', 'n', 't',
-                              ' ',  ' ',  ' ',  ' ',  ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
-    constexpr int kWarmup = 50;
-    std::vector<double> us;
+// A typical short terminal message (a status text).
+const test::Bytes kData = {0xE1, 0x16, 0xC5, 0x14, 'G', 'o', 'd', 'k', 'j', 'e', 'n', 't',
+                           ' ',  ' ',  ' ',  ' ',  ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
+constexpr int kWarmup = 50;
+
+// Terminal side: writes frames and times each ACK; the responder runs on another thread.
+bool timeAcks(const test::PtyPair& pty, int frames, std::vector<double>& us) {
     std::uint8_t seq = 0xFF;
     for (int i = 0; i < frames + kWarmup; ++i) {
-        // Let the driver settle back into its wait, as between real terminal messages.
+        // Let the responder settle back into its wait, as between real terminal messages.
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        const test::Bytes frame = test::buildFrame(seq, data);
-        if (!test::writeBytes(pty.master(), frame)) return 1;
+        if (!test::writeBytes(pty.master(), test::buildFrame(seq, kData))) return false;
         const auto t0 = Steady::now();
         const test::Bytes ack = test::readBytes(pty.master(), 2, 2000);
         const auto t1 = Steady::now();
         if (ack.size() != 2 || ack[0] != PKISS_ACK || ack[1] != seq) {
             std::fprintf(stderr, "frame %d: no ACK\n", i);
-            stop = true;
-            driver.join();
-            return 1;
+            return false;
         }
         if (i >= kWarmup) us.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
         seq = seq == 0xFE || seq == 0xFF ? 0x00 : static_cast<std::uint8_t>(seq + 1);
     }
+    return true;
+}
+
+void report(const char* what, const std::vector<double>& us) {
+    std::printf("%s: p50 %.1f us, p90 %.1f us, p99 %.1f us, max %.1f us over %zu frames of %zu "
+                "data bytes\n",
+                what, percentile(us, 0.50), percentile(us, 0.90), percentile(us, 0.99),
+                *std::max_element(us.begin(), us.end()), us.size(), kData.size());
+}
+
+int bareFloor(int frames) {
+    test::PtyPair pty;
+    std::atomic<bool> stop{false};
+    std::thread responder([&] {
+        std::array<std::uint8_t, 4096> buf{};
+        const std::size_t frameSize = test::buildFrame(0x00, kData).size();
+        std::size_t have = 0;
+        std::uint8_t seq = 0xFF;
+        while (!stop) {
+            pollfd p{pty.slave(), POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0) continue;
+            const ssize_t r = read(pty.slave(), buf.data(), buf.size());
+            if (r <= 0) continue;
+            have += static_cast<std::size_t>(r);
+            if (have < frameSize) continue;
+            have = 0;
+            const std::uint8_t ack[2] = {PKISS_ACK, seq};
+            (void)!write(pty.slave(), ack, 2);
+            seq = seq == 0xFE || seq == 0xFF ? 0x00 : static_cast<std::uint8_t>(seq + 1);
+        }
+    });
+    std::vector<double> us;
+    const bool ok = timeAcks(pty, frames, us);
+    stop = true;
+    responder.join();
+    if (!ok) return 1;
+    report("Bare pty responder (floor)", us);
+    return 0;
+}
+
+int turnaround(const test::PtyPair& pty, PKISS_LINK* link, int frames) {
+    std::atomic<bool> stop{false};
+    std::thread driver([&] {
+        std::array<std::uint8_t, 1024> buf{};
+        while (!stop)
+            PKISS_Recv(link, buf.data(), static_cast<std::uint32_t>(buf.size()));
+    });
+    std::vector<double> us;
+    const bool ok = timeAcks(pty, frames, us);
     stop = true;
     driver.join();
-    std::printf("ACK turnaround over %zu frames of %zu data bytes: p50 %.1f us, p90 %.1f us, "
-                "p99 %.1f us, max %.1f us (%d blocks delivered)\n",
-                us.size(), data.size(), percentile(us, 0.50), percentile(us, 0.90),
-                percentile(us, 0.99), *std::max_element(us.begin(), us.end()), delivered.load());
+    if (!ok) return 1;
+    report("Driver ACK turnaround", us);
     return 0;
 }
 
@@ -99,6 +138,7 @@ void waitingCost(PKISS_LINK* link, int seconds) {
 int main(int argc, char** argv) {
     const int frames = argc > 1 ? std::atoi(argv[1]) : 2000;
     const int seconds = argc > 2 ? std::atoi(argv[2]) : 10;
+    if (bareFloor(std::max(frames, 1)) != 0) return 1;
     test::PtyPair pty;
     PKISS_LINK* link = PKISS_Create(0, 115200, pty.slaveName().c_str());
     if (link == nullptr) return 1;
