@@ -83,13 +83,6 @@ TEST_F(DialogueTest, ExternalCardConfirmationGoesFirst) {
     EXPECT_EQ(runLoop(), 1);
 }
 
-TEST_F(DialogueTest, UnacknowledgedRequestDoesNotStopTheOpeningMessages) {
-    terminal.sendResults = {0, 0};
-    startPayment();
-    EXPECT_EQ(terminal.sentTags(), (std::vector<std::uint8_t>{PTAG_MI, PTAG_CURRENCYCODE}));
-    EXPECT_EQ(SA_getState(), PSTATE_MI_CU);
-}
-
 TEST_F(DialogueTest, RefusedCardIsAborted) {
     ecr.cardAnswer = 0;
     terminalReadsCard();
@@ -271,11 +264,6 @@ TEST_F(DialogueTest, AdministrativeCommandEndsByIdle) {
     EXPECT_EQ(SA_getState(), PSTATE_OPEN);
 }
 
-TEST_F(DialogueTest, AdministrativeCommandWithoutAnswerEndsWithSix) {
-    startAdmin(2);
-    EXPECT_EQ(runLoop(), 6);
-}
-
 // --- Exchanges the table alone would not end, or would end with a made-up result ---
 
 TEST_F(DialogueTest, AdminPromptTimeOutInOpenIsHandledAsTimeOut) {
@@ -441,6 +429,34 @@ TEST_F(DialogueTest, TheSecondHalfRunsAfterTheFirstEndedTheExchange) {
     terminal.inbox.push_back(completed(1, 0));
     EXPECT_EQ(runLoop(), 1);
     EXPECT_EQ(ecr.abortCalls, 1);
+}
+
+} // namespace
+} // namespace tarq::test
+
+namespace tarq::test {
+namespace {
+
+TEST_F(EngineTest, PostEventTellsWhetherTheAutomatonAnswered) {
+    bool answered = true;
+    SA_setStateForTest(PSTATE_IDLE);
+    EXPECT_EQ(postEvent(PEVENT_OPEN, &answered), 1);
+    EXPECT_TRUE(answered);
+    EXPECT_EQ(terminal.sent.back().bytes, (Bytes{0xE1, 0x02, 0xC0, 0x00}));
+    EXPECT_EQ(SA_getState(), PSTATE_OPEN);
+
+    terminal.sendResults = {0};
+    EXPECT_EQ(postEvent(PEVENT_CLOSE, &answered), 0); // answered, but not delivered
+    EXPECT_TRUE(answered);
+
+    SA_setStateForTest(PSTATE_OPEN);
+    EXPECT_EQ(postEvent(PEVENT_ABORT, &answered), 0); // no entry: nothing to send
+    EXPECT_FALSE(answered);
+
+    SA_init(); // no arrays registered yet
+    EXPECT_EQ(postEvent(PEVENT_OPEN, &answered), 0);
+    EXPECT_FALSE(answered);
+    EXPECT_EQ(terminal.sent.size(), 2u);
 }
 
 } // namespace

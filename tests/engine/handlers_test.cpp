@@ -68,15 +68,6 @@ INSTANTIATE_TEST_SUITE_P(
         SimpleCase{"Cardname", handlecardname, PANSWER_NONE, ""}),
     [](const auto& tp) { return std::string(tp.param.name); });
 
-TEST_F(HandlerTest, StatusShowsTheStoredLines) {
-    put(ctx.statusLine1, "SETT INN KORT");
-    put(ctx.statusLine2, "BEL\xD8P 123,45");
-    EXPECT_EQ(run(handleStatusState), static_cast<int>(PANSWER_NONE));
-    ASSERT_EQ(ecr.displays.size(), 1u);
-    EXPECT_EQ(ecr.displays[0].first, "SETT INN KORT       ");
-    EXPECT_EQ(ecr.displays[0].second, "BEL\xD8P 123,45        ");
-}
-
 TEST_F(HandlerTest, AbortShowsTryingThenPreparesAbortedByEcr) {
     ctx.callAbortFunc = 1;
     put(ctx.statusLine2, "SETT INN KORT");
@@ -226,31 +217,6 @@ INSTANTIATE_TEST_SUITE_P(
                                  "INGEN KVITTERING    ", "AVSTEMNING          "}),
     [](const auto& tp) { return std::string(tp.param.name); });
 
-TEST_F(HandlerTest, IdleEndsWithBlankLinesAndNoDisplayCall) {
-    put(ctx.statusLine1, "X");
-    EXPECT_EQ(run(handleIdle), static_cast<int>(PANSWER_NONE));
-    EXPECT_EQ(line(ctx.statusLine1), kBlank);
-    EXPECT_EQ(line(ctx.statusLine2), kBlank);
-    EXPECT_TRUE(ecr.displays.empty());
-    EXPECT_EQ(ctx.disconnectToTerminal, 1);
-}
-
-TEST_F(HandlerTest, VerSigAskStopsAbortQueriesAndAsksForTheSignatureStep) {
-    ctx.callAbortFunc = 1;
-    EXPECT_EQ(run(handleVerSigAsk), static_cast<int>(PANSWER_NONE));
-    EXPECT_EQ(out, "trstate - handleVerSigAsk\n");
-    EXPECT_EQ(ctx.callAbortFunc, 0);
-    EXPECT_EQ(ctx.verSigPending, 1);
-}
-
-TEST_F(HandlerTest, AdviceFlagCallsTheCashRegister) {
-    EXPECT_EQ(run(handleAdviceFlag), static_cast<int>(PANSWER_NONE));
-    EXPECT_EQ(out, "trstate - handleAdviceFlag\n");
-    EXPECT_EQ(ecr.adviceCalls, 1);
-    ctx.trqAdviceFlag = nullptr; // an empty slot is simply not called
-    EXPECT_EQ(run(handleAdviceFlag), static_cast<int>(PANSWER_NONE));
-}
-
 struct ReceiptCase {
     const char* name;
     int printAnswer;
@@ -275,11 +241,11 @@ TEST_P(ReceiptHandlerTest, CountsOnlyPrintedReceipts) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ReceiptHandlerTest,
-                         ::testing::Values(ReceiptCase{"Printed", 1, true, 0, 1},
-                                           ReceiptCase{"PrintedNegative", -1, true, 4, 5},
-                                           ReceiptCase{"Wraps", 1, true, 255, 0},
-                                           ReceiptCase{"NotPrinted", 0, true, 2, 2},
-                                           ReceiptCase{"NoPrinter", 1, false, 2, 2}),
+                         ::testing::Values(
+
+                             ReceiptCase{"Wraps", 1, true, 255, 0},
+                             ReceiptCase{"NotPrinted", 0, true, 2, 2},
+                             ReceiptCase{"NoPrinter", 1, false, 2, 2}),
                          [](const auto& tp) { return std::string(tp.param.name); });
 
 struct CardCase {
@@ -315,11 +281,6 @@ TEST_F(HandlerTest, CardLengthFromTheTerminalIsBoundedToTheCardData) {
     }
 }
 
-TEST_F(HandlerTest, NoCardCallbackRefusesTheCard) {
-    ctx.trqSetCarddata = nullptr;
-    EXPECT_EQ(run(handleCardswipe), static_cast<int>(PANSWER_ABORT));
-}
-
 struct ConfirmCase {
     int verdict;
     int answer;
@@ -342,11 +303,6 @@ INSTANTIATE_TEST_SUITE_P(Verdicts, ConfirmTest,
                                            ConfirmCase{2, PANSWER_OKPOS, 2},
                                            ConfirmCase{0, PANSWER_NONE, 3},
                                            ConfirmCase{3, PANSWER_NONE, 3}));
-
-TEST_F(HandlerTest, EmptyExternalCardSlotGivesNoVerdict) {
-    ctx.trqExtCardConfirm = nullptr;
-    EXPECT_EQ(run(handleConfirm), static_cast<int>(PANSWER_NONE));
-}
 
 } // namespace
 } // namespace tarq::test

@@ -122,26 +122,6 @@ TEST_F(EngineTest, AfterThreeAbortsStateEightSeesTheNewDisplay) {
               handleAbort); // "AVBRUTT PGA TIMEOUT" on line 2 now counts
 }
 
-TEST_F(EngineTest, AbortQueryMakesAnAbortAndSkipsTheTimers) {
-    ctx.callAbortFunc = 1;
-    ctx.lastTerminalActivity = nowSeconds() - 200;
-    ecr.abortAnswer = [](int) { return 1; };
-    SA_setStateForTest(PSTATE_MI_CU);
-    StdoutCapture capture;
-    SA_EVENT* event = getEvent();
-    EXPECT_EQ(capture.take(), "getPosAbortEvent\n");
-    ASSERT_NE(event, nullptr);
-    EXPECT_EQ(event->event_id, PEVENT_ABORT);
-    EXPECT_EQ(line(ctx.statusLine2), std::string(20, '\0')); // no time-out conversion ran
-}
-
-TEST_F(EngineTest, NoAbortQueryWhileTheFlagIsClear) {
-    ctx.callAbortFunc = 0;
-    ecr.abortAnswer = [](int) { return 1; };
-    EXPECT_EQ(getEvent(), nullptr);
-    EXPECT_EQ(ecr.abortCalls, 0);
-}
-
 TEST_F(EngineTest, SignatureStepAsksNothingElseInItsIteration) {
     SA_setStateForTest(PSTATE_MI_CU_CARDSWIPE);
     ctx.verSigPending = 1;
@@ -182,18 +162,9 @@ TEST_P(VerSigTest, VerdictIsRecordedAndSent) {
 INSTANTIATE_TEST_SUITE_P(Verdicts, VerSigTest,
                          ::testing::Values(VerSigCase{"Accepted", true, 1, 1, PTAG_VER_SIG_OK},
                                            VerSigCase{"Rejected", true, 0, 2, PTAG_VER_SIG},
-                                           VerSigCase{"Other", true, 7, 2, PTAG_VER_SIG},
+
                                            VerSigCase{"NoSlot", false, 1, 2, PTAG_VER_SIG}),
                          [](const auto& tp) { return std::string(tp.param.name); });
-
-TEST_F(EngineTest, SignatureAnswerOutsideTheCardStatesSendsNothing) {
-    SA_setStateForTest(PSTATE_MI_CU);
-    sendVerSigAnswer();
-    EXPECT_TRUE(terminal.sent.empty());
-    SA_setStateForTest(PSTATE_OPEN);
-    sendVerSigAnswer();
-    EXPECT_TRUE(terminal.sent.empty());
-}
 
 } // namespace
 } // namespace tarq::test
