@@ -175,6 +175,18 @@ TEST(BerTest, DecoderStaysInsideParentAndBuffer) {
     TLV_free(&root);
 }
 
+TEST(BerTest, LongFormWhereShortWouldDoIsDecodedByItsRealSize) {
+    // C7 81 02: a length of 2 written in the long form, then a second element.
+    const Bytes m{0xE1, 0x07, 0xC7, 0x81, 0x02, 0x41, 0x42, 0xC0, 0x00};
+    ASSERT_EQ(BER_check(m.data(), 9), 9);
+    TLV* root = BER2TLV(m.data(), 9);
+    ASSERT_NE(root, nullptr);
+    ASSERT_EQ(root->tlvs, 2u);
+    EXPECT_EQ(root->children[0]->value, (Bytes{0x41, 0x42}));
+    EXPECT_EQ(root->children[1]->tag, 0xC0);
+    TLV_free(&root);
+}
+
 TEST(BerTest, DeepNestingIsBounded) {
     // 100 levels of E1 nesting: valid BER, but deeper than any message and refused.
     const int levels = 100;
