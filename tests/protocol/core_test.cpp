@@ -171,14 +171,6 @@ TEST_F(CoreTest, DispatchRules) {
     EXPECT_EQ(SA_getEventArray(PSTATE_IDLE), nullptr);
 }
 
-TEST_F(CoreTest, NewEventStartsEmptyOrWithItsId) {
-    SA_EVENT* e = SA_newEvent(PEVENT_MI);
-    ASSERT_NE(e, nullptr);
-    EXPECT_EQ(e->event_id, PEVENT_MI);
-    EXPECT_EQ(e->reserved, 0);
-    delete e;
-}
-
 struct PromptCase {
     const char* line1;
     const char* line2;

@@ -361,14 +361,5 @@ TEST_F(ParserTest, ShortValuesAreIgnoredForTheMissingBytes) {
     EXPECT_EQ(printed, "PTAG_TRANS_COMPLETED = 12, issuerID=0\n");
 }
 
-TEST_F(ParserTest, ConstructedElementGivenDirectlyIsNotInterpreted) {
-    TLV* node = TLV_create(0xE2, 0, nullptr);
-    ::testing::internal::CaptureStdout();
-    parserAddPdo(node);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(parserCurrentEvent(), nullptr);
-    TLV_free(&node);
-}
-
 } // namespace
 } // namespace tarq::test
