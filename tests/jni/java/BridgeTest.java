@@ -1,5 +1,4 @@
 import java.io.File;
-import java.io.FileInputStream;
 import java.io.FileOutputStream;
 import java.io.IOException;
 import java.io.RandomAccessFile;
@@ -243,22 +242,22 @@ public class BridgeTest {
         private void read() {
             StringBuilder pending = new StringBuilder();
             byte[] chunk = new byte[4096];
-            while (true) {
-                try (FileInputStream in = new FileInputStream(file.toFile())) {
-                    for (int n; (n = in.read(chunk)) > 0; ) {
-                        pending.append(new String(chunk, 0, n, StandardCharsets.ISO_8859_1));
-                        for (int end; (end = secondLineEnd(pending)) > 0; ) {
-                            String record = pending.substring(0, end);
-                            pending.delete(0, end);
-                            if (record.equals(STOP)) return;
-                            synchronized (seen) {
-                                seen.add(record);
-                            }
+            // Opened for reading and writing, the pipe never reaches end-of-file between two
+            // writers: reopening after each one could lose a write that starts in that gap.
+            try (RandomAccessFile in = new RandomAccessFile(file.toFile(), "rw")) {
+                for (int n; (n = in.read(chunk)) > 0; ) {
+                    pending.append(new String(chunk, 0, n, StandardCharsets.ISO_8859_1));
+                    for (int end; (end = secondLineEnd(pending)) > 0; ) {
+                        String record = pending.substring(0, end);
+                        pending.delete(0, end);
+                        if (record.equals(STOP)) return;
+                        synchronized (seen) {
+                            seen.add(record);
                         }
                     }
-                } catch (IOException e) {
-                    return;
                 }
+            } catch (IOException e) {
+                return;
             }
         }
 
