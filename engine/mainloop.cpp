@@ -37,22 +37,6 @@ bool isCompletion(int eventId) {
            eventId == PEVENT_NO_RECEIPT || eventId == PEVENT_NO_LOG;
 }
 
-// Runs `handler` through the automaton as if the current state had the entry (handler, next)
-// for this event: the next state is applied after the handler, as for any entry, and the
-// registered table is left exactly as it was.
-SA_ANSWER* dispatchAs(SA_EVENT* event, SA_HANDLER handler, int nextState) {
-    const int state = SA_getState();
-    const SA_EVENT_ARRAY* registered = SA_getEventArray(state);
-    SA_EVENT_ARRAY fallback;
-    initEventArray(&fallback);
-    addEvent(&fallback, event->event_id, nextState, handler);
-    addEventArray(state, &fallback);
-    SA_ANSWER* answer = SA_handleEvent(event);
-    // The registered arrays are the table's own (mutable) storage.
-    addEventArray(state, const_cast<SA_EVENT_ARRAY*>(registered));
-    return answer;
-}
-
 // A terminal message's event. The table leaves some endings without an entry; the till would
 // then wait for the 95 s time-out and report a made-up result although the terminal has said
 // how the exchange ended.
@@ -60,11 +44,11 @@ SA_ANSWER* dispatchTerminalEvent(SA_EVENT* event) {
     const int id = event->event_id;
     const int state = SA_getState();
     if (id == PEVENT_TERM_NOT_READY && hasEntry(id) && ctx.resendCount >= MAX_RESENDS)
-        return dispatchAs(event, handleTransComplete, PSTATE_OPEN);
+        return SA_handleEventAs(event, handleTransComplete, PSTATE_OPEN);
     const bool endingState =
         state == PSTATE_OPEN || (state >= PSTATE_MI_CU_AMOUNT && state <= PSTATE_MI_CU_CARDSWIPE);
     if (isCompletion(id) && endingState && !hasEntry(id))
-        return dispatchAs(event, handleTransComplete, PSTATE_OPEN);
+        return SA_handleEventAs(event, handleTransComplete, PSTATE_OPEN);
     return SA_handleEvent(event);
 }
 
@@ -76,7 +60,7 @@ SA_ANSWER* dispatchOwnEvent(SA_EVENT* event) {
     if (lastSource == Source::timer && (id == PEVENT_TIMEOUT || id == PEVENT_ABORT) &&
         (!hasEntry(id) || static_cast<std::uint32_t>(ctx.abortCounter) > 2)) {
         event->event_id = PEVENT_TIMEOUT;
-        return dispatchAs(event, handleTimeout, PSTATE_OPEN);
+        return SA_handleEventAs(event, handleTimeout, PSTATE_OPEN);
     }
     return SA_handleEvent(event);
 }

@@ -54,7 +54,16 @@ SA_ANSWER* SA_handleEvent(SA_EVENT* event) {
     return answer;
 }
 
-int SA_getState() { return cur_state; }
+SA_ANSWER* SA_handleEventAs(SA_EVENT* event, SA_HANDLER handler, int nextState) {
+    if (!event || !handler || nextState < 0 || nextState >= SA_NUM_STATES) return nullptr;
+    SA_ANSWER* answer = handler(event);
+    cur_state = nextState;
+    return answer;
+}
+
+int SA_getState() {
+    return cur_state;
+}
 
 void initEvent(SA_EVENT* event) {
     if (!event) return;
@@ -76,7 +85,9 @@ const SA_EVENT_ARRAY* SA_getEventArray(int state) {
     return eventArrays[static_cast<std::size_t>(state)];
 }
 
-void SA_setStateForTest(int state) { cur_state = state; }
+void SA_setStateForTest(int state) {
+    cur_state = state;
+}
 
 bool isAbortablePrompt() {
     return startsWith(ctx.statusLine1, "BEKREFT") || startsWith(ctx.statusLine1, "VENTER") ||

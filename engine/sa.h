@@ -83,6 +83,9 @@ void addEvent(SA_EVENT_ARRAY* array, int event, int nextState, SA_HANDLER handle
 void addEventArray(int state, SA_EVENT_ARRAY* array);
 // Runs the entry of (cur_state, event); the next state is applied after the handler returns.
 SA_ANSWER* SA_handleEvent(SA_EVENT* event);
+// Runs `handler` as if the current state had the entry (handler, nextState) for the event: the
+// next state is applied after the handler returns. The registered table is not touched.
+SA_ANSWER* SA_handleEventAs(SA_EVENT* event, SA_HANDLER handler, int nextState);
 int SA_getState();
 void initEvent(SA_EVENT* event);
 // Heap event record with the given id, initialised as initEvent does; nullptr when out of memory.

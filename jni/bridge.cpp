@@ -1,4 +1,5 @@
 #include "jni/bridge.h"
+#include "jni/sidefile.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -16,10 +17,13 @@ constexpr std::string_view kIssuerFile = "issuer.trq";
 constexpr std::string_view kAbortFile = "abort.trq";
 constexpr std::size_t kLongestName = kDisplayFile.size();
 
-// Owns an open stdio file; close() reports whether the data reached the file.
+// Owns an open side file; close() reports whether the data reached the file. The files are
+// opened in binary mode: the Java side reads the same bytes on every platform, with a bare line
+// feed after each line and the terminal's bytes untouched (text mode on Windows would write
+// CR LF). On POSIX systems the "b" changes nothing.
 class TextFile {
   public:
-    TextFile(const char* path, const char* mode) : f_(std::fopen(path, mode)) {}
+    TextFile(const char* path, const char* mode) : f_(openSideFile(path, mode)) {}
     TextFile(const TextFile&) = delete;
     TextFile& operator=(const TextFile&) = delete;
     ~TextFile() {
@@ -115,7 +119,7 @@ void displayStatusCallback(const char* line1, const char* line2) noexcept {
 int abortTransaction() noexcept {
     char answer = '0';
     const auto path = sideFilePath(kAbortFile);
-    TextFile file(path.data(), "r");
+    TextFile file(path.data(), "rb");
     if (file) {
         const int c = std::fgetc(file.get());
         if (c != EOF) answer = static_cast<char>(c);
@@ -133,7 +137,7 @@ int abortTransaction() noexcept {
 
 int writeDisplayFile() noexcept {
     const auto path = sideFilePath(kDisplayFile);
-    TextFile file(path.data(), "w");
+    TextFile file(path.data(), "wb");
     if (!file) {
         std::printf("The file 'display.trq' was not opened\n");
         return 0;
@@ -150,7 +154,7 @@ int writeDisplayFile() noexcept {
 int writePrintOutToFile(int mode, int segment) noexcept {
     const auto path = sideFilePath(kPrintFile);
     if (mode == 1) {
-        TextFile file(path.data(), "w");
+        TextFile file(path.data(), "wb");
         if (!file)
             std::printf("The file 'print.trq' was not opened %s\n", path.data());
         else
@@ -166,7 +170,7 @@ int writePrintOutToFile(int mode, int segment) noexcept {
         }
         return 0;
     }
-    TextFile file(path.data(), "a+");
+    TextFile file(path.data(), "a+b");
     if (!file)
         std::printf("The file 'print.trq' was not opened a %s\n", path.data());
     else
@@ -185,7 +189,7 @@ int writePrintOutToFile(int mode, int segment) noexcept {
 
 int writeIssuerFile(int mode) noexcept {
     const auto path = sideFilePath(kIssuerFile);
-    TextFile file(path.data(), "w");
+    TextFile file(path.data(), "wb");
     if (!file) {
         std::printf("The file 'issuer.trq' was not opened\n");
         return 0;
