@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Windows: cross-builds Tarqdriver_win32dll.dll for x86_64 and i686 with MinGW-w64, checks that
-# both export exactly the plain operations (no decoration) and need no MinGW run-time DLL, then
-# runs the Windows test programs under 64-bit Wine with COM5 mapped to a pseudo-terminal whose
-# other end is the scripted peer or the terminal simulator. (No 32-bit Wine here: the i686 DLL
-# is built and checked only.)
+# both export exactly the plain operations and the Java bridge's native methods (no decoration)
+# and need no MinGW run-time DLL, then runs the Windows test programs under 64-bit Wine with
+# COM5 mapped to a pseudo-terminal whose other end is the scripted peer or the terminal
+# simulator. (No 32-bit Wine here: the i686 DLL is built and checked only; no Windows JVM
+# either: the native methods are export-checked, and their side files tested under Wine.)
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 root=$PWD
@@ -24,8 +25,14 @@ cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686.cma
     -DTARQ_BUILD_WINE_TESTS=OFF "${common[@]}" >/dev/null
 cmake --build build-win32 -j2 --target tarqdriver
 
-# The export table must equal the EXPORTS list of the .def file, name for name.
-want=$(sed -n '/^EXPORTS/,$p' cmake/win/tarqdriver.def | awk 'NR > 1 && NF { print $1 }' | sort)
+# The export table must equal the EXPORTS lists of the .def files, name for name: the 21 plain
+# operations and the Java bridge's 20 native methods, undecorated (on i686 too).
+defNames() { sed -n '/^EXPORTS/,$p' "$1" | awk 'NR > 1 && NF && $1 !~ /^;/ { print $1 }'; }
+want=$( (defNames cmake/win/tarqdriver.def; defNames cmake/win/javatarq.def) | sort)
+if [ "$(wc -l <<<"$want")" != 41 ]; then
+    echo "windows: the .def files list $(wc -l <<<"$want") names, not 21 + 20"
+    exit 1
+fi
 for pair in x86_64:build-win64 i686:build-win32; do
     arch=${pair%%:*} dir=${pair#*:}
     dll=$dir/Tarqdriver_win32dll.dll
