@@ -32,6 +32,8 @@ void initGlobals() {
     ctx.resendCount = 0;
 }
 
-void resetDriverContext() { ctx = DriverContext{}; }
+void resetDriverContext() {
+    ctx = DriverContext{};
+}
 
 } // namespace tarq

@@ -26,7 +26,11 @@ Clock* current = &realClock;
 
 } // namespace
 
-Clock& activeClock() { return *current; }
-void setClock(Clock* clock) { current = clock ? clock : &realClock; }
+Clock& activeClock() {
+    return *current;
+}
+void setClock(Clock* clock) {
+    current = clock ? clock : &realClock;
+}
 
 } // namespace tarq

@@ -19,9 +19,15 @@ Clock& activeClock();
 // Installs a clock; nullptr restores the real one. The caller keeps ownership.
 void setClock(Clock* clock);
 
-inline std::int64_t nowMs() { return activeClock().nowMs(); }
+inline std::int64_t nowMs() {
+    return activeClock().nowMs();
+}
 // Whole seconds for the engine's time stamps (always well above zero, so 0 can mean "unset").
-inline std::int64_t nowSeconds() { return activeClock().nowMs() / 1000; }
-inline void sleepMs(std::uint32_t ms) { activeClock().sleepMs(ms); }
+inline std::int64_t nowSeconds() {
+    return activeClock().nowMs() / 1000;
+}
+inline void sleepMs(std::uint32_t ms) {
+    activeClock().sleepMs(ms);
+}
 
 } // namespace tarq
