@@ -1,4 +1,3 @@
-import java.io.File;
 import java.io.FileOutputStream;
 import java.io.IOException;
 import java.io.RandomAccessFile;
@@ -7,27 +6,20 @@ import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.Paths;
-import java.nio.file.StandardCopyOption;
 import java.util.ArrayList;
-import java.util.Comparator;
 import java.util.List;
 import java.util.concurrent.TimeUnit;
 import java.util.function.IntSupplier;
-import java.util.stream.Stream;
+import java.util.regex.Matcher;
+import java.util.regex.Pattern;
 
 import no.kelmo.javaTarq;
 
 /**
  * The Java bridge in a real JVM, against the real driver library talking over a pseudo-terminal
- * to the terminal simulator.
- *
- * <pre>
- * java -Dtarqtest.lib=libtarqdriver.so -Dtarqtest.sim=tarqsim -cp ... BridgeTest GROUP WORKDIR
- * </pre>
- *
- * The test re-runs itself in a child JVM whose standard output goes to a file, so that each
- * native call's printed lines (the driver's stdio and the bridge's) can be read back exactly.
- * Each group gets a fresh WORKDIR holding its own copy of the library and its tarqRS.ini.
+ * to the terminal simulator. Started by run_group.sh, which gives each group a fresh WORKDIR
+ * with its own copy of the library and sends standard output to the file named by
+ * tarqtest.stdout, so that each native call's printed lines can be read back exactly.
  */
 public class BridgeTest {
     static final Charset CP1252 = Charset.forName("windows-1252");
@@ -36,21 +28,12 @@ public class BridgeTest {
 
     static Path work;
     static Path side;
-    static Path libDir;
     static Path stdoutFile;
     static int checks;
     static final List<String> failures = new ArrayList<>();
 
     public static void main(String[] args) throws Exception {
-        if (args.length != 2) {
-            System.err.println("usage: BridgeTest GROUP WORKDIR");
-            System.exit(2);
-        }
-        if (System.getProperty("tarqtest.stdout") == null) {
-            System.exit(runChild(args[0], Paths.get(args[1]).toAbsolutePath()));
-        }
         work = Paths.get(args[1]).toAbsolutePath();
-        libDir = work.resolve("lib");
         side = work.resolve("side");
         stdoutFile = Paths.get(System.getProperty("tarqtest.stdout"));
         switch (args[0]) {
@@ -69,69 +52,6 @@ public class BridgeTest {
         for (String f : failures) System.out.println("FAILED: " + f);
         System.out.flush();
         System.exit(failures.isEmpty() ? 0 : 1);
-    }
-
-    // ---- parent: fresh work directory, child JVM, transcript ----
-
-    static int runChild(String group, Path dir) throws Exception {
-        deleteTree(dir);
-        Files.createDirectories(dir.resolve("lib"));
-        Files.createDirectories(dir.resolve("side"));
-        Path lib = dir.resolve("lib").resolve("libtarqdriver.so");
-        Files.copy(Paths.get(require("tarqtest.lib")), lib, StandardCopyOption.REPLACE_EXISTING);
-        Path out = dir.resolve("stdout.txt");
-        List<String> cmd = new ArrayList<>();
-        cmd.add(Paths.get(System.getProperty("java.home"), "bin", "java").toString());
-        if (group.equals("loadname")) {
-            cmd.add("-Djava.library.path=" + lib.getParent()); // found by its platform name
-        } else if (group.equals("loadfail")) {
-            cmd.add("-Djava.library.path=" + dir.resolve("side")); // nothing to find there
-        } else {
-            cmd.add("-Dtarqdriver.library=" + lib);
-        }
-        cmd.add("-Dtarqtest.stdout=" + out);
-        cmd.add("-Dtarqtest.sim=" + System.getProperty("tarqtest.sim", ""));
-        cmd.add("-Dtarqtest.example=" + System.getProperty("tarqtest.example", ""));
-        cmd.add("-cp");
-        cmd.add(System.getProperty("java.class.path"));
-        cmd.add("BridgeTest");
-        cmd.add(group);
-        cmd.add(dir.toString());
-        Process child = new ProcessBuilder(cmd).directory(dir.toFile())
-                .redirectOutput(out.toFile()).redirectError(ProcessBuilder.Redirect.INHERIT)
-                .start();
-        boolean done = child.waitFor(240, TimeUnit.SECONDS);
-        if (!done) {
-            child.destroyForcibly().waitFor();
-            System.out.println("child JVM did not finish within 240 s");
-        }
-        System.out.write(Files.readAllBytes(out));
-        int code = done ? child.exitValue() : 1;
-        if (code != 0) {
-            try (Stream<Path> logs = Files.list(dir)) {
-                for (Path log : (Iterable<Path>) logs.filter(p -> p.toString().endsWith(".log"))::iterator) {
-                    System.out.println("---- " + log.getFileName());
-                    System.out.write(Files.readAllBytes(log));
-                }
-            }
-        }
-        System.out.flush();
-        return code;
-    }
-
-    static String require(String property) {
-        String v = System.getProperty(property);
-        if (v == null || v.isEmpty()) throw new IllegalStateException("-D" + property + " missing");
-        return v;
-    }
-
-    static void deleteTree(Path dir) throws IOException {
-        if (!Files.exists(dir)) return;
-        try (Stream<Path> all = Files.walk(dir)) {
-            for (Path p : (Iterable<Path>) all.sorted(Comparator.reverseOrder())::iterator) {
-                Files.delete(p);
-            }
-        }
     }
 
     // ---- checks ----
@@ -182,29 +102,14 @@ public class BridgeTest {
     }
 
     /** Result and printed lines of one native call. */
-    static final class Call {
-        final int result;
-        final String out;
-
-        Call(int result, String out) {
-            this.result = result;
-            this.out = out;
-        }
-    }
+    record Call(int result, String out) {}
 
     static Call call(IntSupplier op) {
         System.out.flush();
-        long before = new File(stdoutFile.toString()).length();
+        int before = bytes(stdoutFile).length();
         int result = op.getAsInt();
         System.out.flush();
-        try (RandomAccessFile f = new RandomAccessFile(stdoutFile.toFile(), "r")) {
-            byte[] b = new byte[(int) (f.length() - before)];
-            f.seek(before);
-            f.readFully(b);
-            return new Call(result, new String(b, StandardCharsets.ISO_8859_1));
-        } catch (IOException e) {
-            throw new IllegalStateException(e);
-        }
+        return new Call(result, bytes(stdoutFile).substring(before));
     }
 
     static javaTarq newTill() {
@@ -268,18 +173,6 @@ public class BridgeTest {
             return second < 0 ? -1 : second + 1;
         }
 
-        boolean saw(String content) {
-            synchronized (seen) {
-                return seen.contains(content);
-            }
-        }
-
-        boolean sawStartingWith(String prefix) {
-            synchronized (seen) {
-                return seen.stream().anyMatch(s -> s.startsWith(prefix));
-            }
-        }
-
         List<String> seen() {
             synchronized (seen) {
                 return new ArrayList<>(seen);
@@ -314,45 +207,37 @@ public class BridgeTest {
     // ---- the terminal simulator on a pseudo-terminal ----
 
     static final class Sim implements AutoCloseable {
+        private static final Pattern PTY = Pattern.compile("terminal on (\\S+)\n");
         private static int count;
         private final Process process;
-        final Path log;
 
-        /** Starts the simulator with these settings and points tarqRS.ini at its line. */
-        Sim(List<String[]> settings) throws Exception {
+        /** Starts the simulator with these settings (key, value, ...; keys may repeat) and points
+         *  tarqRS.ini at its line. */
+        Sim(String... keyValues) throws Exception {
             ++count;
-            Path scenario = work.resolve("sim" + count + ".scenario");
             StringBuilder text = new StringBuilder();
-            for (String[] kv : settings) text.append(kv[0]).append(" = ").append(kv[1]).append('\n');
-            Files.write(scenario, text.toString().getBytes(StandardCharsets.US_ASCII));
-            log = work.resolve("sim" + count + ".log");
-            List<String> cmd = new ArrayList<>();
-            cmd.add(require("tarqtest.sim"));
-            cmd.add("--scenario");
-            cmd.add(scenario.toString());
-            process = new ProcessBuilder(cmd).redirectErrorStream(true)
-                    .redirectOutput(log.toFile()).start();
-            String pty = null;
+            for (int i = 0; i + 1 < keyValues.length; i += 2) {
+                text.append(keyValues[i]).append(" = ").append(keyValues[i + 1]).append('\n');
+            }
+            Path scenario = work.resolve("sim" + count + ".scenario");
+            write(scenario, text.toString());
+            Path log = work.resolve("sim" + count + ".log");
+            process = new ProcessBuilder(System.getProperty("tarqtest.sim"), "--scenario",
+                    scenario.toString()).redirectErrorStream(true).redirectOutput(log.toFile())
+                    .start();
             long deadline = System.nanoTime() + TimeUnit.SECONDS.toNanos(30);
+            String pty = null;
             while (pty == null && System.nanoTime() < deadline && process.isAlive()) {
                 Thread.sleep(20);
-                pty = findPty(bytes(log));
+                Matcher m = PTY.matcher(String.valueOf(bytes(log)));
+                if (m.find()) pty = m.group(1);
             }
             if (pty == null) {
                 close();
                 throw new IllegalStateException("simulator printed no pty path: " + bytes(log));
             }
-            write(libDir.resolve("tarqRS.ini"),
+            write(work.resolve("lib").resolve("tarqRS.ini"),
                     "[BAUDRATE]\n\"9600\"\n[DEVICE]\n\"" + pty + "\"\n");
-        }
-
-        private static String findPty(String log) {
-            if (log == null) return null;
-            int at = log.indexOf("/dev/pts/");
-            if (at < 0) return null;
-            int end = at + "/dev/pts/".length();
-            while (end < log.length() && Character.isDigit(log.charAt(end))) ++end;
-            return end > at + "/dev/pts/".length() ? log.substring(at, end) : null;
         }
 
         @Override
@@ -360,14 +245,5 @@ public class BridgeTest {
             process.destroy();
             if (!process.waitFor(5, TimeUnit.SECONDS)) process.destroyForcibly().waitFor();
         }
-    }
-
-    /** Simulator settings as key, value, key, value...; keys may repeat. */
-    static List<String[]> settings(String... keyValues) {
-        List<String[]> list = new ArrayList<>();
-        for (int i = 0; i + 1 < keyValues.length; i += 2) {
-            list.add(new String[] {keyValues[i], keyValues[i + 1]});
-        }
-        return list;
     }
 }

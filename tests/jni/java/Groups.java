@@ -3,9 +3,9 @@ import java.nio.file.Files;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Path;
 import java.nio.file.Paths;
-import java.util.ArrayList;
 import java.util.List;
 import java.util.concurrent.TimeUnit;
+import java.util.function.Function;
 
 import no.kelmo.javaTarq;
 
@@ -52,8 +52,8 @@ final class Groups extends BridgeTest {
         checkEq(display("TERMINAL STENGT", BLANK), bytes(cwd.resolve("display.trq")),
                 "display.trq after trqCloseRS232");
         Call log = call(t::trqLog);
-        checkEq(9, log.result, "trqLog");
-        check(log.out.startsWith("C:trqLog\n"), "trqLog prints C:trqLog first: " + show(log.out));
+        checkEq(9, log.result(), "trqLog");
+        check(log.out().startsWith("C:trqLog\n"), "trqLog prints C:trqLog first: " + show(log.out()));
         checkEq(display("DETALJ-RAPPORT", BLANK), bytes(cwd.resolve("display.trq")),
                 "display.trq after trqLog");
         checkEq("\n", bytes(cwd.resolve("print.trq")), "print.trq after trqLog");
@@ -85,10 +85,10 @@ final class Groups extends BridgeTest {
         String huge = "\u00C5".repeat(10000);
         Call nulls = call(() -> t.trqNorTransaction(0, 100, 578, 'K', 0, 0, null, null, 0, 0,
                 null, null, null));
-        checkEq(7, nulls.result, "trqNorTransaction with null texts (line not open)");
+        checkEq(7, nulls.result(), "trqNorTransaction with null texts (line not open)");
         Call longs = call(() -> t.trqNorTransaction(0, 100, 578, '\u00D8', 0, 0, huge, huge, 0, 0,
                 huge, huge, huge));
-        checkEq(7, longs.result, "trqNorTransaction with long texts (line not open)");
+        checkEq(7, longs.result(), "trqNorTransaction with long texts (line not open)");
     }
 
     interface Payment {
@@ -130,15 +130,15 @@ final class Groups extends BridgeTest {
                         sideFile("display.trq"), what + ": display.trq");
                 checkEq("\n", sideFile("print.trq"), what + ": print.trq reset");
                 if (refusal != null) {
-                    checkEq(refusal.equals(max) ? 14 : 15, r.result, what + ": result");
-                    checkEq(printed + refusal, r.out, what + ": printed lines");
+                    checkEq(refusal.equals(max) ? 14 : 15, r.result(), what + ": result");
+                    checkEq(printed + refusal, r.out(), what + ": printed lines");
                     checkEq("\n", sideFile("issuer.trq"), what + ": issuer.trq keeps its empty line");
                     checkEq(SENTINEL + SENTINEL + SENTINEL,
                             t.displayline1 + t.displayline2 + t.printTxtJ, what + ": no field set");
                 } else {
-                    checkEq(driverResult, r.result, what + ": the driver's result");
-                    check(r.out.startsWith(printed) && !r.out.contains("_Amount"),
-                            what + ": passes the amount check: " + show(r.out));
+                    checkEq(driverResult, r.result(), what + ": the driver's result");
+                    check(r.out().startsWith(printed) && !r.out().contains("_Amount"),
+                            what + ": passes the amount check: " + show(r.out()));
                     checkEq("00\n", sideFile("issuer.trq"), what + ": issuer.trq at the end");
                     checkEq(BLANK, t.displayline2, what + ": displayline2");
                     checkEq("", t.printTxtJ, what + ": printTxtJ");
@@ -159,9 +159,9 @@ final class Groups extends BridgeTest {
         String r2 = "KVITTERING 2\nKUNDENS KOPI\n";
         String status1 = pad20("BETAL MED KORT");
         String status2 = pad20("\u00C5PEN KASSE");
-        try (Sim sim = new Sim(settings("result", "0", "issuer", "7", "status",
+        try (Sim sim = new Sim("result", "0", "issuer", "7", "status",
                 simText("BETAL MED KORT|\u00C5PEN KASSE"), "receipt", simText(r1), "receipt",
-                simText(r2), "card-delay", "300", "step-delay", "150"))) {
+                simText(r2), "card-delay", "300", "step-delay", "150")) {
             checkEq(100, t.trqOpenRS232(), "trqOpenRS232");
             checkEq(display("\u00C5PNER RS232....     ", BLANK), sideFile("display.trq"),
                     "display.trq after trqOpenRS232");
@@ -171,14 +171,14 @@ final class Groups extends BridgeTest {
             try (DisplayRecorder w = new DisplayRecorder(side.resolve("display.trq"))) {
                 pay = call(() -> t.trqNorTransaction(0, 12300, 578, 'K', 0, 0, "ab",
                         "fra kassen", 0, 0, null, null, null));
-                check(w.saw(display(status1, status2)),
+                check(w.seen().contains(display(status1, status2)),
                         "display.trq showed the terminal's lines during the call: " + w.seen());
                 lastSeen = w.last();
             }
-            checkEq(0, pay.result, "purchase result");
-            check(pay.out.startsWith("Cj:trqNorTransaction 12300\n"), "printed " + show(pay.out));
-            check(pay.out.contains("\nSTATUS 1: " + status1 + "\nSTATUS 2:" + status2 + "\n"),
-                    "status lines printed: " + show(pay.out));
+            checkEq(0, pay.result(), "purchase result");
+            check(pay.out().startsWith("Cj:trqNorTransaction 12300\n"), "printed " + show(pay.out()));
+            check(pay.out().contains("\nSTATUS 1: " + status1 + "\nSTATUS 2:" + status2 + "\n"),
+                    "status lines printed: " + show(pay.out()));
             checkEq("\n" + r1 + r2 + "\n", sideFile("print.trq"),
                     "print.trq holds both receipts (the first one is not the last segment)");
             checkEq(asJava(r1), t.printTxtJ, "printTxtJ holds the first receipt");
@@ -189,24 +189,13 @@ final class Groups extends BridgeTest {
 
             javaTarq u = newTill();
             Call card = call(() -> u.trqNorCardTransaction(0, 5000, 578, 'K', 0, 0, 0, 0));
-            checkEq(0, card.result, "second purchase (trqNorCardTransaction)");
-            check(card.out.startsWith("Cj:trqNorCardTransaction 5000\n"), show(card.out));
+            checkEq(0, card.result(), "second purchase (trqNorCardTransaction)");
+            check(card.out().startsWith("Cj:trqNorCardTransaction 5000\n"), show(card.out()));
             checkEq(asJava(r1), u.printTxtJ, "printTxtJ after the second purchase");
             checkEq("\n" + r1 + r2 + "\n", sideFile("print.trq"), "print.trq starts afresh");
             checkEq("07\n", sideFile("issuer.trq"), "issuer.trq after the second purchase");
             checkEq(asJava(sideFile("display.trq")), u.displayline1 + "\n" + u.displayline2 + "\n",
                     "display.trq after the call shows the lines of the fields");
-
-            javaTarq v = newTill();
-            Call type5 = call(() -> v.trqNorTransaction(5, 0, 578, 'K', 0, 0, "", "", 0, 0, "",
-                    "", ""));
-            checkEq(0, type5.result, "type 5 with amount 0 goes to the terminal");
-            check(!type5.out.contains("_Amount"), "type 5 skips the amount check");
-            checkEq(asJava(r1), v.printTxtJ, "printTxtJ after the type 5 payment");
-
-            Call refused = call(() -> t.trqCardTransaction(0, 100, 578, 'K', 0));
-            checkEq(9, refused.result, "trqCardTransaction is not available");
-            check(refused.out.startsWith("Cj:trqCardTransaction 100\n"), show(refused.out));
 
             checkEq(0, t.trqCloseRS232(), "trqCloseRS232");
             checkEq(display("TERMINAL STENGT", BLANK), sideFile("display.trq"),
@@ -225,15 +214,15 @@ final class Groups extends BridgeTest {
         t.trqInitCallback();
         Path abortFile = side.resolve("abort.trq");
         write(abortFile, "0");
-        try (Sim sim = new Sim(settings("card-delay", "20000", "step-delay", "300",
-                "abort-result", "17"))) {
+        try (Sim sim = new Sim("card-delay", "20000", "step-delay", "300",
+                "abort-result", "17")) {
             checkEq(100, t.trqOpenRS232(), "trqOpenRS232");
             Call pay;
             try (DisplayRecorder w = new DisplayRecorder(side.resolve("display.trq"))) {
                 Thread aborter = new Thread(() -> {
                     try {
                         long deadline = System.nanoTime() + 20_000_000_000L;
-                        while (!w.sawStartingWith("SETT INN KORT")
+                        while (w.seen().stream().noneMatch(s -> s.startsWith("SETT INN KORT"))
                                 && System.nanoTime() < deadline) {
                             Thread.sleep(5);
                         }
@@ -246,16 +235,16 @@ final class Groups extends BridgeTest {
                 pay = call(() -> t.trqNorTransaction(0, 10000, 578, 'K', 0, 0, "", "", 0, 0, "",
                         "", ""));
                 aborter.join();
-                check(w.saw(display("ECR AVBRYTER", "")),
+                check(w.seen().contains(display("ECR AVBRYTER", "")),
                         "display.trq showed ECR AVBRYTER: " + w.seen());
             }
-            checkEq(17, pay.result, "the terminal's result after the abort");
+            checkEq(17, pay.result(), "the terminal's result after the abort");
             checkEq("1", bytes(abortFile), "abort.trq is left as the till wrote it");
             checkEq("00\n", sideFile("issuer.trq"), "no issuer after an abort");
 
             // Outside payments the abort file is not asked.
             Call report = call(t::trqTermReport);
-            checkEq(0, report.result, "a report with abort.trq still holding 1");
+            checkEq(0, report.result(), "a report with abort.trq still holding 1");
             write(abortFile, "0");
             checkEq(0, t.trqCloseRS232(), "trqCloseRS232");
         }
@@ -263,29 +252,9 @@ final class Groups extends BridgeTest {
 
     // ---- every report method with its display text, fields and printed line ----
 
-    static final class Report {
-        final String name;
-        final java.util.function.Function<javaTarq, Integer> op;
-        final String printed;
-        final String display; // null: the display file is not written before the call
-        final boolean receiptField;
-        final boolean line1Field;
-        final boolean line2Field;
-        final int code;
-
-        Report(String name, java.util.function.Function<javaTarq, Integer> op, String printed,
-                String display, boolean receiptField, boolean line1Field, boolean line2Field,
-                int code) {
-            this.name = name;
-            this.op = op;
-            this.printed = printed;
-            this.display = display;
-            this.receiptField = receiptField;
-            this.line1Field = line1Field;
-            this.line2Field = line2Field;
-            this.code = code;
-        }
-    }
+    /** receipt: the report sets printTxtJ and displayline2; else the display line fields. */
+    record Report(String name, Function<javaTarq, Integer> op, String printed, String display,
+            boolean receipt, int code) {}
 
     static void reports() throws Exception {
         javaTarq t = newTill();
@@ -293,65 +262,64 @@ final class Groups extends BridgeTest {
         t.trqInitCallback();
         Report[] reports = {
             new Report("trqNorAdmin", x -> x.trqNorAdmin(1, 0, 0), "",
-                    display("ADMIN", BLANK), true, false, true, 1),
+                    display("ADMIN", BLANK), true, 1),
             new Report("trqLastReceipt", javaTarq::trqLastReceipt, "C:trqLastReceipt\n",
-                    display("HENTER KOPI", BLANK), true, false, true, 15),
+                    display("HENTER KOPI", BLANK), true, 15),
             new Report("trqEndOfDay", javaTarq::trqEndOfDay, "C:trqEndOfDay\n",
-                    display("AVSTEMMING", BLANK), true, false, true, 2),
+                    display("AVSTEMMING", BLANK), true, 2),
             new Report("trqTotalReport", javaTarq::trqTotalReport, "C:trqTotalReport\n",
-                    display("TOTALRAPPORT", BLANK), true, false, true, 23),
+                    display("TOTALRAPPORT", BLANK), true, 23),
             new Report("trqLastEndOfDayReport", javaTarq::trqLastEndOfDayReport,
-                    "C:trqLastEndOfDayReport \n", display("KOPI AVSTEMMING", BLANK), true, false,
-                    true, 25),
+                    "C:trqLastEndOfDayReport \n", display("KOPI AVSTEMMING", BLANK), true, 25),
             new Report("trqParameterReport", javaTarq::trqParameterReport,
-                    "C:trqParameterReport\n", null, true, false, true, 26),
+                    "C:trqParameterReport\n", null, true, 26),
             new Report("trqTermReport", javaTarq::trqTermReport, "C:trqTermReport\n",
-                    display("SYSTEMRAPPORT", BLANK), true, false, true, 1),
+                    display("SYSTEMRAPPORT", BLANK), true, 1),
             new Report("trqClockSyncHost", javaTarq::trqClockSyncHost, "",
-                    display("TEST MOT BBS", "CLOCK SYNC"), false, true, true, 4),
+                    display("TEST MOT BBS", "CLOCK SYNC"), false, 4),
             new Report("trqTestConnection", javaTarq::trqTestConnection, "C:trqTestConnection\n",
-                    null, false, true, true, 14),
+                    null, false, 14),
         };
-        try (Sim sim = new Sim(settings("admin-receipts", "1", "admin-result", "0"))) {
+        try (Sim sim = new Sim("admin-receipts", "1", "admin-result", "0")) {
             checkEq(100, t.trqOpenRS232(), "trqOpenRS232");
             for (Report r : reports) {
                 javaTarq x = newTill();
                 Call c;
                 String shown;
                 try (DisplayRecorder w = new DisplayRecorder(side.resolve("display.trq"))) {
-                    c = call(() -> r.op.apply(x));
-                    if (r.display != null) {
-                        check(!w.seen().isEmpty() && w.seen().get(0).equals(r.display),
-                                r.name + " first showed " + show(r.display) + ": " + w.seen());
+                    c = call(() -> r.op().apply(x));
+                    if (r.display() != null) {
+                        check(!w.seen().isEmpty() && w.seen().get(0).equals(r.display()),
+                                r.name() + " first showed " + show(r.display()) + ": " + w.seen());
                     } else {
-                        check(!w.sawStartingWith("PARAMETER-RAPPORT"),
-                                r.name + " does not write the display file: " + w.seen());
+                        check(w.seen().stream().noneMatch(s -> s.startsWith("PARAMETER-RAPPORT")),
+                                r.name() + " does not write the display file: " + w.seen());
                     }
                     shown = w.last();
                 }
-                checkEq(0, c.result, r.name + " result");
-                check(c.out.startsWith(r.printed), r.name + " printed " + show(c.out));
+                checkEq(0, c.result(), r.name() + " result");
+                check(c.out().startsWith(r.printed()), r.name() + " printed " + show(c.out()));
                 String print = sideFile("print.trq");
-                if (r.receiptField) {
+                if (r.receipt()) {
                     checkEq("\n" + x.printTxtJ + "\n", asJava(print),
-                            r.name + ": print.trq holds the receipt of printTxtJ");
-                    check(x.printTxtJ.contains("KOMMANDO " + r.code),
-                            r.name + ": printTxtJ " + show(x.printTxtJ));
+                            r.name() + ": print.trq holds the receipt of printTxtJ");
+                    check(x.printTxtJ.contains("KOMMANDO " + r.code()),
+                            r.name() + ": printTxtJ " + show(x.printTxtJ));
                 } else {
-                    checkEq(SENTINEL, x.printTxtJ, r.name + ": printTxtJ not set");
+                    checkEq(SENTINEL, x.printTxtJ, r.name() + ": printTxtJ not set");
                 }
-                if (r.code == 14) {
+                if (r.code() == 14) {
                     checkEq("\n", print, "trqTestConnection leaves print.trq with a line feed");
                 }
-                checkEq(r.line1Field ? asJava(line(shown, 0)) : SENTINEL, x.displayline1,
-                        r.name + ": displayline1");
-                checkEq(r.line2Field ? asJava(line(shown, 1)) : SENTINEL, x.displayline2,
-                        r.name + ": displayline2");
+                checkEq(r.receipt() ? SENTINEL : asJava(line(shown, 0)), x.displayline1,
+                        r.name() + ": displayline1");
+                checkEq(asJava(line(shown, 1)), x.displayline2,
+                        r.name() + ": displayline2");
             }
 
             Call restart = call(t::trqRestartTerm);
-            checkEq(0, restart.result, "trqRestartTerm");
-            check(restart.out.startsWith("C:RestartTerm\n"), "restart printed " + show(restart.out));
+            checkEq(0, restart.result(), "trqRestartTerm");
+            check(restart.out().startsWith("C:RestartTerm\n"), "restart printed " + show(restart.out()));
             checkEq(display("RESTARTER TERMINAL", BLANK), sideFile("display.trq"),
                     "display.trq after trqRestartTerm");
             checkEq(0, t.trqClose(0), "trqClose");
@@ -364,16 +332,12 @@ final class Groups extends BridgeTest {
 
     static void example() throws Exception {
         String r1 = "KVITTERING\nKJ\u00D8P 12,50\n";
-        try (Sim sim = new Sim(settings("receipt", simText(r1), "receipt", "KOPI\\n"))) {
-            List<String> cmd = new ArrayList<>();
-            cmd.add(Paths.get(System.getProperty("java.home"), "bin", "java").toString());
-            cmd.add("-Dtarqdriver.library=" + System.getProperty("tarqdriver.library"));
-            cmd.add("-Dfile.encoding=UTF-8");
-            cmd.add("-cp");
-            cmd.add(require("tarqtest.example"));
-            cmd.add("ExampleTill");
-            cmd.add("12.50");
-            cmd.add(work.resolve("till").toString());
+        try (Sim sim = new Sim("receipt", simText(r1), "receipt", "KOPI\\n")) {
+            List<String> cmd = List.of(
+                    Paths.get(System.getProperty("java.home"), "bin", "java").toString(),
+                    "-Dtarqdriver.library=" + System.getProperty("tarqdriver.library"),
+                    "-Dfile.encoding=UTF-8", "-cp", System.getProperty("tarqtest.example"),
+                    "ExampleTill", "12.50", work.resolve("till").toString());
             Path out = work.resolve("till.log");
             Process till = new ProcessBuilder(cmd).redirectErrorStream(true)
                     .redirectOutput(out.toFile()).redirectInput(ProcessBuilder.Redirect.PIPE)
@@ -419,17 +383,17 @@ final class Groups extends BridgeTest {
         t.displayline2 = SENTINEL;
         t.SetTrqPath(side + File.separator);
         t.trqInitCallback();
-        try (Sim sim = new Sim(settings("admin-receipts", "1", "receipts", "2"))) {
+        try (Sim sim = new Sim("admin-receipts", "1", "receipts", "2")) {
             checkEq(100, t.trqOpenRS232(), "trqOpenRS232");
             Call last = call(t::trqLastReceipt);
-            checkEq(javaTarq.FIELD_MISSING, last.result, "trqLastReceipt without printTxtJ");
+            checkEq(javaTarq.FIELD_MISSING, last.result(), "trqLastReceipt without printTxtJ");
             check(bytes(side.resolve("print.trq")).contains("KOMMANDO 15"),
                     "the driver was called: " + show(sideFile("print.trq")));
             checkEq(SENTINEL, t.displayline2, "displayline2 is not set after the missing field");
 
             Call pay = call(() -> t.trqNorTransaction(0, 10000, 578, 'K', 0, 0, "", "", 0, 0, "",
                     "", ""));
-            checkEq(javaTarq.FIELD_MISSING, pay.result, "trqNorTransaction without printTxtJ");
+            checkEq(javaTarq.FIELD_MISSING, pay.result(), "trqNorTransaction without printTxtJ");
             check(!t.displayline1.equals(SENTINEL), "fields before the missing one are set");
             checkEq("\n", sideFile("issuer.trq"), "the closing issuer step is skipped");
 
