@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <functional>
 #include <memory>
 #include <thread>
 
@@ -23,18 +22,8 @@ inline double msSince(Steady::time_point t0) {
     return std::chrono::duration<double, std::milli>(Steady::now() - t0).count();
 }
 
-// Runs a scripted terminal on its own thread; joins when it goes out of scope.
-class Peer {
-  public:
-    explicit Peer(std::function<void()> script) : thread_(std::move(script)) {}
-    ~Peer() { join(); }
-    void join() {
-        if (thread_.joinable()) thread_.join();
-    }
-
-  private:
-    std::thread thread_;
-};
+// A scripted terminal on its own thread, joined at the end of its scope.
+using Peer = std::jthread;
 
 class LinkOverPty : public ::testing::Test {
   protected:

@@ -3,7 +3,6 @@
 // is already on the line is served without waiting for any timer.
 #include "tests/link/link_fixture.h"
 
-#include <atomic>
 #include <string>
 #include <vector>
 
@@ -17,16 +16,9 @@ Bytes withBadCrc(Bytes frame) {
     return frame;
 }
 
-Bytes withSwappedCrc(Bytes frame) {
-    std::swap(frame[frame.size() - 1], frame[frame.size() - 2]);
-    return frame;
-}
-
-Bytes cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const auto& p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
+Bytes after(Bytes noise, const Bytes& frame) {
+    noise.insert(noise.end(), frame.begin(), frame.end());
+    return noise;
 }
 
 struct Step {
@@ -68,7 +60,6 @@ INSTANTIATE_TEST_SUITE_P(
     Link, Conversations,
     ::testing::Values(
         Conversation{"FirstFrameAnyNumber", {{buildFrame(0x42, kA), Kind::Ack, 0x42, kA}}},
-        Conversation{"FirstFrameFF", {{buildFrame(0xFF, kA), Kind::Ack, 0xFF, kA}}},
         Conversation{"NextRepeatAndGap",
                      {{buildFrame(0x05, kA), Kind::Ack, 0x05, kA},
                       {buildFrame(0x06, kB), Kind::Ack, 0x06, kB},
@@ -79,22 +70,10 @@ INSTANTIATE_TEST_SUITE_P(
                      {{buildFrame(0xFF, kA), Kind::Ack, 0xFF, kA},
                       {buildFrame(0xFF, kB), Kind::Ack, 0xFF, kB},
                       {buildFrame(0x00, kC), Kind::Ack, 0x00, kC}}},
-        Conversation{"WrapAfterFE",
-                     {{buildFrame(0xFD, kA), Kind::Ack, 0xFD, kA},
-                      {buildFrame(0xFE, kB), Kind::Ack, 0xFE, kB},
-                      {buildFrame(0x00, kC), Kind::Ack, 0x00, kC},
-                      {buildFrame(0x01, kA), Kind::Ack, 0x01, kA}}},
-        Conversation{"SenderStartsAgainWithFF",
-                     {{buildFrame(0x10, kA), Kind::Ack, 0x10, kA},
-                      {buildFrame(0xFF, kB), Kind::Ack, 0xFF, kB},
-                      {buildFrame(0x00, kC), Kind::Ack, 0x00, kC}}},
         Conversation{"BadCrcThenResend",
                      {{buildFrame(0x05, kA), Kind::Ack, 0x05, kA},
                       {withBadCrc(buildFrame(0x06, kB)), Kind::Nak, 0, {}},
                       {buildFrame(0x06, kB), Kind::Ack, 0x06, kB}}},
-        Conversation{"SwappedCrcBytes",
-                     {{withSwappedCrc(buildFrame(0x01, kA)), Kind::Nak, 0, {}},
-                      {buildFrame(0x01, kA), Kind::Ack, 0x01, kA}}},
         Conversation{"KeepAliveDeliversNothing",
                      {{buildFrame(0x00, Bytes{}), Kind::Ack, 0x00, {}},
                       {buildFrame(0x01, kA), Kind::Ack, 0x01, kA},
@@ -102,13 +81,12 @@ INSTANTIATE_TEST_SUITE_P(
         Conversation{"EscapedBytesArriveUnchanged",
                      {{buildFrame(0x00, kSpecial), Kind::Ack, 0x00, kSpecial}}},
         Conversation{
-            "NoiseBeforeStxIsIgnored",
-            {{cat({{0x41, 0x06, 0x15, 0x13, 0x03}, buildFrame(0x07, kA)}), Kind::Ack, 0x07, kA}}},
-        Conversation{"StrayBytesAloneGetNoAnswer", {{{0x41, 0x06, 0x00}, Kind::None, 0, {}}}},
+            "NoiseGetsNoAnswerAndPrecedesAFrame",
+            {{{0x41, 0x06, 0x00}, Kind::None, 0, {}},
+             {after({0x41, 0x06, 0x15, 0x13, 0x03}, buildFrame(0x07, kA)), Kind::Ack, 0x07, kA}}},
         Conversation{"CutBeforeCrc",
                      {{{0x02, 0x01, 0x41, 0x03}, Kind::Nak, 0, {}},
                       {buildFrame(0x01, kA), Kind::Ack, 0x01, kA}}},
-        Conversation{"CutInsideData", {{{0x02, 0x01, 0x41, 0x42}, Kind::Nak, 0, {}}}},
         Conversation{"LargestDeliverableBlock",
                      {{buildFrame(0x01, Bytes(1024, 0x10)), Kind::Ack, 0x01, Bytes(1024, 0x10)}}},
         Conversation{"OneByteTooManyRefusedNothingAcked",
@@ -138,29 +116,6 @@ TEST_F(LinkOverPty, EndlessFrameIsRefusedWithoutOverrun) {
     EXPECT_EQ(link_->rxFrameLength, 0U);
 }
 
-TEST_F(LinkOverPty, FrameLongerThanTheReceiveFrameGetsOneNak) {
-    // Longer than the receive frame itself, but closed: it is read to its end and answered
-    // once. (Even when a busy machine stalls the pty mid-frame, its tail holds no STX.)
-    const Bytes frame = buildFrame(0x01, Bytes(PKISS_FRAME_SIZE, 0x41));
-    ASSERT_NE(frame[frame.size() - 1], PKISS_STX);
-    ASSERT_NE(frame[frame.size() - 2], PKISS_STX);
-    toLink(frame);
-    EXPECT_EQ(recv(), Bytes{});
-    EXPECT_EQ(fromLink().kind, Kind::Nak);
-    EXPECT_EQ(recv(), Bytes{});
-    EXPECT_EQ(fromLink(100).kind, Kind::None);
-}
-
-TEST_F(LinkOverPty, SmallerCallerLimitRefusesBiggerFrames) {
-    link_->maxDeliver = 16;
-    toLink(buildFrame(0x01, Bytes(17, 0x41)));
-    EXPECT_EQ(recv(), Bytes{});
-    EXPECT_EQ(fromLink().kind, Kind::Nak);
-    toLink(buildFrame(0x01, Bytes(16, 0x41)));
-    EXPECT_EQ(recv(), Bytes(16, 0x41));
-    EXPECT_EQ(fromLink().kind, Kind::Ack);
-}
-
 TEST_F(LinkOverPty, LargestBlockFillsTheReceiveFrameExactly) {
     // 2048 bytes that are all escaped: the frame is as long as the receive frame.
     link_->maxDeliver = 100000; // capped at PKISS_MAX_DATA
@@ -175,9 +130,9 @@ TEST_F(LinkOverPty, LargestBlockFillsTheReceiveFrameExactly) {
     for (int attempt = 0; attempt < 3 && delivered.empty(); ++attempt) {
         toLink(frame);
         delivered = recv(PKISS_MAX_DATA);
-        const PeerMessage m = fromLink();
+        const Kind answer = fromLink().kind;
         if (!delivered.empty()) {
-            EXPECT_EQ(m.kind, Kind::Ack);
+            EXPECT_EQ(answer, Kind::Ack);
         }
     }
     EXPECT_EQ(delivered, block);
@@ -262,10 +217,9 @@ TEST_F(LinkOverPty, PauseInsideAFrameBreaksIt) {
 
 TEST_F(LinkOverPty, LineThatNeverFallsSilentDoesNotHoldUpTheOpen) {
     PKISS_Delete(&link_);
-    std::atomic<bool> stop{false};
-    Peer noise([&] {
+    Peer noise([&](std::stop_token stop) {
         const auto until = Steady::now() + std::chrono::seconds(6);
-        while (!stop && Steady::now() < until) {
+        while (!stop.stop_requested() && Steady::now() < until) {
             writeBytes(master(), {0x55});
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
@@ -273,7 +227,7 @@ TEST_F(LinkOverPty, LineThatNeverFallsSilentDoesNotHoldUpTheOpen) {
     const auto t0 = Steady::now();
     link_ = PKISS_Create(0, 115200, pty_.slaveName().c_str());
     const double ms = msSince(t0);
-    stop = true;
+    noise.request_stop();
     noise.join();
     ASSERT_NE(link_, nullptr);
     EXPECT_LT(ms, 2500.0); // 100 + about 600 + 100 ms; the noise goes on for ever
