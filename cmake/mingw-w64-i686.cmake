@@ -1,23 +1,4 @@
-# Cross-build for Windows with MinGW-w64 (i686). The -posix compilers carry the threads model
-# that std::thread and std::mutex need; -static keeps the C++ and winpthread run-times inside
-# the DLL and the test programs, so nothing but system DLLs has to ship beside them.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross-build for 32-bit Windows with MinGW-w64. No 32-bit Wine on the build machines: the
+# i686 build is compiled and checked, never run.
 set(CMAKE_SYSTEM_PROCESSOR i686)
-
-set(TARQ_MINGW_PREFIX i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${TARQ_MINGW_PREFIX}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${TARQ_MINGW_PREFIX}-g++-posix)
-set(CMAKE_RC_COMPILER ${TARQ_MINGW_PREFIX}-windres)
-set(CMAKE_OBJDUMP ${TARQ_MINGW_PREFIX}-objdump CACHE FILEPATH "objdump for the export check")
-
-set(CMAKE_FIND_ROOT_PATH /usr/${TARQ_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")
-
-# No 32-bit Wine on the build machines: the i686 build is compiled and checked, never run.
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)

@@ -1,24 +1,4 @@
-# Cross-build for Windows with MinGW-w64 (x86_64). The -posix compilers carry the threads model
-# that std::thread and std::mutex need; -static keeps the C++ and winpthread run-times inside
-# the DLL and the test programs, so nothing but system DLLs has to ship beside them.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross-build for 64-bit Windows with MinGW-w64; the test programs run under 64-bit Wine.
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
-set(TARQ_MINGW_PREFIX x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${TARQ_MINGW_PREFIX}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${TARQ_MINGW_PREFIX}-g++-posix)
-set(CMAKE_RC_COMPILER ${TARQ_MINGW_PREFIX}-windres)
-set(CMAKE_OBJDUMP ${TARQ_MINGW_PREFIX}-objdump CACHE FILEPATH "objdump for the export check")
-
-set(CMAKE_FIND_ROOT_PATH /usr/${TARQ_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")
-
-# Test programs run under 64-bit Wine.
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)
 set(CMAKE_CROSSCOMPILING_EMULATOR wine)
