@@ -166,13 +166,12 @@ TEST_F(FastLinkOverPty, PortThatKeepsRefusingWritesStillEndsTheSend) {
 
 TEST_F(FastLinkOverPty, SilenceGivesFourTransmissions4000MsApartThenZero) {
     std::vector<std::int64_t> at; // link time at which each transmission was seen
-    std::vector<Bytes> frames;
+    Bytes first;
     Peer peer([&] {
-        for (;;) {
-            const PeerMessage m = fromLink(3000);
-            if (m.kind != Kind::Frame) return;
+        for (PeerMessage m; (m = fromLink(3000)).kind == Kind::Frame;) {
             at.push_back(clock_->peek());
-            frames.push_back(m.raw);
+            if (first.empty()) first = m.raw;
+            EXPECT_EQ(m.raw, first);
         }
     });
     const std::int64_t start = clock_->peek();
@@ -181,7 +180,6 @@ TEST_F(FastLinkOverPty, SilenceGivesFourTransmissions4000MsApartThenZero) {
     peer.join();
     ASSERT_EQ(at.size(), 4U);
     for (std::size_t i = 0; i < at.size(); ++i) {
-        EXPECT_EQ(frames[i], frames[0]);
         // Seen no earlier than written, and written no earlier than 4000 ms after the one before:
         // a one-sided bound that holds however late the peer thread looks.
         EXPECT_GE(at[i] - start, static_cast<std::int64_t>(4000 * i)) << i;
@@ -194,11 +192,8 @@ TEST_F(FastLinkOverPty, SilenceGivesFourTransmissions4000MsApartThenZero) {
 }
 
 TEST_F(FastLinkOverPty, WackThenSilenceGivesMinus1000AfterTheTimer) {
-    std::int64_t wackAt = 0;
     Peer peer([&] {
-        if (fromLink().kind != Kind::Frame) return;
-        wackAt = clock_->peek();
-        writeBytes(master(), {0x13});
+        if (fromLink().kind == Kind::Frame) writeBytes(master(), {0x13});
     });
     const std::int64_t start = clock_->peek();
     EXPECT_EQ(send(text("busy")), PKISS_WACK_RESULT);
@@ -207,7 +202,6 @@ TEST_F(FastLinkOverPty, WackThenSilenceGivesMinus1000AfterTheTimer) {
     EXPECT_EQ(link_->txCount, 1);
     EXPECT_GE(end - start, 4000);
     EXPECT_LE(end - start, 4000 + 60 * clock_->step()); // at most 50 answer reads
-    EXPECT_GT(wackAt, 0);
 }
 
 TEST_F(LinkOverPty, EndlessWacksEndAfterFiftyReads) {
