@@ -8,33 +8,24 @@ namespace {
 
 struct AdminCase {
     const char* name;
-    int (*run)(ecr::DriverApi&);
-    int code;           // the command code the terminal must receive
-    const char* before; // printed before the exchange
-    const char* after;  // printed after it (with the result 0)
+    Op run;
+    int code;            // the command code the terminal must receive
+    const char* printed; // with the result 0
 };
 
 const AdminCase kCommands[] = {
-    {"TermReport", [](ecr::DriverApi& a) { return a.trqTermReport(); }, 1, "trqTermReport\n", ""},
-    {"EndOfDay", [](ecr::DriverApi& a) { return a.trqEndOfDay(); }, 2, "trqEndOfDay\n",
-     "trqEndOfDay 0\n"},
-    {"ClockSyncHost", [](ecr::DriverApi& a) { return a.trqClockSyncHost(); }, 4, "", ""},
-    {"ClockSyncKelmo", [](ecr::DriverApi& a) { return a.trqClockSyncKelmo(); }, 5,
-     "trqClockSyncKelmo\n", ""},
-    {"TestConnection", [](ecr::DriverApi& a) { return a.trqTestConnection(); }, 14,
-     "trqTestConnection 0 100\n", ""},
-    {"LastReceipt", [](ecr::DriverApi& a) { return a.trqLastReceipt(); }, 15, "trqLastReceipt\n",
-     ""},
-    {"TotalReport", [](ecr::DriverApi& a) { return a.trqTotalReport(); }, 23, "trqTotalReport\n",
-     "trqTotalReport 0\n"},
-    {"LastEndOfDayReport", [](ecr::DriverApi& a) { return a.trqLastEndOfDayReport(); }, 25,
-     "trqLastEndOfDayReport\n", ""},
-    {"ParameterReport", [](ecr::DriverApi& a) { return a.trqParameterReport(); }, 26,
-     "trqParameterReport\n", "trqParamReport 0\n"},
-    {"NorAdmin1", [](ecr::DriverApi& a) { return a.trqNorAdmin(1, 5, 6); }, 1,
-     "trqNorAdmin 1 5 6\n", "\ntrqNorAdmin 0\n"},
-    {"NorAdmin41", [](ecr::DriverApi& a) { return a.trqNorAdmin(41, 0, 0); }, 41,
-     "trqNorAdmin 41 0 0\n", "\ntrqNorAdmin 0\n"},
+    {"TermReport", TARQ_OP(trqTermReport()), 1, "trqTermReport\n"},
+    {"EndOfDay", TARQ_OP(trqEndOfDay()), 2, "trqEndOfDay\ntrqEndOfDay 0\n"},
+    {"ClockSyncHost", TARQ_OP(trqClockSyncHost()), 4, ""},
+    {"ClockSyncKelmo", TARQ_OP(trqClockSyncKelmo()), 5, "trqClockSyncKelmo\n"},
+    {"TestConnection", TARQ_OP(trqTestConnection()), 14, "trqTestConnection 0 100\n"},
+    {"LastReceipt", TARQ_OP(trqLastReceipt()), 15, "trqLastReceipt\n"},
+    {"TotalReport", TARQ_OP(trqTotalReport()), 23, "trqTotalReport\ntrqTotalReport 0\n"},
+    {"LastEndOfDayReport", TARQ_OP(trqLastEndOfDayReport()), 25, "trqLastEndOfDayReport\n"},
+    {"ParameterReport", TARQ_OP(trqParameterReport()), 26,
+     "trqParameterReport\ntrqParamReport 0\n"},
+    {"NorAdmin1", TARQ_OP(trqNorAdmin(1, 5, 6)), 1, "trqNorAdmin 1 5 6\n\ntrqNorAdmin 0\n"},
+    {"NorAdmin41", TARQ_OP(trqNorAdmin(41, 0, 0)), 41, "trqNorAdmin 41 0 0\n\ntrqNorAdmin 0\n"},
 };
 
 // Every command in turn on one connection, as a till would run them, then a payment.
@@ -46,7 +37,7 @@ TEST_F(E2E, EveryCommandReachesTheTerminalWithItsLinesThenAPayment) {
         int r = -1;
         const std::string out = captured([&] { r = c.run(api()); });
         EXPECT_EQ(r, TRQ_APPROVED);
-        EXPECT_EQ(out, std::string(c.before) + c.after);
+        EXPECT_EQ(out, c.printed);
         char sent[64];
         std::snprintf(sent, sizeof sent, "D2 PTAG_ADMIN [%02X %02X]", c.code >> 8, c.code & 0xFF);
         EXPECT_NE(terminalLog().find(sent), std::string::npos) << sent;

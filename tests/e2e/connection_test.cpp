@@ -4,35 +4,25 @@
 namespace tarq::e2e {
 namespace {
 
-TEST_F(E2E, OpenTwiceStaysOpenAndPaymentsStillWork) {
-    openWith();
-    int again = 0;
-    std::string out = captured([&] { again = api().trqOpen("", 0); });
-    EXPECT_EQ(again, TRQ_OPEN_ALREADY);
-    EXPECT_EQ(out, "TARQ already open 0 100\n");
-    EXPECT_EQ(purchase(), TRQ_APPROVED);
-
-    int close = -1, closeAgain = -1;
-    out = captured([&] {
-        close = api().trqCloseRS232();
-        closeAgain = api().trqCloseRS232();
-    });
-    EXPECT_EQ(close, TRQ_CLOSE_OK);
-    EXPECT_EQ(closeAgain, TRQ_CLOSE_ALREADY);
-    EXPECT_EQ(out, "trqCloseRS232 0 99\ntrqCloseRS232 1 0\nTARQ already closed 1 0\n");
-    EXPECT_NE(terminalLog().find("C1 PTAG_TERM_CLOSE"), std::string::npos);
-}
-
-TEST_F(E2E, OpenRS232PrintsItsLineAndReopenAfterCloseWorks) {
+TEST_F(E2E, OpenTwiceStaysOpenCloseTwiceAndReopen) {
     startTerminal();
     registerCallbacks();
-    int open = 0;
-    const std::string out = captured([&] { open = api().trqOpenRS232(); });
-    EXPECT_EQ(open, TRQ_OPEN_OK);
-    EXPECT_EQ(out, "trqOpenRS232\n");
-    EXPECT_EQ(api().trqClose(0), TRQ_CLOSE_OK);
+    const OpCase opens[] = {
+        {"OpenRS232", TARQ_OP(trqOpenRS232()), TRQ_OPEN_OK, "trqOpenRS232\n"},
+        {"Open", TARQ_OP(trqOpen("", 0)), TRQ_OPEN_ALREADY, "TARQ already open 0 100\n"},
+    };
+    expectRows(opens);
+    EXPECT_EQ(purchase(), TRQ_APPROVED);
+    const OpCase closes[] = {
+        {"Close", TARQ_OP(trqCloseRS232()), TRQ_CLOSE_OK, "trqCloseRS232 0 99\n"},
+        {"CloseAgain", TARQ_OP(trqCloseRS232()), TRQ_CLOSE_ALREADY,
+         "trqCloseRS232 1 0\nTARQ already closed 1 0\n"},
+    };
+    expectRows(closes);
+    EXPECT_NE(terminalLog().find("C1 PTAG_TERM_CLOSE"), std::string::npos);
     EXPECT_EQ(api().trqOpen("", 0), TRQ_OPEN_OK);
     EXPECT_EQ(purchase(), TRQ_APPROVED);
+    EXPECT_EQ(api().trqClose(0), TRQ_CLOSE_OK);
 }
 
 // The terminal never acknowledges the open message: the link is up, the open is incomplete, a

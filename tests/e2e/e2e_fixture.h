@@ -18,6 +18,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <span>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -34,7 +35,6 @@ struct Recorder {
     std::vector<std::pair<std::string, std::string>> display;
     std::vector<std::pair<int, std::string>> receipts;
     std::vector<std::string> cards;
-    int abortQueries = 0;
     int abortQueriesAfterYes = 0;
     bool abortAnswered = false;
     std::function<bool()> abortWhen; // answers yes once when this first holds
@@ -53,7 +53,7 @@ struct Recorder {
         display.clear();
         receipts.clear();
         cards.clear();
-        abortQueries = abortQueriesAfterYes = 0;
+        abortQueriesAfterYes = 0;
         abortAnswered = false;
         abortWhen = nullptr;
     }
@@ -74,7 +74,6 @@ inline void display(const char* l1, const char* l2) {
     rec.display.emplace_back(l1, l2);
 }
 inline int abortQuery() {
-    ++rec.abortQueries;
     if (rec.abortAnswered) {
         ++rec.abortQueriesAfterYes;
         return 0;
@@ -94,6 +93,18 @@ inline int signature() {
     return rec.signatureAnswer;
 }
 } // namespace callbacks
+
+// An exported operation as a table entry: TARQ_OP(trqNorAdmin(3, 0, 0)).
+using Op = int (*)(ecr::DriverApi&);
+#define TARQ_OP(...) [](ecr::DriverApi& a) { return a.__VA_ARGS__; }
+
+// A row of a table of operations: the result and everything printed.
+struct OpCase {
+    const char* name;
+    Op run;
+    int expected;
+    const char* printed;
+};
 
 class E2E : public ::testing::Test {
   protected:
@@ -189,6 +200,16 @@ class E2E : public ::testing::Test {
         body();
         std::fflush(stdout);
         return ::testing::internal::GetCapturedStdout();
+    }
+
+    void expectRows(std::span<const OpCase> rows) {
+        for (const OpCase& c : rows) {
+            SCOPED_TRACE(c.name);
+            int r = -1;
+            const std::string out = captured([&] { r = c.run(api()); });
+            EXPECT_EQ(r, c.expected);
+            EXPECT_EQ(out, c.printed);
+        }
     }
 
     fs::path dir_;
