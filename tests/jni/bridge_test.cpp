@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace fs = std::filesystem;
 using namespace tarq;
@@ -108,81 +109,63 @@ TEST_F(BridgeFiles, DriverDisplayCallbackReachesTheFile) {
     EXPECT_EQ(file("display.trq"), l1 + "\n" + l2 + "\n");
 }
 
-TEST_F(BridgeFiles, ReceiptsAfterResetFollowEachOther) {
-    receiptReset();
-    EXPECT_EQ(file("print.trq"), "\n");
-    std::string out = printed([] {
-        EXPECT_EQ(printReceipt(0, "KVITTERING 1\nSUM 100"), 1);
-        ++ctx.gstPosReceiptInfo.receipts;
-        EXPECT_EQ(printReceipt(0, "KVITTERING 2"), 1);
-        ++ctx.gstPosReceiptInfo.receipts;
-    });
-    EXPECT_EQ(out, "KVITTERING 1SUM 100KVITTERING 2");
-    EXPECT_EQ(file("print.trq"), "\nKVITTERING 1\nSUM 100\nKVITTERING 2\n");
-    EXPECT_STREQ(bridge.receiptCopies[0].data(), "KVITTERING 1\nSUM 100");
-    EXPECT_STREQ(bridge.receiptCopies[1].data(), "KVITTERING 2");
-    EXPECT_STREQ(bridge.receiptCopies[2].data(), "");
-}
-
-TEST_F(BridgeFiles, SegmentFlagWithholdsTheLineFeed) {
-    receiptReset();
-    printed([] {
-        printReceipt(1, "DEL A ");
-        printReceipt(0, "DEL B");
-    });
-    EXPECT_EQ(file("print.trq"), "\nDEL A DEL B\n");
-}
-
-TEST_F(BridgeFiles, LineFeedOnlyReceiptIsFiledButNotCounted) {
-    receiptReset();
-    std::string out = printed([] { EXPECT_EQ(printReceipt(0, "\n\n\n"), 0); });
-    EXPECT_EQ(out, "");
-    EXPECT_EQ(file("print.trq"), "\n\n\n\n\n");
-    // The driver does not count it, so the next receipt takes the same slot.
-    printed([] { EXPECT_EQ(printReceipt(0, "X"), 1); });
-    EXPECT_STREQ(bridge.receiptCopies[0].data(), "X");
-}
-
-TEST_F(BridgeFiles, ResetEmptiesEveryCopyAndTheFile) {
-    printed([] {
-        for (int i = 0; i < 10; ++i) {
-            ctx.gstPosReceiptInfo.receipts = static_cast<std::uint8_t>(i);
-            printReceipt(0, "R");
-        }
-    });
-    receiptReset();
-    for (const auto& slot : bridge.receiptCopies)
-        EXPECT_STREQ(slot.data(), "");
-    EXPECT_STREQ(bridge.bridgeReceipt.data(), "");
-    EXPECT_EQ(file("print.trq"), "\n");
-}
-
-TEST_F(BridgeFiles, ReceiptsBeyondTenAreFiledButNotKept) {
-    receiptReset();
-    std::string expected = "\n";
-    printed([&] {
-        for (int i = 0; i < 13; ++i) {
-            ctx.gstPosReceiptInfo.receipts = static_cast<std::uint8_t>(i);
-            const std::string text = "R" + std::to_string(i);
-            printReceipt(0, text.c_str());
-            expected += text + "\n";
-        }
-        ctx.gstPosReceiptInfo.receipts = 255;
-        printReceipt(0, "LAST");
-        expected += "LAST\n";
-    });
-    EXPECT_EQ(file("print.trq"), expected);
-    for (int i = 0; i < 10; ++i) {
-        EXPECT_EQ(std::string(bridge.receiptCopies[i].data()), "R" + std::to_string(i));
+// Each sequence starts with a reset; the driver counts a receipt when the callback returns 1.
+TEST_F(BridgeFiles, ReceiptSequences) {
+    struct Receipt {
+        int segment;
+        std::string text;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Receipt> receipts;
+        std::string printed;
+        std::string file;
+        std::vector<std::string> copies; // receiptCopies from slot 0; the rest stay empty
+    };
+    std::vector<Receipt> thirteen;
+    std::string thirteenFile = "\n", thirteenPrinted;
+    std::vector<std::string> firstTen;
+    for (int i = 0; i < 13; ++i) {
+        const std::string text = "R" + std::to_string(i);
+        thirteen.push_back({0, text});
+        thirteenFile += text + "\n";
+        thirteenPrinted += text;
+        if (i < 10) firstTen.push_back(text);
     }
-}
-
-TEST_F(BridgeFiles, OverlongReceiptIsCutAtThousandCharacters) {
-    const std::string text(1500, 'A');
-    receiptReset();
-    printed([&] { printReceipt(0, text.c_str()); });
-    EXPECT_EQ(std::string(bridge.receiptCopies[0].data()), std::string(1000, 'A'));
-    EXPECT_EQ(file("print.trq"), "\n" + std::string(1000, 'A') + "\n");
+    const std::string a1000(1000, 'A');
+    const Case cases[] = {
+        {"two",
+         {{0, "KVITTERING 1\nSUM 100"}, {0, "KVITTERING 2"}},
+         "KVITTERING 1SUM 100KVITTERING 2",
+         "\nKVITTERING 1\nSUM 100\nKVITTERING 2\n",
+         {"KVITTERING 1\nSUM 100", "KVITTERING 2"}},
+        {"segment flag withholds the line feed",
+         {{1, "DEL A "}, {0, "DEL B"}},
+         "DEL A DEL B",
+         "\nDEL A DEL B\n",
+         {"DEL A ", "DEL B"}},
+        // Filed but not counted, so the next receipt takes the same slot.
+        {"line feeds only", {{0, "\n\n\n"}, {0, "X"}}, "X", "\n\n\n\n\nX\n", {"X"}},
+        {"beyond ten are filed but not kept", thirteen, thirteenPrinted, thirteenFile, firstTen},
+        {"cut at 1000", {{0, std::string(1500, 'A')}}, a1000, "\n" + a1000 + "\n", {a1000}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        receiptReset();
+        EXPECT_EQ(file("print.trq"), "\n");
+        EXPECT_STREQ(bridge.bridgeReceipt.data(), "");
+        for (const auto& slot : bridge.receiptCopies)
+            EXPECT_STREQ(slot.data(), "");
+        ctx.gstPosReceiptInfo.receipts = 0;
+        const std::string out = printed([&] {
+            for (const Receipt& r : c.receipts)
+                if (printReceipt(r.segment, r.text.c_str()) == 1) ++ctx.gstPosReceiptInfo.receipts;
+        });
+        EXPECT_EQ(out, c.printed);
+        EXPECT_EQ(file("print.trq"), c.file);
+        for (std::size_t i = 0; i < bridge.receiptCopies.size(); ++i)
+            EXPECT_EQ(bridge.receiptCopies[i].data(), i < c.copies.size() ? c.copies[i] : "") << i;
+    }
 }
 
 TEST_F(BridgeFiles, IssuerFile) {

@@ -145,32 +145,20 @@ public class BridgeTest {
         }
 
         private void read() {
-            StringBuilder pending = new StringBuilder();
-            byte[] chunk = new byte[4096];
             // Opened for reading and writing, the pipe never reaches end-of-file between two
             // writers: reopening after each one could lose a write that starts in that gap.
+            // readLine takes one byte per char, as the side files are read everywhere here.
             try (RandomAccessFile in = new RandomAccessFile(file.toFile(), "rw")) {
-                for (int n; (n = in.read(chunk)) > 0; ) {
-                    pending.append(new String(chunk, 0, n, StandardCharsets.ISO_8859_1));
-                    for (int end; (end = secondLineEnd(pending)) > 0; ) {
-                        String record = pending.substring(0, end);
-                        pending.delete(0, end);
-                        if (record.equals(STOP)) return;
-                        synchronized (seen) {
-                            seen.add(record);
-                        }
+                for (String l1, l2; (l1 = in.readLine()) != null && (l2 = in.readLine()) != null; ) {
+                    String record = display(l1, l2);
+                    if (record.equals(STOP)) return;
+                    synchronized (seen) {
+                        seen.add(record);
                     }
                 }
             } catch (IOException e) {
                 return;
             }
-        }
-
-        private static int secondLineEnd(CharSequence s) {
-            int first = s.toString().indexOf('\n');
-            if (first < 0) return -1;
-            int second = s.toString().indexOf('\n', first + 1);
-            return second < 0 ? -1 : second + 1;
         }
 
         List<String> seen() {

@@ -13,19 +13,9 @@ import no.kelmo.javaTarq;
 final class Groups extends BridgeTest {
     private Groups() {}
 
-    static String pad20(String s) {
-        return (s + BLANK).substring(0, 20);
-    }
-
     /** A text with the terminal's bytes (one char per byte) as a simulator setting. */
     static String simText(String latin1) {
-        StringBuilder b = new StringBuilder();
-        for (char c : latin1.toCharArray()) {
-            if (c == '\n') b.append("\\n");
-            else if (c >= 0x80) b.append(String.format("\\x%02X", (int) c));
-            else b.append(c);
-        }
-        return b.toString();
+        return latin1.replace("\n", "\\n");
     }
 
     static String line(String content, int index) {
@@ -95,14 +85,17 @@ final class Groups extends BridgeTest {
         int run(javaTarq t, int type, int amount);
     }
 
+    /** writesDisplay: the method shows its own display text; driverResult: when not refused. */
+    record Method(String name, Payment pay, boolean writesDisplay, int driverResult) {}
+
     static void amountChecks() throws Exception {
-        Object[][] methods = {
-            {"trqNorTransaction", (Payment) (t, type, amount) -> t.trqNorTransaction(type, amount,
-                    578, 'K', 0, 0, "", "", 0, 0, "", "", ""), false, 7},
-            {"trqNorCardTransaction", (Payment) (t, type, amount) -> t.trqNorCardTransaction(type,
-                    amount, 578, 'K', 0, 0, 0, 0), false, 7},
-            {"trqCardTransaction", (Payment) (t, type, amount) -> t.trqCardTransaction(type,
-                    amount, 578, 'K', 0), true, 9},
+        Method[] methods = {
+            new Method("trqNorTransaction", (t, type, amount) -> t.trqNorTransaction(type, amount,
+                    578, 'K', 0, 0, "", "", 0, 0, "", "", ""), false, 7),
+            new Method("trqNorCardTransaction", (t, type, amount) -> t.trqNorCardTransaction(type,
+                    amount, 578, 'K', 0, 0, 0, 0), false, 7),
+            new Method("trqCardTransaction", (t, type, amount) -> t.trqCardTransaction(type,
+                    amount, 578, 'K', 0), true, 9),
         };
         String max = "    MAX_Amount : 99999999\n";
         String min = "    MIN_Amount : 50\n";
@@ -111,22 +104,18 @@ final class Groups extends BridgeTest {
             {0, Integer.MIN_VALUE, min}, {6, 10, min}, {0, 50, null}, {0, 99999999, null},
             {5, 0, null}, {5, -100, null}, {5, 100000000, null},
         };
-        for (Object[] m : methods) {
-            String name = (String) m[0];
-            Payment pay = (Payment) m[1];
-            boolean writesDisplay = (Boolean) m[2];
-            int driverResult = (Integer) m[3];
+        for (Method m : methods) {
             for (Object[] c : cases) {
                 int type = (Integer) c[0];
                 int amount = (Integer) c[1];
                 String refusal = (String) c[2];
-                String what = name + " type " + type + " amount " + amount;
+                String what = m.name() + " type " + type + " amount " + amount;
                 write(side.resolve("display.trq"), "before\n\n");
                 write(side.resolve("print.trq"), "old receipt\n");
                 javaTarq t = newTill();
-                Call r = call(() -> pay.run(t, type, amount));
-                String printed = "Cj:" + name + " " + amount + "\n";
-                checkEq(writesDisplay ? display("Purchase DK " + type, BLANK) : "before\n\n",
+                Call r = call(() -> m.pay().run(t, type, amount));
+                String printed = "Cj:" + m.name() + " " + amount + "\n";
+                checkEq(m.writesDisplay() ? display("Purchase DK " + type, BLANK) : "before\n\n",
                         sideFile("display.trq"), what + ": display.trq");
                 checkEq("\n", sideFile("print.trq"), what + ": print.trq reset");
                 if (refusal != null) {
@@ -136,13 +125,13 @@ final class Groups extends BridgeTest {
                     checkEq(SENTINEL + SENTINEL + SENTINEL,
                             t.displayline1 + t.displayline2 + t.printTxtJ, what + ": no field set");
                 } else {
-                    checkEq(driverResult, r.result(), what + ": the driver's result");
+                    checkEq(m.driverResult(), r.result(), what + ": the driver's result");
                     check(r.out().startsWith(printed) && !r.out().contains("_Amount"),
                             what + ": passes the amount check: " + show(r.out()));
                     checkEq("00\n", sideFile("issuer.trq"), what + ": issuer.trq at the end");
                     checkEq(BLANK, t.displayline2, what + ": displayline2");
                     checkEq("", t.printTxtJ, what + ": printTxtJ");
-                    checkEq(writesDisplay ? SENTINEL : BLANK, t.displayline1,
+                    checkEq(m.writesDisplay() ? SENTINEL : BLANK, t.displayline1,
                             what + ": displayline1");
                 }
             }
@@ -157,8 +146,8 @@ final class Groups extends BridgeTest {
         checkEq(0, t.trqInitCallback(), "trqInitCallback");
         String r1 = "KVITTERING 1\nKJ\u00D8P 123,00\n\u00C6\u00D8\u00C5 \u0080 OK\n";
         String r2 = "KVITTERING 2\nKUNDENS KOPI\n";
-        String status1 = pad20("BETAL MED KORT");
-        String status2 = pad20("\u00C5PEN KASSE");
+        String status1 = String.format("%-20s", "BETAL MED KORT");
+        String status2 = String.format("%-20s", "\u00C5PEN KASSE");
         try (Sim sim = new Sim("result", "0", "issuer", "7", "status",
                 simText("BETAL MED KORT|\u00C5PEN KASSE"), "receipt", simText(r1), "receipt",
                 simText(r2), "card-delay", "300", "step-delay", "150")) {
