@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -24,22 +25,16 @@
 namespace tarq::test {
 
 using Bytes = std::vector<std::uint8_t>;
+using Tags = std::vector<std::uint8_t>;
 
+// One element; the engine's messages stay below 256 bytes.
 inline Bytes element(std::uint8_t tag, const Bytes& value = {}) {
     Bytes out{tag};
-    const auto n = value.size();
-    if (n < 0x80) {
-        out.push_back(static_cast<std::uint8_t>(n));
-    } else if (n < 0x100) {
-        out.insert(out.end(), {0x81, static_cast<std::uint8_t>(n)});
-    } else {
-        out.insert(out.end(),
-                   {0x82, static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n & 0xFF)});
-    }
+    if (value.size() >= 0x80) out.push_back(0x81);
+    out.push_back(static_cast<std::uint8_t>(value.size()));
     out.insert(out.end(), value.begin(), value.end());
     return out;
 }
-
 inline Bytes text(const std::string& s) {
     return Bytes(s.begin(), s.end());
 }
@@ -51,7 +46,6 @@ inline Bytes message(std::initializer_list<Bytes> elements) {
         body.insert(body.end(), e.begin(), e.end());
     return element(PTAG_MESSAGE, body);
 }
-
 inline Bytes status1(const std::string& s) {
     return message({element(PTAG_STATUS1, text(s))});
 }
@@ -65,10 +59,11 @@ inline Bytes cardMessage() {
     return message({element(PTAG_TERM_CARD, card), element(PTAG_TRACK2_LENGTH, {0x00, 0x0A})});
 }
 inline constexpr char kCardText[] = "1234567890123456=25";
+inline const std::string kBlank(20, ' ');
 
-// The terminal's side of the link. Messages queued in the inbox are delivered one per receive;
-// an empty inbox costs the link's receive wait on the settable clock. Replies can be tied to the
-// tag of what the driver sends.
+// The terminal's side of the link. Queued messages are delivered one per receive; an empty inbox
+// costs the link's receive wait on the settable clock. Replies can be tied to the tag of what the
+// driver sends.
 class ScriptedTerminal final : public PipLink {
   public:
     struct Sent {
@@ -81,21 +76,18 @@ class ScriptedTerminal final : public PipLink {
     bool present() override { return linkPresent; }
 
     int send(const std::uint8_t* data, std::uint32_t length) override {
-        Bytes bytes(data, data + length);
-        sent.push_back({bytes, clock_.nowMs()});
+        sent.push_back({Bytes(data, data + length), clock_.nowMs()});
         int rc = 1;
         if (!sendResults.empty()) {
             rc = sendResults.front();
             sendResults.pop_front();
         }
-        const std::uint8_t tag = bytes.size() > 2 ? bytes[2] : 0;
+        const std::uint8_t tag = length > 2 ? data[2] : 0;
         if (auto it = replies_.find(tag); it != replies_.end() && !it->second.empty()) {
-            for (auto& m : it->second.front())
-                inbox.push_back(m);
+            inbox.insert(inbox.end(), it->second.front().begin(), it->second.front().end());
             it->second.pop_front();
         } else if (auto always = always_.find(tag); always != always_.end()) {
-            for (auto& m : always->second)
-                inbox.push_back(m);
+            inbox.insert(inbox.end(), always->second.begin(), always->second.end());
         }
         return rc;
     }
@@ -103,18 +95,18 @@ class ScriptedTerminal final : public PipLink {
     std::uint32_t recv(std::uint8_t* buf, std::uint32_t size) override {
         recvSizes.push_back(size);
         // An exchange that never ends is a failure, not a hung test run.
-        if (recvSizes.size() > maxReceives) throw std::runtime_error("the exchange never ended");
+        if (recvSizes.size() > 5000 || idle_ > 1000) throw std::runtime_error("never ended");
         if (inbox.empty()) {
             clock_.advanceMs(600);
-            if (++idle_ > maxIdleReceives) throw std::runtime_error("the terminal fell silent");
+            ++idle_;
             return 0;
         }
         idle_ = 0;
-        const Bytes m = inbox.front();
+        delivered.push_back({inbox.front(), clock_.nowMs()});
         inbox.pop_front();
+        const Bytes& m = delivered.back().bytes;
         const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(m.size(), size));
         std::memcpy(buf, m.data(), n);
-        delivered.push_back({m, clock_.nowMs()});
         return n;
     }
 
@@ -128,23 +120,19 @@ class ScriptedTerminal final : public PipLink {
     }
 
     // Tags of the elements the driver sent, in order (0 for an empty envelope).
-    std::vector<std::uint8_t> sentTags() const {
-        std::vector<std::uint8_t> tags;
+    Tags sentTags() const {
+        Tags tags;
         for (const auto& s : sent)
             tags.push_back(s.bytes.size() > 2 ? s.bytes[2] : 0);
         return tags;
     }
-    std::size_t countSent(std::uint8_t tag) const {
-        std::size_t n = 0;
-        for (auto t : sentTags())
-            n += t == tag;
-        return n;
+    long countSent(std::uint8_t tag) const {
+        const Tags tags = sentTags();
+        return std::count(tags.begin(), tags.end(), tag);
     }
 
     bool linkPresent = true;
-    int maxIdleReceives = 1000;     // 600 s of silence
-    std::size_t maxReceives = 5000; // loop iterations in one test
-    std::deque<int> sendResults;    // results of the next sends (default 1)
+    std::deque<int> sendResults; // results of the next sends (default 1)
     std::deque<Bytes> inbox;
     std::vector<Sent> sent;
     std::vector<Sent> delivered;
@@ -159,18 +147,12 @@ class ScriptedTerminal final : public PipLink {
 
 // What the cash register saw and how it answers.
 struct CashRegister {
-    std::vector<std::pair<std::string, std::string>> displays;
-    std::vector<std::string> receipts;
-    std::vector<std::string> cards;
-    int cardAnswer = 1;
-    int printAnswer = 1;
+    using Lines = std::pair<std::string, std::string>;
+    std::vector<Lines> displays;
+    std::vector<std::string> receipts, cards;
+    int cardAnswer = 1, printAnswer = 1, extCardAnswer = 0, verSigAnswer = 1;
     std::function<int(int)> abortAnswer = [](int) { return 0; }; // by call number, from 1
-    int abortCalls = 0;
-    int extCardAnswer = 0;
-    int extCardCalls = 0;
-    int verSigAnswer = 1;
-    int verSigCalls = 0;
-    int adviceCalls = 0;
+    int abortCalls = 0, extCardCalls = 0, verSigCalls = 0, adviceCalls = 0;
 
     static inline CashRegister* active = nullptr;
 
@@ -188,41 +170,31 @@ struct CashRegister {
             return active->cardAnswer;
         };
         ctx.getPosAbortEvent = [] { return active->abortAnswer(++active->abortCalls); };
-        ctx.trqExtCardConfirm = [] {
-            ++active->extCardCalls;
-            return active->extCardAnswer;
-        };
-        ctx.trqVerSigConfirm = [] {
-            ++active->verSigCalls;
-            return active->verSigAnswer;
-        };
+        ctx.trqExtCardConfirm = [] { return ++active->extCardCalls, active->extCardAnswer; };
+        ctx.trqVerSigConfirm = [] { return ++active->verSigCalls, active->verSigAnswer; };
         ctx.trqAdviceFlag = [] { ++active->adviceCalls; };
     }
-    std::pair<std::string, std::string> lastDisplay() const {
-        return displays.empty() ? std::pair<std::string, std::string>{} : displays.back();
-    }
+    Lines lastDisplay() const { return displays.empty() ? Lines{} : displays.back(); }
 };
 
-// Captures standard output for a scope; released even when the test body throws.
-class StdoutCapture {
-  public:
-    StdoutCapture() { ::testing::internal::CaptureStdout(); }
-    ~StdoutCapture() {
-        if (active_) ::testing::internal::GetCapturedStdout();
+// What the call printed; the capture is released even when the call throws.
+template <class F> std::string captureStdout(F&& call) {
+    ::testing::internal::CaptureStdout();
+    try {
+        call();
+    } catch (...) {
+        ::testing::internal::GetCapturedStdout();
+        throw;
     }
-    StdoutCapture(const StdoutCapture&) = delete;
-    StdoutCapture& operator=(const StdoutCapture&) = delete;
-    std::string take() {
-        active_ = false;
-        return ::testing::internal::GetCapturedStdout();
-    }
-
-  private:
-    bool active_ = true;
-};
+    return ::testing::internal::GetCapturedStdout();
+}
 
 inline std::string line(const StatusLine& l) {
     return std::string(l.begin(), l.end());
+}
+inline void put(StatusLine& l, const std::string& s) {
+    l.fill(' ');
+    std::memcpy(l.data(), s.data(), std::min(s.size(), l.size()));
 }
 
 class EngineTest : public ::testing::Test {
@@ -242,16 +214,13 @@ class EngineTest : public ::testing::Test {
     }
 
     // What a payment call does around the engine: per-call state, state 8 built afresh, the
-    // request recorded, the opening messages, the loop.
+    // request recorded, the opening messages.
     void startPayment(int confirmExtCard = 0) {
         ctx.requestKind = 1;
         initGlobals();
         addEventArray(PSTATE_MI_CU_CARDSWIPE, initMiCucardswipe());
         ctx.abortCounter = 0;
-        ctx.gstPosReceiptInfo.receipts = 0;
-        ctx.request.transactionType = 0;
-        ctx.request.amount = 12345;
-        ctx.request.purchaseAmount = 12345;
+        ctx.request.amount = ctx.request.purchaseAmount = 12345;
         ctx.request.currencyCode = 0x0242;
         ctx.request.merchIn = 'M';
         ctx.request.confirmExtCard = confirmExtCard;
@@ -277,5 +246,9 @@ class EngineTest : public ::testing::Test {
     ScriptedTerminal terminal{clock};
     CashRegister ecr;
 };
+
+template <class T> std::string caseName(const ::testing::TestParamInfo<T>& info) {
+    return info.param.name;
+}
 
 } // namespace tarq::test

@@ -7,67 +7,36 @@
 namespace tarq::test {
 namespace {
 
-enum class Timer { terminal, notReady, answer };
-
-struct BoundaryCase {
-    const char* name;
-    Timer timer;
-    std::int64_t elapsed;
-    int expected; // -1: no event
-};
-
-class TimerBoundaryTest : public EngineTest, public ::testing::WithParamInterface<BoundaryCase> {};
-
-TEST_P(TimerBoundaryTest, FiresOnlyAfterMoreThanItsSeconds) {
-    const auto& c = GetParam();
-    const std::int64_t now = nowSeconds();
-    ctx.lastTerminalActivity = now;
-    switch (c.timer) {
-    case Timer::terminal:
-        ctx.lastTerminalActivity = now - c.elapsed;
-        break;
-    case Timer::notReady:
-        ctx.timeStampTermNotReady = now - c.elapsed;
-        break;
-    case Timer::answer:
-        ctx.ecrRequestsAnswer = 1;
-        ctx.lastSendTime = now - c.elapsed;
-        break;
-    }
-    SA_EVENT* event = checkTimers();
-    if (c.expected < 0) {
-        EXPECT_EQ(event, nullptr);
-        // Nothing fired, nothing disarmed.
-        if (c.timer == Timer::notReady) {
-            EXPECT_NE(ctx.timeStampTermNotReady, 0);
-        }
-        if (c.timer == Timer::answer) {
-            EXPECT_EQ(ctx.ecrRequestsAnswer, 1);
-        }
-    } else {
-        ASSERT_NE(event, nullptr);
-        EXPECT_EQ(event->event_id, c.expected);
-        if (c.timer == Timer::notReady) {
-            EXPECT_EQ(ctx.timeStampTermNotReady, 0);
-        }
-        if (c.timer == Timer::answer) {
-            EXPECT_EQ(ctx.ecrRequestsAnswer, 0);
-        }
-        if (c.timer == Timer::terminal) {
-            EXPECT_EQ(ctx.lastTerminalActivity, now - c.elapsed);
-        }
+TEST_F(EngineTest, TimersFireOnlyAfterMoreThanTheirSeconds) {
+    enum class Timer { activity, notReady, answer };
+    struct Case {
+        Timer timer;
+        std::int64_t elapsed;
+        int expected; // -1: no event
+    };
+    const Case cases[] = {
+        {Timer::activity, 95, -1}, {Timer::activity, 96, PEVENT_TIMEOUT},
+        {Timer::notReady, 6, -1},  {Timer::notReady, 7, PEVENT_RESEND},
+        {Timer::answer, 10, -1},   {Timer::answer, 11, PEVENT_TIMEOUT_NOCONNECTION},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << static_cast<int>(c.timer) << " " << c.elapsed);
+        const std::int64_t now = nowSeconds();
+        const std::int64_t stamp = now - c.elapsed;
+        ctx.lastTerminalActivity = c.timer == Timer::activity ? stamp : now;
+        ctx.timeStampTermNotReady = c.timer == Timer::notReady ? stamp : 0;
+        ctx.ecrRequestsAnswer = c.timer == Timer::answer;
+        ctx.lastSendTime = stamp;
+        freeCurrentEcrEvent();
+        SA_EVENT* event = checkTimers();
+        EXPECT_EQ(event ? event->event_id : -1, c.expected);
+        // A timer that fired is disarmed; one that did not is left armed.
+        const bool fired = c.expected >= 0;
+        EXPECT_EQ(ctx.timeStampTermNotReady != 0, c.timer == Timer::notReady && !fired);
+        EXPECT_EQ(ctx.ecrRequestsAnswer != 0, c.timer == Timer::answer && !fired);
+        EXPECT_EQ(ctx.lastTerminalActivity, c.timer == Timer::activity ? stamp : now);
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Boundaries, TimerBoundaryTest,
-    ::testing::Values(BoundaryCase{"Terminal95", Timer::terminal, 95, -1},
-                      BoundaryCase{"Terminal96", Timer::terminal, 96, PEVENT_TIMEOUT},
-                      BoundaryCase{"NotReady6", Timer::notReady, 6, -1},
-                      BoundaryCase{"NotReady7", Timer::notReady, 7, PEVENT_RESEND},
-                      BoundaryCase{"Answer10", Timer::answer, 10, -1},
-                      BoundaryCase{"Answer11", Timer::answer, 11, PEVENT_TIMEOUT_NOCONNECTION}),
-    [](const auto& tp) { return std::string(tp.param.name); });
 
 TEST_F(EngineTest, WholeSecondsAreCompared) {
     // 95.999 s after a stamp taken at a whole second is still 95 whole seconds.
@@ -98,28 +67,25 @@ TEST_F(EngineTest, TimeOutComesFirstAndTheOthersWaitTheirTurn) {
     EXPECT_EQ(next(), -1);
 }
 
+// The prompt check sees line 2 as checkTimers sets it, so even past the third abort state 8
+// keeps its abort entry.
 TEST_F(EngineTest, TimeOutWithAPromptBecomesAnAbortAndRebuildsStateEight) {
-    std::memcpy(ctx.statusLine1.data(), "VENTER P\xC5 SVAR      ", 20);
-    ctx.lastTerminalActivity = nowSeconds() - 96;
-    SA_EVENT* event = checkTimers();
-    ASSERT_NE(event, nullptr);
-    EXPECT_EQ(event->event_id, PEVENT_ABORT);
-    EXPECT_EQ(line(ctx.statusLine2), "AVBRUTT PGA TIMEOUT ");
-    EXPECT_EQ((*SA_getEventArray(PSTATE_MI_CU_CARDSWIPE))[PEVENT_TIMEOUT].handler, handleAbort);
+    for (auto [line1, aborts] : {std::pair{"VENTER P\xC5 SVAR", 0}, {"BEKREFT", 3}}) {
+        SCOPED_TRACE(line1);
+        put(ctx.statusLine1, line1);
+        put(ctx.statusLine2, "");
+        ctx.abortCounter = aborts;
+        ctx.lastTerminalActivity = nowSeconds() - 96;
+        addEventArray(PSTATE_MI_CU_CARDSWIPE, nullptr);
+        freeCurrentEcrEvent();
+        SA_EVENT* event = checkTimers();
+        ASSERT_NE(event, nullptr);
+        EXPECT_EQ(event->event_id, PEVENT_ABORT);
+        EXPECT_EQ(line(ctx.statusLine2), "AVBRUTT PGA TIMEOUT ");
+        ASSERT_NE(SA_getEventArray(PSTATE_MI_CU_CARDSWIPE), nullptr);
+        EXPECT_EQ((*SA_getEventArray(PSTATE_MI_CU_CARDSWIPE))[PEVENT_TIMEOUT].handler, handleAbort);
+    }
     EXPECT_TRUE(ecr.displays.empty()); // no display call here
-}
-
-TEST_F(EngineTest, AfterThreeAbortsStateEightSeesTheNewDisplay) {
-    std::memcpy(ctx.statusLine1.data(), "BEKREFT             ", 20);
-    ctx.abortCounter = 3;
-    ctx.lastTerminalActivity = nowSeconds() - 96;
-    addEventArray(PSTATE_MI_CU_CARDSWIPE, nullptr);
-    SA_EVENT* event = checkTimers();
-    ASSERT_NE(event, nullptr);
-    EXPECT_EQ(event->event_id, PEVENT_ABORT);
-    ASSERT_NE(SA_getEventArray(PSTATE_MI_CU_CARDSWIPE), nullptr);
-    EXPECT_EQ((*SA_getEventArray(PSTATE_MI_CU_CARDSWIPE))[PEVENT_TIMEOUT].handler,
-              handleAbort); // "AVBRUTT PGA TIMEOUT" on line 2 now counts
 }
 
 TEST_F(EngineTest, SignatureStepAsksNothingElseInItsIteration) {
@@ -127,44 +93,34 @@ TEST_F(EngineTest, SignatureStepAsksNothingElseInItsIteration) {
     ctx.verSigPending = 1;
     ctx.callAbortFunc = 1;
     ctx.lastTerminalActivity = nowSeconds() - 200;
-    ecr.verSigAnswer = 1;
-    StdoutCapture capture;
-    EXPECT_EQ(getEvent(), nullptr);
-    const std::string out = capture.take();
+    const std::string out = captureStdout([] { EXPECT_EQ(getEvent(), nullptr); });
     EXPECT_EQ(out.rfind("\ntrqVerSigConfirm\ntrstate - handleVerSigAns\n", 0), 0u) << out;
     EXPECT_EQ(ctx.verSigPending, 0);
     EXPECT_EQ(ctx.verSigAnswer, 1);
     EXPECT_EQ(ecr.abortCalls, 0);
-    EXPECT_EQ(terminal.sentTags(), std::vector<std::uint8_t>{PTAG_VER_SIG_OK});
+    EXPECT_EQ(terminal.sentTags(), Tags{PTAG_VER_SIG_OK});
     EXPECT_EQ(SA_getState(), PSTATE_MI_CU_CARDSWIPE);
 }
 
-struct VerSigCase {
-    const char* name;
-    bool registered;
-    int callbackAnswer;
-    int verdict;
-    std::uint8_t sentTag;
-};
-
-class VerSigTest : public EngineTest, public ::testing::WithParamInterface<VerSigCase> {};
-
-TEST_P(VerSigTest, VerdictIsRecordedAndSent) {
-    const auto& c = GetParam();
+TEST_F(EngineTest, SignatureVerdictIsRecordedAndSent) {
+    struct Case {
+        bool registered;
+        int callbackAnswer, verdict;
+        std::uint8_t sentTag;
+    };
+    const Case cases[] = {
+        {true, 1, 1, PTAG_VER_SIG_OK}, {true, 0, 2, PTAG_VER_SIG}, {false, 1, 2, PTAG_VER_SIG}};
     SA_setStateForTest(PSTATE_MI_CU_AMOUNT_CARDSWIPE);
-    if (!c.registered) ctx.trqVerSigConfirm = nullptr;
-    ecr.verSigAnswer = c.callbackAnswer;
-    sendVerSigAnswer();
-    EXPECT_EQ(ctx.verSigAnswer, c.verdict);
-    EXPECT_EQ(terminal.sentTags(), std::vector<std::uint8_t>{c.sentTag});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.registered << c.callbackAnswer);
+        if (!c.registered) ctx.trqVerSigConfirm = nullptr;
+        ecr.verSigAnswer = c.callbackAnswer;
+        terminal.sent.clear();
+        sendVerSigAnswer();
+        EXPECT_EQ(ctx.verSigAnswer, c.verdict);
+        EXPECT_EQ(terminal.sentTags(), Tags{c.sentTag});
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Verdicts, VerSigTest,
-                         ::testing::Values(VerSigCase{"Accepted", true, 1, 1, PTAG_VER_SIG_OK},
-                                           VerSigCase{"Rejected", true, 0, 2, PTAG_VER_SIG},
-
-                                           VerSigCase{"NoSlot", false, 1, 2, PTAG_VER_SIG}),
-                         [](const auto& tp) { return std::string(tp.param.name); });
 
 } // namespace
 } // namespace tarq::test
