@@ -16,9 +16,30 @@ namespace tarq::test {
 
 using Bytes = std::vector<std::uint8_t>;
 
+inline Bytes text(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
+inline std::string line(const StatusLine& l) {
+    return std::string(l.data(), l.size());
+}
+
+// Tag, length in the shortest form, value.
+inline Bytes tlv(std::uint8_t tag, const Bytes& value) {
+    const auto n = value.size();
+    Bytes out{tag};
+    if (n >= 0x80) out.push_back(n > 0xFF ? 0x82 : 0x81);
+    if (n > 0xFF) out.push_back(static_cast<std::uint8_t>(n >> 8));
+    out.push_back(static_cast<std::uint8_t>(n));
+    out.insert(out.end(), value.begin(), value.end());
+    return out;
+}
+// An envelope holding one element with the given tag and value.
+inline Bytes message(std::uint8_t tag, const Bytes& value) {
+    return tlv(0xE1, tlv(tag, value));
+}
+
 class ProtocolTest : public ::testing::Test {
   protected:
-    ProtocolTest() : scoped_(clock_) {}
     void SetUp() override {
         resetDriverContext();
         parserFreeEvent();
@@ -29,7 +50,7 @@ class ProtocolTest : public ::testing::Test {
     }
 
     // Decodes and interprets one whole message as the transport does; returns the event id, or
-    // -1 when no event came out. Captures what was printed into `printed`.
+    // -1 when no event came out. What was printed goes to `printed`.
     int feed(const Bytes& message) {
         const int size = BER_check(message.data(), static_cast<std::uint32_t>(message.size()));
         EXPECT_GT(size, 0) << "test message is malformed";
@@ -44,35 +65,8 @@ class ProtocolTest : public ::testing::Test {
     }
 
     ManualClock clock_;
-    ScopedClock scoped_;
+    ScopedClock scoped_{clock_};
     std::string printed;
 };
-
-// An envelope holding one element with the given tag and value.
-inline Bytes message(std::uint8_t tag, const Bytes& value) {
-    Bytes element{tag};
-    if (value.size() >= 0x80) {
-        element.push_back(value.size() > 0xFF ? 0x82 : 0x81);
-        if (value.size() > 0xFF) element.push_back(static_cast<std::uint8_t>(value.size() >> 8));
-    }
-    element.push_back(static_cast<std::uint8_t>(value.size()));
-    element.insert(element.end(), value.begin(), value.end());
-    Bytes out{0xE1};
-    if (element.size() >= 0x80) {
-        out.push_back(element.size() > 0xFF ? 0x82 : 0x81);
-        if (element.size() > 0xFF) out.push_back(static_cast<std::uint8_t>(element.size() >> 8));
-    }
-    out.push_back(static_cast<std::uint8_t>(element.size()));
-    out.insert(out.end(), element.begin(), element.end());
-    return out;
-}
-
-inline Bytes text(const std::string& s) {
-    return Bytes(s.begin(), s.end());
-}
-
-inline std::string line(const StatusLine& l) {
-    return std::string(l.data(), l.size());
-}
 
 } // namespace tarq::test
