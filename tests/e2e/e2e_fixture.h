@@ -61,39 +61,6 @@ struct Recorder {
 
 inline Recorder rec;
 
-namespace callbacks {
-inline int card(const char* text) {
-    rec.cards.emplace_back(text);
-    return rec.cardAnswer;
-}
-inline int receipt(int segment, const char* text) {
-    rec.receipts.emplace_back(segment, text);
-    return 1;
-}
-inline void display(const char* l1, const char* l2) {
-    rec.display.emplace_back(l1, l2);
-}
-inline int abortQuery() {
-    if (rec.abortAnswered) {
-        ++rec.abortQueriesAfterYes;
-        return 0;
-    }
-    if (rec.abortWhen && rec.abortWhen()) {
-        rec.abortAnswered = true;
-        return 1;
-    }
-    return 0;
-}
-inline int extCard() {
-    ++rec.extCardQuestions;
-    return rec.extCardAnswer;
-}
-inline int signature() {
-    ++rec.signatureQuestions;
-    return rec.signatureAnswer;
-}
-} // namespace callbacks
-
 // An exported operation as a table entry: TARQ_OP(trqNorAdmin(3, 0, 0)).
 using Op = int (*)(ecr::DriverApi&);
 #define TARQ_OP(...) [](ecr::DriverApi& a) { return a.__VA_ARGS__; }
@@ -164,13 +131,35 @@ class E2E : public ::testing::Test {
     }
 
     void registerCallbacks() {
-        auto& a = api();
-        a.trqInitCallback(TRQ_CB_SET_CARDDATA, reinterpret_cast<void*>(&callbacks::card));
-        a.trqInitCallback(TRQ_CB_PRINT_RECEIPT, reinterpret_cast<void*>(&callbacks::receipt));
-        a.trqInitCallback(TRQ_CB_DISPLAY_STATUS, reinterpret_cast<void*>(&callbacks::display));
-        a.trqInitCallback(TRQ_CB_ABORT_QUERY, reinterpret_cast<void*>(&callbacks::abortQuery));
-        a.trqInitCallback(TRQ_CB_EXT_CARD_CONFIRM, reinterpret_cast<void*>(&callbacks::extCard));
-        a.trqInitCallback(TRQ_CB_VERSIG_CONFIRM, reinterpret_cast<void*>(&callbacks::signature));
+        auto set = [this](int kind, auto fn) {
+            api().trqInitCallback(kind, reinterpret_cast<void*>(+fn));
+        };
+        set(TRQ_CB_SET_CARDDATA, [](const char* text) {
+            rec.cards.emplace_back(text);
+            return rec.cardAnswer;
+        });
+        set(TRQ_CB_PRINT_RECEIPT, [](int segment, const char* text) {
+            rec.receipts.emplace_back(segment, text);
+            return 1;
+        });
+        set(TRQ_CB_DISPLAY_STATUS,
+            [](const char* l1, const char* l2) { rec.display.emplace_back(l1, l2); });
+        set(TRQ_CB_ABORT_QUERY, [] {
+            if (rec.abortAnswered) {
+                ++rec.abortQueriesAfterYes;
+                return 0;
+            }
+            rec.abortAnswered = rec.abortWhen && rec.abortWhen();
+            return rec.abortAnswered ? 1 : 0;
+        });
+        set(TRQ_CB_EXT_CARD_CONFIRM, [] {
+            ++rec.extCardQuestions;
+            return rec.extCardAnswer;
+        });
+        set(TRQ_CB_VERSIG_CONFIRM, [] {
+            ++rec.signatureQuestions;
+            return rec.signatureAnswer;
+        });
     }
 
     // Terminal started, callbacks registered, line opened.

@@ -5,91 +5,77 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <poll.h>
+#include <regex>
+#include <spawn.h>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
 
 namespace fs = std::filesystem;
 
-// A child process with its standard output (and error) on a pipe.
+// A child process with its standard output and error in a file.
 class Child {
   public:
-    explicit Child(std::vector<std::string> args) {
-        int fds[2];
-        if (pipe(fds) != 0) return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(fds[1], STDOUT_FILENO);
-            dup2(fds[1], STDERR_FILENO);
-            close(fds[0]);
-            close(fds[1]);
-            std::vector<char*> argv;
-            for (auto& a : args)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(fds[1]);
-        out_ = fds[0];
+    Child(std::vector<std::string> args, fs::path out) : out_(std::move(out)) {
+        posix_spawn_file_actions_t files;
+        posix_spawn_file_actions_init(&files);
+        posix_spawn_file_actions_addopen(&files, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        posix_spawn_file_actions_adddup2(&files, 1, 2);
+        std::vector<char*> argv;
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid_, argv[0], &files, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&files);
     }
     ~Child() {
         if (pid_ > 0 && !reaped_) {
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
         }
-        if (out_ >= 0) close(out_);
     }
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
 
-    // Reads output until it contains `text` or the time is up; true when found.
-    bool waitFor(const std::string& text, int seconds) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        while (output_.find(text) == std::string::npos) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                end - std::chrono::steady_clock::now());
-            if (left.count() <= 0 || !readSome(static_cast<int>(left.count()))) return false;
-        }
-        return true;
+    std::string output() const {
+        std::ifstream in(out_, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
     }
-    // Reads to the end of its output and returns the exit status (-1: not ended normally in time).
+    // Waits until the output contains `text`; false when the time is up first.
+    bool waitFor(const std::string& text, int seconds) {
+        return poll(seconds, [&] { return output().find(text) != std::string::npos; });
+    }
+    // Waits for the end and returns the exit status (-1: not ended normally in time).
     int finish(int seconds) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        while (readSome(200) || (!eof_ && std::chrono::steady_clock::now() < end)) {
-        }
         int status = 0;
-        if (!eof_ || waitpid(pid_, &status, 0) != pid_) return -1;
-        reaped_ = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        reaped_ =
+            pid_ > 0 && poll(seconds, [&] { return waitpid(pid_, &status, WNOHANG) == pid_; });
+        return reaped_ && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     void signal(int sig) { kill(pid_, sig); }
-    const std::string& output() const { return output_; }
 
   private:
-    bool readSome(int timeoutMs) {
-        pollfd p{out_, POLLIN, 0};
-        if (poll(&p, 1, timeoutMs) <= 0) return false;
-        char buf[4096];
-        const ssize_t n = read(out_, buf, sizeof buf);
-        eof_ = n <= 0;
-        if (eof_) return false;
-        output_.append(buf, static_cast<std::size_t>(n));
+    template <typename Done> static bool poll(int seconds, Done done) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > end) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
         return true;
     }
 
+    fs::path out_;
     pid_t pid_ = -1;
-    int out_ = -1;
     bool reaped_ = false;
-    bool eof_ = false;
-    std::string output_;
 };
 
 class Tools : public ::testing::Test {
@@ -104,30 +90,32 @@ class Tools : public ::testing::Test {
         if (!HasFailure()) fs::remove_all(dir_);
     }
 
+    std::unique_ptr<Child> spawn(std::vector<std::string> args) {
+        return std::make_unique<Child>(args, dir_ / ("out" + std::to_string(++children_)));
+    }
+
     // Starts the simulator and writes tarqRS.ini for its pseudo-terminal.
     std::unique_ptr<Child> simulator(std::vector<std::string> settings) {
         std::vector<std::string> args{TARQ_SIM_EXE, "--log", (dir_ / "terminal.log").string(),
                                       "--exit-on-close"};
         args.insert(args.end(), settings.begin(), settings.end());
-        auto sim = std::make_unique<Child>(args);
+        auto sim = spawn(args);
         EXPECT_TRUE(sim->waitFor("\n", 10)) << sim->output();
-        const std::string prefix = "tarqsim: terminal on ";
-        const auto at = sim->output().find(prefix);
-        EXPECT_NE(at, std::string::npos) << sim->output();
-        if (at == std::string::npos) return sim;
-        const auto eol = sim->output().find('\n', at);
-        const std::string pty = sim->output().substr(at + prefix.size(), eol - at - prefix.size());
-        std::ofstream(dir_ / "tarqRS.ini") << "[DEVICE]\n\"" << pty << "\"\n[BAUDRATE]\n\"9600\"\n";
+        const std::string out = sim->output();
+        std::smatch pty;
+        EXPECT_TRUE(std::regex_search(out, pty, std::regex("terminal on (\\S+)\n"))) << out;
+        std::ofstream(dir_ / "tarqRS.ini")
+            << "[DEVICE]\n\"" << pty.str(1) << "\"\n[BAUDRATE]\n\"9600\"\n";
         return sim;
     }
 
     std::unique_ptr<Child> ecr(std::vector<std::string> args) {
-        std::vector<std::string> all{TARQ_ECR_EXE, "--lib", (dir_ / "libtarqdriver.so").string()};
-        all.insert(all.end(), args.begin(), args.end());
-        return std::make_unique<Child>(all);
+        args.insert(args.begin(), {TARQ_ECR_EXE, "--lib", (dir_ / "libtarqdriver.so").string()});
+        return spawn(args);
     }
 
     fs::path dir_;
+    int children_ = 0;
 };
 
 TEST_F(Tools, CtrlCAbortsThePaymentInsteadOfEndingTheTill) {
@@ -136,7 +124,7 @@ TEST_F(Tools, CtrlCAbortsThePaymentInsteadOfEndingTheTill) {
     ASSERT_TRUE(till->waitFor("SETT INN KORT", 20)) << till->output();
     till->signal(SIGINT);
     EXPECT_EQ(till->finish(60), 0) << till->output();
-    const std::string& out = till->output();
+    const std::string out = till->output();
     EXPECT_NE(out.find("ECR: abort requested"), std::string::npos) << out;
     EXPECT_NE(out.find("ECR result of purchase: 17"), std::string::npos) << out;
     EXPECT_NE(out.find("ECR result of close: 0"), std::string::npos) << out;
@@ -150,7 +138,7 @@ TEST_F(Tools, ScenarioFileAndSeveralCommands) {
     auto sim = simulator({"--scenario", (dir_ / "declines.txt").string()});
     auto till = ecr({"open", "purchase", "1,5", "purchase", "2.00", "report", "log", "close"});
     EXPECT_EQ(till->finish(60), 0);
-    const std::string& out = till->output();
+    const std::string out = till->output();
     for (const char* line : {
              "ECR result of open: 100 (open)",
              "ECR display: [SETT INN KORT       ] [                    ]",
@@ -170,11 +158,10 @@ TEST_F(Tools, ScenarioFileAndSeveralCommands) {
 }
 
 TEST_F(Tools, BadSettingsAreRefused) {
-    Child a({TARQ_SIM_EXE, "--result=abc"});
-    EXPECT_EQ(a.finish(10), 2);
-    EXPECT_NE(a.output().find("bad value 'abc' for result"), std::string::npos) << a.output();
-    Child b({TARQ_SIM_EXE, "--no-such-setting"});
-    EXPECT_EQ(b.finish(10), 2);
+    auto a = spawn({TARQ_SIM_EXE, "--result=abc"});
+    EXPECT_EQ(a->finish(10), 2);
+    EXPECT_NE(a->output().find("bad value 'abc' for result"), std::string::npos) << a->output();
+    EXPECT_EQ(spawn({TARQ_SIM_EXE, "--no-such-setting"})->finish(10), 2);
     auto till = ecr({"purchase", "12.345"});
     EXPECT_EQ(till->finish(10), 2);
 }
