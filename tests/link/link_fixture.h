@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -23,7 +24,17 @@ inline double msSince(Steady::time_point t0) {
 }
 
 // A scripted terminal on its own thread, joined at the end of its scope.
-using Peer = std::jthread;
+class Peer {
+  public:
+    explicit Peer(std::function<void()> script) : thread_(std::move(script)) {}
+    ~Peer() { join(); }
+    void join() {
+        if (thread_.joinable()) thread_.join();
+    }
+
+  private:
+    std::thread thread_;
+};
 
 class LinkOverPty : public ::testing::Test {
   protected:

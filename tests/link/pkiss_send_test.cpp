@@ -5,6 +5,7 @@
 
 #include <termios.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace tarq {
@@ -41,62 +42,45 @@ TEST_F(LinkOverPty, NumbersStartWithFFThenRunFrom00ToFEAndWrap) {
         ASSERT_EQ(int(seen[i]), int(expected[i])) << i;
 }
 
-// An ACK with the wrong number is ignored; a NAK sends the same frame again at once, long
-// before the 4000 ms timer; the right ACK ends the send.
-TEST_F(LinkOverPty, WrongAckIgnoredNakResendsAtOnceRightAckEnds) {
-    PeerMessage first, second;
-    double resendMs = 0;
-    Peer peer([&] {
-        first = fromLink();
-        ack(master(), static_cast<std::uint8_t>(first.seq + 1));
-        writeBytes(master(), {0x15});
-        const auto t0 = Steady::now();
-        second = fromLink();
-        resendMs = msSince(t0);
-        ack(master(), second.seq);
-        EXPECT_EQ(fromLink(300).kind, Kind::None);
-    });
-    EXPECT_EQ(send(text("again")), 1);
-    peer.join();
-    EXPECT_EQ(first.kind, Kind::Frame);
-    EXPECT_EQ(second.raw, first.raw);
-    EXPECT_LT(resendMs, 1500.0);
-    EXPECT_EQ(link_->txCount, 2);
-}
+// The terminal's replies to each transmission of one frame. kSeq stands for the frame's own
+// number; every transmission must repeat the first byte for byte.
+constexpr std::uint8_t kSeq = 0xAA;
+struct ReplyCase {
+    const char* name;
+    std::vector<Bytes> replies; // per transmission
+    int result;
+};
 
-TEST_F(LinkOverPty, ThreeNaksFourthTransmissionThenGivesUpWithoutWaiting) {
-    int frames = 0;
+class Replies : public LinkOverPty, public ::testing::WithParamInterface<ReplyCase> {};
+
+TEST_P(Replies, ResultAndTransmissions) {
+    const ReplyCase& c = GetParam();
+    std::size_t frames = 0;
     Peer peer([&] {
-        for (;;) {
-            const PeerMessage m = fromLink(1500);
-            if (m.kind != Kind::Frame) return;
-            if (++frames < 4) writeBytes(master(), {0x15});
+        Bytes first;
+        for (PeerMessage m; (m = fromLink(1500)).kind == Kind::Frame; ++frames) {
+            if (first.empty()) first = m.raw;
+            EXPECT_EQ(m.raw, first);
+            Bytes reply = frames < c.replies.size() ? c.replies[frames] : Bytes{};
+            std::replace(reply.begin(), reply.end(), kSeq, m.seq);
+            writeBytes(master(), reply);
         }
     });
     const auto t0 = Steady::now();
-    EXPECT_EQ(send(text("refused")), 0);
-    const double ms = msSince(t0);
+    EXPECT_EQ(send(text("request")), c.result);
+    EXPECT_LT(msSince(t0), 3500.0); // resent at once: the 4000 ms timer never runs out
     peer.join();
-    EXPECT_EQ(frames, 4);
-    EXPECT_LT(ms, 3500.0); // does not sit out the fourth 4000 ms
+    EXPECT_EQ(frames, c.replies.size());
+    EXPECT_EQ(static_cast<std::size_t>(link_->txCount), c.replies.size());
 }
 
-// WACK then NAK: sent again, and a WACK then ACK ends the send with 1.
-TEST_F(LinkOverPty, WackThenNakResendsWackThenAckGivesOne) {
-    int frames = 0;
-    Peer peer([&] {
-        PeerMessage m = fromLink();
-        ++frames;
-        writeBytes(master(), {0x13, 0x15});
-        m = fromLink();
-        ++frames;
-        writeBytes(master(), {0x13});
-        ack(master(), m.seq);
-    });
-    EXPECT_EQ(send(text("busy")), 1);
-    peer.join();
-    EXPECT_EQ(frames, 2);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Link, Replies,
+    ::testing::Values(
+        ReplyCase{"WrongAckIgnoredNakResendsRightAckEnds", {{0x06, 0x42, 0x15}, {0x06, kSeq}}, 1},
+        ReplyCase{"WackThenNakResendsWackThenAckEnds", {{0x13, 0x15}, {0x13, 0x06, kSeq}}, 1},
+        ReplyCase{"ThreeNaksFourthTransmissionGivesUp", {{0x15}, {0x15}, {0x15}, {}}, 0}),
+    [](const auto& row) { return std::string(row.param.name); });
 
 // Terminal frames while an ACK is awaited are served and the wait goes on; one that finds
 // data still waiting is held back with WACK, survives a failing frame, and is released when

@@ -22,24 +22,18 @@ struct Case {
     std::function<void()> body;
 };
 
-inline std::vector<Case>& cases() {
-    static std::vector<Case> all;
-    return all;
-}
-inline int& failures() {
-    static int n = 0;
-    return n;
-}
+inline std::vector<Case> cases; // constant-initialized, so filled safely by Register
+inline int failures = 0;
 
 struct Register {
     Register(const char* name, std::function<void()> body) {
-        cases().push_back({name, std::move(body)});
+        cases.push_back({name, std::move(body)});
     }
 };
 
 inline bool report(bool ok, const char* file, int line, const std::string& what) {
     if (!ok) {
-        ++failures();
+        ++failures;
         std::printf("%s:%d: check failed: %s\n", file, line, what.c_str());
         std::fflush(stdout);
     }
@@ -92,13 +86,13 @@ inline bool sameText(const std::string& got, const std::string& want, const char
 
 inline int run(int argc, char** argv) {
     int ran = 0;
-    for (const Case& c : cases()) {
+    for (const Case& c : cases) {
         if (argc > 1 && argv[1] != std::string(c.name)) continue;
         ++ran;
-        const int before = failures();
+        const int before = failures;
         const auto t0 = std::chrono::steady_clock::now();
         c.body();
-        std::printf("[%s] %s (%.0f ms)\n", failures() == before ? "  OK  " : " FAIL ", c.name,
+        std::printf("[%s] %s (%.0f ms)\n", failures == before ? "  OK  " : " FAIL ", c.name,
                     msSince(t0));
         std::fflush(stdout);
     }
@@ -106,7 +100,7 @@ inline int run(int argc, char** argv) {
         std::printf("no case named %s\n", argc > 1 ? argv[1] : "(any)");
         return 2;
     }
-    return failures() == 0 ? 0 : 1;
+    return failures == 0 ? 0 : 1;
 }
 
 } // namespace wcheck
