@@ -21,9 +21,11 @@ class DialogueTest : public EngineTest {
                                    element(PTAG_TERM_RECEIPT, text("KVITTERING 123,45"))})});
         terminal.replyTo(PTAG_RECEIPTNUMBER, {completed(0, 3)});
     }
-    int runCaptured() {
+    // Runs the exchange to its end, which leaves the automaton open for the next call.
+    int runToEnd() {
         int result = -1;
         out = captureStdout([&] { result = runLoop(); });
+        EXPECT_EQ(SA_getState(), PSTATE_OPEN);
         return result;
     }
     bool logged(const std::string& s) const { return out.find(s) != std::string::npos; }
@@ -35,7 +37,7 @@ TEST_F(DialogueTest, RoadOfOneCardPayment) {
     terminalApprovesAndPrints();
     startPayment();
     EXPECT_EQ(SA_getState(), PSTATE_MI_CU);
-    EXPECT_EQ(runLoop(), 0);
+    EXPECT_EQ(runToEnd(), 0);
 
     ASSERT_EQ(terminal.sentTags(),
               (Tags{PTAG_MI, PTAG_CURRENCYCODE, PTAG_NORTRANS, PTAG_RECEIPTNUMBER}));
@@ -49,7 +51,6 @@ TEST_F(DialogueTest, RoadOfOneCardPayment) {
     EXPECT_EQ(ecr.cards, std::vector<std::string>{kCardText});
     EXPECT_EQ(ecr.receipts, std::vector<std::string>{"KVITTERING 123,45"});
     EXPECT_EQ(ctx.issuerID, 3);
-    EXPECT_EQ(SA_getState(), PSTATE_OPEN);
     // Status lines reached the cash register as sent; the end blanks line 1 for result 0.
     ASSERT_GE(ecr.displays.size(), 3u);
     EXPECT_EQ(ecr.displays[0].first, "SETT INN KORT       ");
@@ -63,7 +64,7 @@ TEST_F(DialogueTest, ExternalCardConfirmationGoesFirst) {
     EXPECT_EQ(terminal.sentTags(), (Tags{PTAG_CONFIRMEEXTCARD, PTAG_MI, PTAG_CURRENCYCODE}));
     EXPECT_EQ(terminal.sent[2].atMs - terminal.sent[1].atMs, 200);
     EXPECT_EQ(SA_getState(), PSTATE_MI_CU);
-    EXPECT_EQ(runLoop(), 1);
+    EXPECT_EQ(runToEnd(), 1);
 }
 
 TEST_F(DialogueTest, RefusedCardIsAborted) {
@@ -71,10 +72,9 @@ TEST_F(DialogueTest, RefusedCardIsAborted) {
     terminalReadsCard();
     terminal.replyTo(PTAG_TERM_ABORT, {message({element(PTAG_TERM_ABORT)}), completed(7, 0)});
     startPayment();
-    EXPECT_EQ(runLoop(), 7);
+    EXPECT_EQ(runToEnd(), 7);
     EXPECT_EQ(terminal.sentTags(), (Tags{PTAG_MI, PTAG_CURRENCYCODE, PTAG_TERM_ABORT}));
     EXPECT_EQ(ctx.abortCounter, 1);
-    EXPECT_EQ(SA_getState(), PSTATE_OPEN);
 }
 
 TEST_F(DialogueTest, AbortFromTheCashRegisterIsAskedForOnce) {
@@ -82,17 +82,16 @@ TEST_F(DialogueTest, AbortFromTheCashRegisterIsAskedForOnce) {
     terminal.replyTo(PTAG_TERM_ABORT, {message({element(PTAG_TERM_ABORT)}), completed(1, 0)});
     ecr.abortAnswer = [](int call) { return call >= 3 ? 1 : 0; }; // keeps saying yes
     startPayment();
-    EXPECT_EQ(runLoop(), 1);
+    EXPECT_EQ(runToEnd(), 1);
     EXPECT_EQ(ecr.abortCalls, 3);
     EXPECT_EQ(terminal.countSent(PTAG_TERM_ABORT), 1);
-    EXPECT_EQ(SA_getState(), PSTATE_OPEN);
 }
 
 TEST_F(DialogueTest, AbortByTheTerminal) {
     terminal.replyTo(PTAG_CURRENCYCODE, {status1("SETT INN KORT"),
                                          message({element(PTAG_TERM_ABORT)}), completed(1, 0)});
     startPayment();
-    EXPECT_EQ(runLoop(), 1);
+    EXPECT_EQ(runToEnd(), 1);
     EXPECT_EQ(terminal.countSent(PTAG_TERM_ABORT), 0);
     // The terminal's abort stops the queries: asked once for the status line only.
     EXPECT_EQ(ecr.abortCalls, 1);
@@ -111,7 +110,7 @@ TEST_F(DialogueTest, TerminalNotReadyThenResendAfterSixSeconds) {
             ctx.disconnectToTerminal = 1;
         return 0;
     };
-    runCaptured();
+    out = captureStdout([&] { runLoop(); });
     EXPECT_EQ(SA_getState(), PSTATE_MI_CU);
     EXPECT_TRUE(logged("trstate - handleResend\n\n"));
     EXPECT_EQ(terminal.sentTags(), (Tags{PTAG_MI, PTAG_CURRENCYCODE, PTAG_MI, PTAG_CURRENCYCODE}));
@@ -132,31 +131,28 @@ TEST_F(DialogueTest, ResendFromNotReadyWithExternalCardPassesThroughOpen) {
 TEST_F(DialogueTest, NoAnswerToTheRequestForMoreThanTenSeconds) {
     startPayment();
     const std::int64_t sentAt = terminal.sent[1].atMs / 1000;
-    EXPECT_EQ(runLoop(), 6);
+    EXPECT_EQ(runToEnd(), 6);
     EXPECT_EQ(nowSeconds() - sentAt, 11);
-    EXPECT_EQ(SA_getState(), PSTATE_OPEN);
 }
 
 TEST_F(DialogueTest, NoMessageForMoreThanNinetyFiveSeconds) {
     terminal.replyTo(PTAG_CURRENCYCODE, {status1("SETT INN KORT")});
     startPayment();
     const std::int64_t silentFrom = nowSeconds();
-    EXPECT_EQ(runLoop(), 2);
+    EXPECT_EQ(runToEnd(), 2);
     EXPECT_EQ(nowSeconds() - silentFrom, 96);
     EXPECT_EQ(terminal.countSent(PTAG_TERM_ABORT), 0);
     EXPECT_EQ(ecr.lastDisplay().second, " TIMEOUT            ");
-    EXPECT_EQ(SA_getState(), PSTATE_OPEN);
 }
 
 TEST_F(DialogueTest, NoMessageWhileThePromptIsShownAbortsThenTimesOut) {
     terminal.replyTo(PTAG_CURRENCYCODE, {status1("BEKREFT BEL\xD8P")});
     terminal.replyTo(PTAG_TERM_ABORT, {}); // the terminal stays silent
     startPayment();
-    EXPECT_EQ(runLoop(), 2);
+    EXPECT_EQ(runToEnd(), 2);
     // One abort for the prompt, then the plain time-out in PSTATE_MI_CU.
     EXPECT_EQ(terminal.countSent(PTAG_TERM_ABORT), 1);
     EXPECT_EQ(ecr.lastDisplay().second, " TIMEOUT            ");
-    EXPECT_EQ(SA_getState(), PSTATE_OPEN);
 }
 
 TEST_F(DialogueTest, ConversionToAnAbortIsBoundedAfterTheCard) {
@@ -164,11 +160,10 @@ TEST_F(DialogueTest, ConversionToAnAbortIsBoundedAfterTheCard) {
     terminalReadsCard();
     terminal.replyTo(PTAG_NORTRANS, {status1("BEKREFT BEL\xD8P")});
     startPayment();
-    EXPECT_EQ(runCaptured(), 2);
+    EXPECT_EQ(runToEnd(), 2);
     EXPECT_EQ(terminal.countSent(PTAG_TERM_ABORT), 3);
     EXPECT_EQ(ctx.abortCounter, 3);
     EXPECT_TRUE(logged("trstate - handleTimeout 11 2\n\n"));
-    EXPECT_EQ(SA_getState(), PSTATE_OPEN);
 }
 
 TEST_F(DialogueTest, SignatureStep) {
@@ -181,7 +176,7 @@ TEST_F(DialogueTest, SignatureStep) {
         return 0;
     };
     startPayment();
-    EXPECT_EQ(runLoop(), 0);
+    EXPECT_EQ(runToEnd(), 0);
     EXPECT_EQ(ecr.verSigCalls, 1);
     EXPECT_EQ(terminal.sentTags().back(), PTAG_VER_SIG_OK);
     EXPECT_GT(ecr.abortCalls, 0);
@@ -194,7 +189,7 @@ TEST_F(DialogueTest, ExternalCardVerdictFromTheTerminalsQuestion) {
     terminal.replyTo(PTAG_EXTPOSNOTOK, {completed(1, 0)});
     ecr.extCardAnswer = 2;
     startPayment();
-    EXPECT_EQ(runLoop(), 1);
+    EXPECT_EQ(runToEnd(), 1);
     EXPECT_EQ(ecr.extCardCalls, 1);
     EXPECT_EQ(terminal.sentTags().back(), PTAG_EXTPOSNOTOK);
 }
@@ -203,7 +198,7 @@ TEST_F(DialogueTest, AdviceFlagMovesOnAndTellsTheCashRegister) {
     terminal.replyTo(PTAG_CURRENCYCODE, {message({element(PTAG_ADVICE_FLAG)}), cardMessage()});
     terminalApprovesAndPrints();
     startPayment();
-    EXPECT_EQ(runLoop(), 0);
+    EXPECT_EQ(runToEnd(), 0);
     EXPECT_EQ(ecr.adviceCalls, 1);
     EXPECT_EQ(terminal.countSent(PTAG_NORTRANS), 1); // PSTATE_MI_CU_AMOUNT took the card
 }
@@ -211,9 +206,8 @@ TEST_F(DialogueTest, AdviceFlagMovesOnAndTellsTheCashRegister) {
 TEST_F(DialogueTest, AdministrativeCommandEndsByIdle) {
     terminal.replyTo(PTAG_ADMIN, {status1("RAPPORT"), message({element(PTAG_TERM_IDLE, {0})})});
     startAdmin(1);
-    EXPECT_EQ(runLoop(), 0);
+    EXPECT_EQ(runToEnd(), 0);
     EXPECT_EQ(terminal.sentTags(), Tags{PTAG_ADMIN});
-    EXPECT_EQ(SA_getState(), PSTATE_OPEN);
 }
 
 // --- Exchanges the table alone would not end, or would end with a made-up result ---
@@ -221,12 +215,11 @@ TEST_F(DialogueTest, AdministrativeCommandEndsByIdle) {
 TEST_F(DialogueTest, AdminPromptTimeOutInOpenIsHandledAsTimeOut) {
     terminal.replyTo(PTAG_ADMIN, {status1("VENTER P\xC5 HOST")});
     startAdmin(2);
-    EXPECT_EQ(runCaptured(), 2);
+    EXPECT_EQ(runToEnd(), 2);
     EXPECT_TRUE(logged("trstate - handleTimeout 2 2\n\n"));
     // The abort goes out once, and the till hears that the exchange timed out.
     EXPECT_EQ(terminal.countSent(PTAG_TERM_ABORT), 1);
     EXPECT_EQ(ecr.lastDisplay(), std::make_pair(kBlank, std::string("AVBRUTT PGA TIMEOUT ")));
-    EXPECT_EQ(SA_getState(), PSTATE_OPEN);
 }
 
 struct NoEntryCase {
@@ -248,12 +241,11 @@ TEST_P(TimeOutWithoutEntryTest, EndsByTheTimeOutHandlerWithResultTwoInOpen) {
     ctx.abortCounter = c.abortCounter;
     SA_setStateForTest(c.state);
     ctx.lastTerminalActivity = nowSeconds() - 96;
-    EXPECT_EQ(runCaptured(), 2);
+    EXPECT_EQ(runToEnd(), 2);
     EXPECT_TRUE(logged("trstate - handleTimeout:95\n\n"));
     EXPECT_TRUE(logged(c.abortsSent ? "trstate - handleTimeout 2 2\n\n"
                                     : "trstate - handleTimeout 11 2\n\n"));
     EXPECT_EQ(terminal.countSent(PTAG_TERM_ABORT), c.abortsSent);
-    EXPECT_EQ(SA_getState(), PSTATE_OPEN);
 }
 
 // A prompt turns the time-out into an abort; past the second abort it stays the time-out.
@@ -280,7 +272,7 @@ TEST_P(WaitingAbortTest, ResendStillComesThenTheAbort) {
     terminal.replyTo(PTAG_TERM_ABORT, {completed(1, 0)});
     ecr.abortAnswer = [keeps = GetParam().keepsAsking](int call) { return keeps || call == 1; };
     startPayment();
-    EXPECT_EQ(runLoop(), 1);
+    EXPECT_EQ(runToEnd(), 1);
     EXPECT_EQ(ecr.abortCalls, 1); // kept, not asked again
     EXPECT_EQ(terminal.sentTags(),
               (Tags{PTAG_MI, PTAG_CURRENCYCODE, PTAG_MI, PTAG_CURRENCYCODE, PTAG_TERM_ABORT}));
@@ -298,17 +290,16 @@ TEST_F(DialogueTest, WaitingAbortIsDroppedOnceTheTerminalForbidsAborting) {
     ecr.abortAnswer = [](int call) { return call == 1 ? 1 : 0; };
     startPayment();
     ctx.cardReceived = ctx.track2LengthReceived = 1;
-    runLoop();
+    runToEnd();
     EXPECT_EQ(terminal.countSent(PTAG_TERM_ABORT), 0);
 }
 
 TEST_F(DialogueTest, FourthNotReadyEndsWithTheTerminalsResult) {
     terminal.alwaysReplyTo(PTAG_CURRENCYCODE, {status1("TERMINAL OPPTATT"), completed(5, 0)});
     startPayment();
-    EXPECT_EQ(runLoop(), 5);
+    EXPECT_EQ(runToEnd(), 5);
     EXPECT_EQ(ctx.resendCount, MAX_RESENDS);
     EXPECT_EQ(terminal.countSent(PTAG_MI), 4);
-    EXPECT_EQ(SA_getState(), PSTATE_OPEN);
     // Shown as a completion shows result 5: the terminal's line 1 stays.
     EXPECT_EQ(ecr.lastDisplay().first, "TERMINAL OPPTATT    ");
     EXPECT_EQ(line(ctx.statusLine2), kBlank);
@@ -332,10 +323,9 @@ TEST_P(CompletionWithoutEntryTest, EndsAtOnceWithTheTerminalsResult) {
     SA_setStateForTest(c.state);
     terminal.inbox.push_back(completed(c.result, 4));
     const std::int64_t start = clock.nowMs();
-    EXPECT_EQ(runLoop(), c.result);
+    EXPECT_EQ(runToEnd(), c.result);
     EXPECT_EQ(clock.nowMs(), start); // no waiting for a time-out
     EXPECT_EQ(ctx.issuerID, 4);
-    EXPECT_EQ(SA_getState(), PSTATE_OPEN);
     ASSERT_EQ(ecr.displays.size(), 1u);
     if (c.shown2) {
         EXPECT_EQ(ecr.displays[0].second, c.shown2);

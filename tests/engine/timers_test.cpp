@@ -88,21 +88,8 @@ TEST_F(EngineTest, TimeOutWithAPromptBecomesAnAbortAndRebuildsStateEight) {
     EXPECT_TRUE(ecr.displays.empty()); // no display call here
 }
 
-TEST_F(EngineTest, SignatureStepAsksNothingElseInItsIteration) {
-    SA_setStateForTest(PSTATE_MI_CU_CARDSWIPE);
-    ctx.verSigPending = 1;
-    ctx.callAbortFunc = 1;
-    ctx.lastTerminalActivity = nowSeconds() - 200;
-    const std::string out = captureStdout([] { EXPECT_EQ(getEvent(), nullptr); });
-    EXPECT_EQ(out.rfind("\ntrqVerSigConfirm\ntrstate - handleVerSigAns\n", 0), 0u) << out;
-    EXPECT_EQ(ctx.verSigPending, 0);
-    EXPECT_EQ(ctx.verSigAnswer, 1);
-    EXPECT_EQ(ecr.abortCalls, 0);
-    EXPECT_EQ(terminal.sentTags(), Tags{PTAG_VER_SIG_OK});
-    EXPECT_EQ(SA_getState(), PSTATE_MI_CU_CARDSWIPE);
-}
-
-TEST_F(EngineTest, SignatureVerdictIsRecordedAndSent) {
+// The signature step takes its iteration: no abort query, no time-out, no message.
+TEST_F(EngineTest, SignatureStepSendsTheVerdictAndAsksNothingElse) {
     struct Case {
         bool registered;
         int callbackAnswer, verdict;
@@ -110,16 +97,23 @@ TEST_F(EngineTest, SignatureVerdictIsRecordedAndSent) {
     };
     const Case cases[] = {
         {true, 1, 1, PTAG_VER_SIG_OK}, {true, 0, 2, PTAG_VER_SIG}, {false, 1, 2, PTAG_VER_SIG}};
-    SA_setStateForTest(PSTATE_MI_CU_AMOUNT_CARDSWIPE);
+    SA_setStateForTest(PSTATE_MI_CU_CARDSWIPE);
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.registered << c.callbackAnswer);
         if (!c.registered) ctx.trqVerSigConfirm = nullptr;
         ecr.verSigAnswer = c.callbackAnswer;
         terminal.sent.clear();
-        sendVerSigAnswer();
+        ctx.verSigPending = 1;
+        ctx.callAbortFunc = 1;
+        ctx.lastTerminalActivity = nowSeconds() - 200;
+        const std::string out = captureStdout([] { EXPECT_EQ(getEvent(), nullptr); });
+        EXPECT_EQ(out.rfind("\ntrqVerSigConfirm\ntrstate - handleVerSigAns\n", 0), 0u) << out;
+        EXPECT_EQ(ctx.verSigPending, 0);
         EXPECT_EQ(ctx.verSigAnswer, c.verdict);
         EXPECT_EQ(terminal.sentTags(), Tags{c.sentTag});
+        EXPECT_EQ(SA_getState(), PSTATE_MI_CU_CARDSWIPE);
     }
+    EXPECT_EQ(ecr.abortCalls, 0);
 }
 
 } // namespace

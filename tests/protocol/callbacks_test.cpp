@@ -127,36 +127,30 @@ TEST_F(CallbacksTest, DisplayGetsTerminatedCopies) {
     EXPECT_EQ(displays, 2);
 }
 
-int answer3() {
-    return 3;
-}
-int answer2() {
-    return 2;
-}
-int adviceCalls = 0;
-void advice() {
-    ++adviceCalls;
+template <class F> void* fn(F* f) {
+    return reinterpret_cast<void*>(f);
 }
 
 TEST_F(CallbacksTest, SlotsByKind) {
     EXPECT_EQ(invokeAbortQuery(), 0);
     EXPECT_EQ(invokeExtCardConfirm(), 0);
     EXPECT_EQ(invokeVerSigConfirm(), 0);
-    invokeAdviceFlag();
-    storeCallback(3, reinterpret_cast<void*>(&answer3));
-    storeCallback(4, reinterpret_cast<void*>(&answer2));
-    storeCallback(5, reinterpret_cast<void*>(&answer3));
-    storeCallback(6, reinterpret_cast<void*>(&advice));
+    invokeAdviceFlag(); // none registered: nothing happens
+    static int adviceCalls = 0;
+    storeCallback(3, fn(+[] { return 3; }));
+    storeCallback(4, fn(+[] { return 2; }));
+    storeCallback(5, fn(+[] { return 4; }));
+    storeCallback(6, fn(+[] { ++adviceCalls; }));
     EXPECT_EQ(invokeAbortQuery(), 3);
     EXPECT_EQ(invokeExtCardConfirm(), 2);
-    EXPECT_EQ(invokeVerSigConfirm(), 3);
+    EXPECT_EQ(invokeVerSigConfirm(), 4);
     invokeAdviceFlag();
     EXPECT_EQ(adviceCalls, 1);
 
     // Unknown kinds change nothing.
     const DriverContext before = ctx;
     for (int kind : {-1, 7, 100})
-        storeCallback(kind, reinterpret_cast<void*>(&answer2));
+        storeCallback(kind, fn(+[] { return 2; }));
     EXPECT_EQ(ctx.getPosAbortEvent, before.getPosAbortEvent);
     EXPECT_EQ(ctx.trqSetCarddata, before.trqSetCarddata);
     EXPECT_EQ(ctx.trqAdviceFlag, before.trqAdviceFlag);

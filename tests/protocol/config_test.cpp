@@ -51,17 +51,14 @@ class ConfigTest : public ProtocolTest {
     fs::path dir_;
 };
 
-struct IniCase {
-    const char* name;
-    const char* content;
-    int result;
-    int comPort;
-    int baudRate;
-    const char* printed;
-};
-
 TEST_F(ConfigTest, FilesAndWhatTheyGive) {
-    const IniCase cases[] = {
+    struct Case {
+        const char* name;
+        std::string content;
+        int result, comPort, baudRate;
+        const char* printed;
+    };
+    const Case cases[] = {
         {"plain", "[COMPORT]\n\"1\"\n[BAUDRATE]\n\"9600\"\n", 0, 1, 9600, "ReadParameters 1\n"},
         {"low 8 bits", "[COMPORT]\n\"300\"\n[BAUDRATE]\n\"19200\"\n", 0, 44, 19200,
          "ReadParameters 3\n"},
@@ -82,6 +79,13 @@ TEST_F(ConfigTest, FilesAndWhatTheyGive) {
          "ReadParameters 9\n"},
         {"key with prefix does not match", "[XCOMPORT]\n\"9\"\n[BAUDRATE]\n\"9600\"\n", 0, 77, 9600,
          ""},
+        // Lines are read in pieces of 99 characters: a longer section line's rest is taken as the
+        // value line, and a quote beyond the first piece is not found there.
+        {"long section line",
+         "[COMPORT]" + std::string(120, 'x') + "\n\"5\"\n[BAUDRATE]\n\"9600\"\n", 0, 0, 9600,
+         "ReadParameters  \n"},
+        {"quote beyond the first piece", "[BAUDRATE]\n" + std::string(110, ' ') + "\"9600\"\n", 0,
+         77, 0, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -111,19 +115,6 @@ TEST_F(ConfigTest, ValueCopyStopsAtTheEndOfTheLine) {
     dest.fill('#');
     EXPECT_EQ(readIniValue(dest.data(), ctx.iniPath.data(), "BAUDRATE", dest.size()), 0);
     EXPECT_EQ(std::string(dest.data(), dest.size()), "96\"                 ");
-}
-
-TEST_F(ConfigTest, LongLinesAreReadInPieces) {
-    // A section line of more than 99 characters: its first piece is the section, the rest of
-    // the line is taken as the value line.
-    write("[COMPORT]" + std::string(120, 'x') + "\n\"5\"\n[BAUDRATE]\n\"9600\"\n");
-    ctx.comPort = 77;
-    EXPECT_EQ(read(), 0);
-    EXPECT_EQ(ctx.comPort, 0);
-    // A value line whose quote lies beyond the first piece has no value there.
-    write("[BAUDRATE]\n" + std::string(110, ' ') + "\"9600\"\n");
-    EXPECT_EQ(read(), 0);
-    EXPECT_EQ(ctx.baudRate, 0);
 }
 
 struct DeviceCase {
