@@ -8,7 +8,6 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <spawn.h>
 #include <string>
 #include <sys/wait.h>
@@ -102,10 +101,12 @@ class Tools : public ::testing::Test {
         auto sim = spawn(args);
         EXPECT_TRUE(sim->waitFor("\n", 10)) << sim->output();
         const std::string out = sim->output();
-        std::smatch pty;
-        EXPECT_TRUE(std::regex_search(out, pty, std::regex("terminal on (\\S+)\n"))) << out;
-        std::ofstream(dir_ / "tarqRS.ini")
-            << "[DEVICE]\n\"" << pty.str(1) << "\"\n[BAUDRATE]\n\"9600\"\n";
+        const std::string prefix = "terminal on ";
+        const auto at = out.find(prefix);
+        EXPECT_NE(at, std::string::npos) << out;
+        const auto from = at == std::string::npos ? out.size() : at + prefix.size();
+        const std::string pty = out.substr(from, out.find('\n', from) - from);
+        std::ofstream(dir_ / "tarqRS.ini") << "[DEVICE]\n\"" << pty << "\"\n[BAUDRATE]\n\"9600\"\n";
         return sim;
     }
 
