@@ -1,6 +1,5 @@
 // Side files and callbacks of the Java bridge: exact file contents and printed lines after each
 // sequence a Java till meets.
-#include "driver/callbacks.h"
 #include "driver/context.h"
 #include "jni/bridge.h"
 
@@ -97,16 +96,6 @@ TEST_F(BridgeFiles, DisplayStatusCutsLinesAndRewritesTheFile) {
 
     printed([] { displayStatus("\xD8KT", ""); }); // the terminal's bytes stay as they are
     EXPECT_EQ(file("display.trq"), "\xD8KT\n\n");
-}
-
-TEST_F(BridgeFiles, DriverDisplayCallbackReachesTheFile) {
-    storeCallback(TRQ_CB_DISPLAY_STATUS, reinterpret_cast<void*>(&displayStatusCallback));
-    const std::string l1 = "SETT INN KORT       ";
-    const std::string l2 = "BEL\xD8P 123,00        ";
-    std::copy(l1.begin(), l1.end(), ctx.statusLine1.begin());
-    std::copy(l2.begin(), l2.end(), ctx.statusLine2.begin());
-    printed([] { invokeDisplayStatus(); });
-    EXPECT_EQ(file("display.trq"), l1 + "\n" + l2 + "\n");
 }
 
 // Each sequence starts with a reset; the driver counts a receipt when the callback returns 1.
