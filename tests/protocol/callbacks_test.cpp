@@ -136,7 +136,8 @@ TEST_F(CallbacksTest, SlotsByKind) {
     EXPECT_EQ(invokeExtCardConfirm(), 0);
     EXPECT_EQ(invokeVerSigConfirm(), 0);
     invokeAdviceFlag(); // none registered: nothing happens
-    static int adviceCalls = 0;
+    static int adviceCalls;
+    adviceCalls = 0;
     storeCallback(3, fn(+[] { return 3; }));
     storeCallback(4, fn(+[] { return 2; }));
     storeCallback(5, fn(+[] { return 4; }));
