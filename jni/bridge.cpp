@@ -153,31 +153,23 @@ int writeDisplayFile() noexcept {
 
 int writePrintOutToFile(int mode, int segment) noexcept {
     const auto path = sideFilePath(kPrintFile);
-    if (mode == 1) {
-        TextFile file(path.data(), "wb");
-        if (!file)
-            std::printf("The file 'print.trq' was not opened %s\n", path.data());
-        else
-            std::fprintf(file.get(), "%s", bridge.bridgeReceipt.data());
-        for (auto& slot : bridge.receiptCopies)
-            slot.fill('\0');
-        bridge.receiptCopies[0] = bridge.bridgeReceipt;
-        if (!file) return 0;
-        if (segment == 0) std::fprintf(file.get(), "\n");
-        if (!file.close()) {
-            std::printf("The file 'print.trq' was not closed %s\n", path.data());
-            return 1;
-        }
-        return 0;
-    }
-    TextFile file(path.data(), "a+b");
-    if (!file)
+    const bool fresh = mode == 1;
+    TextFile file(path.data(), fresh ? "wb" : "a+b");
+    if (!file && fresh)
+        std::printf("The file 'print.trq' was not opened %s\n", path.data());
+    else if (!file)
         std::printf("The file 'print.trq' was not opened a %s\n", path.data());
     else
         std::fprintf(file.get(), "%s", bridge.bridgeReceipt.data());
-    // Only ten receipts of a call are kept for Java; later ones still reach print.trq.
-    const std::size_t slot = ctx.gstPosReceiptInfo.receipts;
-    if (slot < bridge.receiptCopies.size()) bridge.receiptCopies[slot] = bridge.bridgeReceipt;
+    if (fresh) {
+        for (auto& slot : bridge.receiptCopies)
+            slot.fill('\0');
+        bridge.receiptCopies[0] = bridge.bridgeReceipt;
+    } else {
+        // Only ten receipts of a call are kept for Java; later ones still reach print.trq.
+        const std::size_t slot = ctx.gstPosReceiptInfo.receipts;
+        if (slot < bridge.receiptCopies.size()) bridge.receiptCopies[slot] = bridge.bridgeReceipt;
+    }
     if (!file) return 0;
     if (segment == 0) std::fprintf(file.get(), "\n");
     if (!file.close()) {
