@@ -4,10 +4,10 @@
 #include "driver/callbacks.h"
 #include "driver/config.h"
 #include "driver/context.h"
+#include "engine/mainloop.h"
 #include "engine/sa.h"
 #include "engine/table.h"
 #include "link/pkiss.h"
-#include "protocol/transport.h"
 #include "tarqdriver.h"
 
 #include <cstdarg>
@@ -17,32 +17,12 @@
 namespace tarq {
 namespace {
 
-struct EventDeleter {
-    void operator()(SA_EVENT* e) const { delete e; }
-};
-struct AnswerDeleter {
-    void operator()(SA_ANSWER* a) const { delete a; }
-};
-using EventPtr = std::unique_ptr<SA_EVENT, EventDeleter>;
-using AnswerPtr = std::unique_ptr<SA_ANSWER, AnswerDeleter>;
-
-// Dispatches an event of the connection's own (open or close). Returns false when the automaton
-// built no answer; otherwise `sent` holds the result of sending it.
-bool dispatchAndSend(int eventId, int& sent) {
-    EventPtr event(SA_newEvent(eventId));
-    if (!event) return false;
-    AnswerPtr answer(SA_handleEvent(event.get()));
-    if (!answer) return false;
-    sent = sendEvent(answer.get());
-    return true;
-}
-
 // Moves a freshly initialised automaton to the open state without talking to the terminal,
 // which already has the connection open.
 void replayOpenTransition() {
-    EventPtr event(SA_newEvent(PEVENT_OPEN));
+    std::unique_ptr<SA_EVENT> event(SA_newEvent(PEVENT_OPEN));
     if (!event) return;
-    AnswerPtr discarded(SA_handleEvent(event.get()));
+    std::unique_ptr<SA_ANSWER> discarded(SA_handleEvent(event.get()));
 }
 
 int doOpen() {
@@ -75,8 +55,9 @@ int doOpen() {
             result = TRQ_OPEN_NO_LINK;
             say("Failed to connect %d\n", result);
         } else {
-            int sent = 0;
-            if (dispatchAndSend(PEVENT_OPEN, sent))
+            bool answered = false;
+            const int sent = postEvent(PEVENT_OPEN, &answered);
+            if (answered)
                 result = sent != 0 ? TRQ_OPEN_OK : TRQ_OPEN_NOT_DELIVERED;
             else
                 result = TRQ_OPEN_NO_MESSAGE;
@@ -88,8 +69,8 @@ int doOpen() {
 
 int doClose() {
     int result = TRQ_CLOSE_OK;
-    int sent = 0;
-    if (dispatchAndSend(PEVENT_CLOSE, sent) && sent == 0) result = TRQ_CLOSE_NOT_DELIVERED;
+    bool answered = false;
+    if (postEvent(PEVENT_CLOSE, &answered) == 0 && answered) result = TRQ_CLOSE_NOT_DELIVERED;
     rs232Close();
     ctx.openStatus = 0;
     ctx.closedFlag = 1;
