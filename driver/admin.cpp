@@ -26,7 +26,8 @@ void printBanner() {
     say("Doc: Tarqdriver Interface Specification_N_1_89\n\n");
 }
 
-// One fixed-code command; entry and result lines are printed by the caller's lambdas.
+// One administrative command: the entry line, the connection checks, the request, the main loop
+// (except for a restart) and the result line.
 struct Command {
     int code;
     const char* entryLine = nullptr;    // printed first, before the connection checks
@@ -43,6 +44,11 @@ int runCommand(const Command& c) {
     if (c.code == TRQ_ADMIN_RESTART) return TRQ_RESTART_SENT;
     callMainLoop();
     if (c.resultFormat) say(c.resultFormat, ctx.gstResultData);
+    if (c.code == TRQ_ADMIN_ISSUER) {
+        // The issuer query answers 20 plus the issuer the terminal reported.
+        if (ctx.gstResultData == 0) ctx.gstResultData = ctx.tagIssuerID + TRQ_ISSUER_BASE;
+        if (ctx.tagIssuerID == 0 && ctx.gstResultData == 1) ctx.gstResultData = TRQ_ISSUER_BASE;
+    }
     return ctx.gstResultData;
 }
 
@@ -77,18 +83,7 @@ int trqNorAdmin(int code, int value2, int value3) {
             printBanner();
             return TRQ_VERSION_PRINTED;
         }
-        if (const int refusal = connectionRefusal()) return refusal;
-        initGlobals();
-        ctx.adminCode = code;
-        sendAdminRequest();
-        if (code == TRQ_ADMIN_RESTART) return TRQ_RESTART_SENT;
-        callMainLoop();
-        say("\ntrqNorAdmin %u\n", static_cast<unsigned>(ctx.gstResultData));
-        if (code == TRQ_ADMIN_ISSUER) {
-            if (ctx.gstResultData == 0) ctx.gstResultData = ctx.tagIssuerID + TRQ_ISSUER_BASE;
-            if (ctx.tagIssuerID == 0 && ctx.gstResultData == 1) ctx.gstResultData = TRQ_ISSUER_BASE;
-        }
-        return ctx.gstResultData;
+        return runCommand({code, nullptr, "\ntrqNorAdmin %u\n"});
     });
 }
 
