@@ -133,6 +133,7 @@ public class BridgeTest {
         private final Path file;
         private final List<String> seen = new ArrayList<>();
         private final Thread thread;
+        private boolean closed;
 
         DisplayRecorder(Path file) throws Exception {
             this.file = file;
@@ -173,9 +174,19 @@ public class BridgeTest {
             }
         }
 
+        /** Stops the reader and returns every record written so far. Call it once the native
+         *  call has returned: until the reader has drained the pipe, the last writes may still be
+         *  in transit. */
+        List<String> finish() throws Exception {
+            close();
+            return seen();
+        }
+
         /** Call only when no native call runs: a writer without reader would block. */
         @Override
         public void close() throws Exception {
+            if (closed) return;
+            closed = true;
             Thread stopper = new Thread(() -> {
                 try (FileOutputStream out = new FileOutputStream(file.toFile())) {
                     out.write(STOP.getBytes(StandardCharsets.ISO_8859_1));

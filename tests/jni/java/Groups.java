@@ -159,8 +159,9 @@ final class Groups extends BridgeTest {
             try (DisplayRecorder w = new DisplayRecorder(side.resolve("display.trq"))) {
                 pay = call(() -> t.trqNorTransaction(0, 12300, 578, 'K', 0, 0, "ab",
                         "fra kassen", 0, 0, null, null, null));
-                check(w.seen().contains(display(status1, status2)),
-                        "display.trq showed the terminal's lines during the call: " + w.seen());
+                List<String> seen = w.finish();
+                check(seen.contains(display(status1, status2)),
+                        "display.trq showed the terminal's lines during the call: " + seen);
                 lastSeen = w.last();
             }
             checkEq(0, pay.result(), "purchase result");
@@ -223,8 +224,9 @@ final class Groups extends BridgeTest {
                 pay = call(() -> t.trqNorTransaction(0, 10000, 578, 'K', 0, 0, "", "", 0, 0, "",
                         "", ""));
                 aborter.join();
-                check(w.seen().contains(display("ECR AVBRYTER", "")),
-                        "display.trq showed ECR AVBRYTER: " + w.seen());
+                List<String> seen = w.finish();
+                check(seen.contains(display("ECR AVBRYTER", "")),
+                        "display.trq showed ECR AVBRYTER: " + seen);
             }
             checkEq(17, pay.result(), "the terminal's result after the abort");
             checkEq("1", bytes(abortFile), "abort.trq is left as the till wrote it");
@@ -276,12 +278,13 @@ final class Groups extends BridgeTest {
                 String shown;
                 try (DisplayRecorder w = new DisplayRecorder(side.resolve("display.trq"))) {
                     c = call(() -> r.op().apply(x));
+                    List<String> seen = w.finish();
                     if (r.display() != null) {
-                        check(!w.seen().isEmpty() && w.seen().get(0).equals(r.display()),
-                                r.name() + " first showed " + show(r.display()) + ": " + w.seen());
+                        check(!seen.isEmpty() && seen.get(0).equals(r.display()),
+                                r.name() + " first showed " + show(r.display()) + ": " + seen);
                     } else {
-                        check(w.seen().stream().noneMatch(s -> s.startsWith("PARAMETER-RAPPORT")),
-                                r.name() + " does not write the display file: " + w.seen());
+                        check(seen.stream().noneMatch(s -> s.startsWith("PARAMETER-RAPPORT")),
+                                r.name() + " does not write the display file: " + seen);
                     }
                     shown = w.last();
                 }
