@@ -2,7 +2,7 @@
 // against an in-process terminal (no serial line; the 200 ms and 600 ms pauses run on a settable
 // clock and cost nothing). Figures go to standard error.
 // Usage: tarq_engine_bench [payments=20000] [silent-iterations-per-payment=20]
-#include "driver/context.h"
+#include "core/context.h"
 #include "engine/mainloop.h"
 #include "engine/table.h"
 #include "protocol/tags.h"

@@ -1,7 +1,7 @@
 // Cost of the message path per terminal message and per answer: time, and heap allocations
 // (every tree node, value and children array is its own allocation, made and freed per message).
 // Usage: tarq_protocol_bench [rounds=200000]
-#include "driver/context.h"
+#include "core/context.h"
 #include "protocol/ber.h"
 #include "protocol/parser.h"
 #include "protocol/tags.h"

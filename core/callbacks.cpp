@@ -1,7 +1,7 @@
-#include "driver/callbacks.h"
+#include "core/callbacks.h"
 
-#include "driver/config.h"
-#include "driver/context.h"
+#include "core/config.h"
+#include "core/context.h"
 
 #include <algorithm>
 #include <array>

@@ -1,6 +1,6 @@
-#include "driver/config.h"
+#include "core/config.h"
 
-#include "driver/context.h"
+#include "core/context.h"
 
 #include <algorithm>
 #include <array>

@@ -1,6 +1,6 @@
-#include "driver/context.h"
+#include "core/context.h"
 
-#include "driver/config.h"
+#include "core/config.h"
 #include "link/clock.h"
 
 namespace tarq {

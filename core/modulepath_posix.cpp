@@ -1,5 +1,5 @@
-#include "driver/config.h"
-#include "driver/context.h"
+#include "core/config.h"
+#include "core/context.h"
 
 #include <dlfcn.h>
 

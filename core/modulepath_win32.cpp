@@ -1,6 +1,6 @@
 // Where the library lives on Windows, and the library entry.
-#include "driver/config.h"
-#include "driver/context.h"
+#include "core/config.h"
+#include "core/context.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN

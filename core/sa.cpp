@@ -1,6 +1,6 @@
-#include "engine/sa.h"
+#include "core/sa.h"
 
-#include "driver/context.h"
+#include "core/context.h"
 
 #include <cstring>
 #include <new>

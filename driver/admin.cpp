@@ -1,8 +1,8 @@
 // Exported administrative commands and reports.
-#include "driver/context.h"
-#include "driver/exports.h"
+#include "core/context.h"
+#include "driver/support.h"
 #include "engine/mainloop.h"
-#include "engine/sa.h"
+#include "core/sa.h"
 #include "tarqdriver.h"
 
 #include <algorithm>

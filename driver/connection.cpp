@@ -1,11 +1,11 @@
 // Exported operations that prepare the driver and bring the connection up and down.
-#include "driver/exports.h"
+#include "driver/support.h"
 
-#include "driver/callbacks.h"
-#include "driver/config.h"
-#include "driver/context.h"
+#include "core/callbacks.h"
+#include "core/config.h"
+#include "core/context.h"
 #include "engine/mainloop.h"
-#include "engine/sa.h"
+#include "core/sa.h"
 #include "engine/table.h"
 #include "link/pkiss.h"
 #include "tarqdriver.h"

@@ -1,9 +1,9 @@
 // Exported payment operations.
-#include "driver/context.h"
-#include "driver/exports.h"
+#include "core/context.h"
+#include "driver/support.h"
 #include "driver/request.h"
 #include "engine/mainloop.h"
-#include "engine/sa.h"
+#include "core/sa.h"
 #include "engine/table.h"
 #include "tarqdriver.h"
 

@@ -1,7 +1,7 @@
 #include "engine/handlers.h"
 
-#include "driver/callbacks.h"
-#include "driver/context.h"
+#include "core/callbacks.h"
+#include "core/context.h"
 #include "engine/mainloop.h"
 #include "link/clock.h"
 #include "protocol/tags.h"

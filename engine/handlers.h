@@ -1,7 +1,7 @@
 // Transition handlers: the actions of the automaton.
 #pragma once
 
-#include "engine/sa.h"
+#include "core/sa.h"
 
 namespace tarq {
 

@@ -1,7 +1,7 @@
 #include "engine/mainloop.h"
 
-#include "driver/callbacks.h"
-#include "driver/context.h"
+#include "core/callbacks.h"
+#include "core/context.h"
 #include "engine/handlers.h"
 #include "engine/table.h"
 #include "link/clock.h"

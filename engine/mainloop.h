@@ -1,7 +1,7 @@
 // The main loop, its event sources and timers; and the opening messages of requests.
 #pragma once
 
-#include "engine/sa.h"
+#include "core/sa.h"
 
 #include <cstdint>
 

@@ -1,6 +1,6 @@
 // The driver's own requests: events posted outside the main loop.
-#include "driver/config.h"
-#include "driver/context.h"
+#include "core/config.h"
+#include "core/context.h"
 #include "engine/mainloop.h"
 #include "link/clock.h"
 #include "protocol/transport.h"

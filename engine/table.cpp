@@ -1,6 +1,6 @@
 #include "engine/table.h"
 
-#include "driver/context.h"
+#include "core/context.h"
 #include "engine/handlers.h"
 
 #include <cstdint>

@@ -1,7 +1,7 @@
 // The transition table: one builder per state.
 #pragma once
 
-#include "engine/sa.h"
+#include "core/sa.h"
 
 namespace tarq {
 

@@ -4,7 +4,7 @@
 // the native methods hand to the Java object when the call returns.
 #pragma once
 
-#include "driver/context.h"
+#include "core/context.h"
 
 #include <array>
 #include <cstddef>

@@ -1,4 +1,4 @@
-#include "driver/context.h"
+#include "core/context.h"
 #include "link/clock.h"
 #include "protocol/parser.h"
 #include "protocol/tags.h"

@@ -1,7 +1,7 @@
 // Interpretation of terminal messages, and construction of the driver's answers.
 #pragma once
 
-#include "engine/sa.h"
+#include "core/sa.h"
 #include "protocol/ber.h"
 
 namespace tarq {

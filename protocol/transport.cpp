@@ -1,6 +1,6 @@
 #include "protocol/transport.h"
 
-#include "driver/context.h"
+#include "core/context.h"
 #include "link/clock.h"
 #include "link/pkiss.h"
 #include "protocol/ber.h"

@@ -1,7 +1,7 @@
 // Message transport over the link: whole BER-TLV messages both ways.
 #pragma once
 
-#include "engine/sa.h"
+#include "core/sa.h"
 
 #include <cstdint>
 

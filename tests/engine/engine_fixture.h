@@ -2,9 +2,9 @@
 // helpers that build terminal messages: enough to drive whole dialogues without a serial line.
 #pragma once
 
-#include "driver/context.h"
+#include "core/context.h"
 #include "engine/mainloop.h"
-#include "engine/sa.h"
+#include "core/sa.h"
 #include "engine/table.h"
 #include "protocol/tags.h"
 #include "protocol/transport.h"

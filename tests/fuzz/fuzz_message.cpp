@@ -1,7 +1,7 @@
 // Feeds arbitrary link data blocks through the receive path exactly as the transport does, and
 // builds an answer chosen by the first byte. Any out-of-bounds access or leak is a finding of the
 // sanitizers; inconsistent encodings trap.
-#include "driver/context.h"
+#include "core/context.h"
 #include "protocol/ber.h"
 #include "protocol/parser.h"
 #include "tests/support/manual_clock.h"

@@ -1,6 +1,6 @@
 // Side files and callbacks of the Java bridge: exact file contents and printed lines after each
 // sequence a Java till meets.
-#include "driver/context.h"
+#include "core/context.h"
 #include "jni/bridge.h"
 
 #include <gtest/gtest.h>

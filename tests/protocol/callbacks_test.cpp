@@ -1,5 +1,5 @@
 // Callback invokers, their registration, the card-data conversion and request texts.
-#include "driver/callbacks.h"
+#include "core/callbacks.h"
 #include "driver/request.h"
 #include "protocol_fixture.h"
 

@@ -1,5 +1,5 @@
 // tarqRS.ini: parsing rules, DEVICE, a missing file, and where the file is looked for.
-#include "driver/config.h"
+#include "core/config.h"
 #include "protocol_fixture.h"
 
 #include <filesystem>

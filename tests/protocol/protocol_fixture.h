@@ -1,7 +1,7 @@
 // Shared set-up for the protocol tests: fresh context, settable clock, no event left over.
 #pragma once
 
-#include "driver/context.h"
+#include "core/context.h"
 #include "protocol/ber.h"
 #include "protocol/parser.h"
 #include "tests/support/manual_clock.h"

@@ -1,6 +1,6 @@
 // The trace file log.trq and the console trace, as built with both switches on.
-#include "driver/config.h"
-#include "driver/context.h"
+#include "core/config.h"
+#include "core/context.h"
 
 #include <gtest/gtest.h>
 

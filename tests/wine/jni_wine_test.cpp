@@ -8,7 +8,7 @@
 //    and find a directory whose name is not in the ANSI code page.
 //
 //   jni_wine_test <case> <path of the built DLL>
-#include "driver/context.h"
+#include "core/context.h"
 #include "jni/bridge.h"
 #include "wine_check.h"
 
