@@ -1,44 +1,21 @@
 #include "jni/charset.h"
 
-#include <array>
+#include "protocol/charset.h"
+
 #include <cstdint>
 
 namespace tarq::javabridge {
 
 namespace {
 
-// Windows-1252 bytes 0x80..0x9F as UTF-16; the undefined five keep their own value.
-constexpr std::array<char16_t, 32> kHigh = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
-};
-
-char16_t toUnit(unsigned char byte) {
-    if (byte >= 0x80 && byte <= 0x9F) return kHigh[byte - 0x80];
-    return byte;
-}
-
 // The Windows-1252 byte of a UTF-16 unit, or '?' when it has none.
 char fromUnit(char16_t unit) {
     if (unit < 0x80 || (unit >= 0xA0 && unit <= 0xFF)) return static_cast<char>(unit);
-    for (std::size_t i = 0; i < kHigh.size(); ++i) {
-        if (kHigh[i] == unit) return static_cast<char>(0x80 + i);
+    for (unsigned byte = 0x80; byte <= 0x9F; ++byte) {
+        if (cp1252ToUnicode(static_cast<std::uint8_t>(byte)) == unit)
+            return static_cast<char>(byte);
     }
     return '?';
-}
-
-void appendModifiedUtf8(std::string& out, char16_t unit) {
-    if (unit != 0 && unit < 0x80) {
-        out.push_back(static_cast<char>(unit));
-    } else if (unit < 0x800) { // zero is written as two bytes in modified UTF-8
-        out.push_back(static_cast<char>(0xC0 | (unit >> 6)));
-        out.push_back(static_cast<char>(0x80 | (unit & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xE0 | (unit >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((unit >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (unit & 0x3F)));
-    }
 }
 
 // Decodes one UTF-16 unit from modified UTF-8 at pos and advances pos; malformed bytes decode
@@ -76,13 +53,7 @@ bool isLowSurrogate(char16_t u) {
 } // namespace
 
 std::string cp1252ToModifiedUtf8(std::string_view cp1252) {
-    std::string out;
-    out.reserve(cp1252.size() * 3);
-    for (char c : cp1252) {
-        if (c == '\0') break;
-        appendModifiedUtf8(out, toUnit(static_cast<unsigned char>(c)));
-    }
-    return out;
+    return cp1252ToUtf8(cp1252, Utf8Form::Modified);
 }
 
 std::size_t modifiedUtf8ToCp1252(std::string_view mutf8, std::span<char> dest) {

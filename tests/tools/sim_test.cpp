@@ -33,18 +33,6 @@ TEST(SimMessages, EncodeEnvelopesWithShortAndLongLengths) {
     }
 }
 
-TEST(SimMessages, DescribeNamesTagsAndShowsTexts) {
-    const Bytes status = encodeMessage({{0xC7, {'B', 'E', 'L', 0xD8, 'P'}}});
-    EXPECT_EQ(describeMessage(status.data(), status.size()),
-              "E1 MESSAGE { C7 PTAG_STATUS1 \"BEL\xC3\x98P\" }");
-    const Bytes result{0xE1, 0x04, 0xDD, 0x02, 0x00, 0x03};
-    EXPECT_EQ(describeMessage(result.data(), result.size()),
-              "E1 MESSAGE { DD PTAG_TRANS_COMPLETED [00 03] }");
-    const Bytes broken{0xE1, 0x05, 0xDD};
-    EXPECT_EQ(describeMessage(broken.data(), broken.size()), "(not a BER-TLV object)");
-    EXPECT_EQ(describeMessage(nullptr, 0), "(keep-alive)");
-}
-
 TEST(SimCard, PacksDigitsSeparatorAndFiller) {
     EXPECT_EQ(packCard("12345"), (Bytes{0x12, 0x34, 0x5F}));
     EXPECT_EQ(packCard("123=45"), (Bytes{0x12, 0x3D, 0x45}));

@@ -1,82 +1,15 @@
-// The simulated terminal: link handling with fault injection, and the terminal's dialogues.
+// The simulated terminal's dialogues: payments, administrative commands, aborts.
 #include "tools/sim/terminal.h"
 
-#include "link/pkiss.h"
-#include "link/prs232.h"
-#include "protocol/ber.h"
 #include "protocol/tags.h"
+#include "tarqdriver.h"
 
 #include <algorithm>
-#include <cstdarg>
-#include <thread>
 
 namespace tarq::sim {
 namespace {
 
-constexpr int kAckTimeoutMs = 4000;
-constexpr int kMaxTransmissions = 4;
 constexpr int kWaitTimeoutMs = 30000; // an ECR that never answers a question
-constexpr int kWackReleaseMs = 500;
-constexpr int kPauseInsideMs = 150;
-
-std::string format(const char* fmt, ...) {
-    char buf[512];
-    va_list args;
-    va_start(args, fmt);
-    std::vsnprintf(buf, sizeof buf, fmt, args);
-    va_end(args);
-    return buf;
-}
-
-// Windows-1252 text shown readably in the log (UTF-8 for the Norwegian letters).
-std::string readable(const std::uint8_t* p, std::size_t n) {
-    std::string out;
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint8_t b = p[i];
-        switch (b) {
-        case 0xC6:
-            out += "\xC3\x86";
-            break;
-        case 0xD8:
-            out += "\xC3\x98";
-            break;
-        case 0xC5:
-            out += "\xC3\x85";
-            break;
-        case 0xE6:
-            out += "\xC3\xA6";
-            break;
-        case 0xF8:
-            out += "\xC3\xB8";
-            break;
-        case 0xE5:
-            out += "\xC3\xA5";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        default:
-            if (b >= 0x20 && b < 0x7F)
-                out += static_cast<char>(b);
-            else
-                out += format("\\x%02X", b);
-        }
-    }
-    return out;
-}
-
-// A fixed field of the payment record: its text up to the first zero byte.
-std::string zeroEnded(const std::uint8_t* p, std::size_t n) {
-    std::size_t len = 0;
-    while (len < n && p[len] != 0)
-        ++len;
-    return readable(p, len);
-}
-
-bool isText(std::uint8_t tag) {
-    return tag == PTAG_STATUS1 || tag == PTAG_STATUS2 || tag == PTAG_TERM_RECEIPT ||
-           tag == PTAG_TERM_CARDNAME;
-}
 
 Element element(std::uint8_t tag, std::vector<std::uint8_t> value = {}) {
     return Element{tag, std::move(value)};
@@ -127,378 +60,9 @@ std::string money(int currency, std::uint32_t minor) {
 
 } // namespace
 
-// ---- logging and decoding --------------------------------------------------------------
-
-std::string hex(const std::uint8_t* data, std::size_t n) {
-    std::string out;
-    for (std::size_t i = 0; i < n; ++i)
-        out += format(i ? " %02X" : "%02X", data[i]);
-    return out;
-}
-
-const char* tagName(std::uint8_t tag, bool fromTerminal) {
-    switch (tag) {
-    case PTAG_MESSAGE:
-        return "MESSAGE";
-    case PTAG_TERM_OPEN:
-        return "PTAG_TERM_OPEN";
-    case PTAG_TERM_CLOSE:
-        return "PTAG_TERM_CLOSE";
-    case PTAG_AMOUNT:
-        return "PTAG_AMOUNT";
-    case PTAG_CURRENCYCODE:
-        return "PTAG_CURRENCYCODE";
-    case PTAG_MI:
-        return "PTAG_MI";
-    case PTAG_TERM_CARD:
-        return "PTAG_TERM_CARD";
-    case PTAG_STATUS1:
-        return "PTAG_STATUS1";
-    case PTAG_STATUS2:
-        return "PTAG_STATUS2";
-    case PTAG_TERM_ABORT:
-        return "PTAG_TERM_ABORT";
-    case PTAG_CONFIRM:
-        return "PTAG_CONFIRM";
-    case PTAG_TERM_RECEIPT:
-        return "PTAG_TERM_RECEIPT";
-    case PTAG_TERM_IDLE:
-        return "PTAG_TERM_IDLE";
-    case PTAG_TERM_CARDNAME:
-        return "PTAG_TERM_CARDNAME";
-    case PTAG_EXTPOSOK:
-        return "PTAG_EXTPOSOK";
-    case PTAG_EXTPOSNOTOK:
-        return "PTAG_EXTPOSNOTOK";
-    case PTAG_ADVICE_FLAG:
-        return "PTAG_ADVICE_FLAG";
-    case PTAG_ADMIN:
-        return "PTAG_ADMIN";
-    case PTAG_VER_SIG_OK:
-        return "PTAG_VER_SIG_OK";
-    case PTAG_VER_SIG:
-        return fromTerminal ? "PTAG_VER_SIG" : "PTAG_VER_SIG (not confirmed)";
-    case PTAG_NORTRANS:
-        return "PTAG_NORTRANS";
-    case PTAG_REFUND:
-        return "PTAG_REFUND";
-    case PTAG_RECEIPTNUMBER:
-        return "PTAG_RECEIPTNUMBER";
-    case PTAG_CONFIRMEEXTCARD:
-        return "PTAG_CONFIRMEEXTCARD";
-    case PTAG_VER_SIG_NONE:
-        return "PTAG_VER_SIG_NONE";
-    case PTAG_LAST_RECEIPT:
-        return "PTAG_LAST_RECEIPT";
-    case PTAG_TRACK2_LENGTH:
-        return "PTAG_TRACK2_LENGTH";
-    case PTAG_NORTRANS_CARD:
-        return "PTAG_NORTRANS_CARD";
-    case PTAG_TRANS_COMPLETED:
-        return "PTAG_TRANS_COMPLETED";
-    case PTAG_ISSUERID:
-        return "PTAG_ISSUERID";
-    default:
-        return "PTAG_UNKNOWN";
-    }
-}
-
-namespace {
-
-void describeNode(const TLV* node, bool fromTerminal, std::string& out) {
-    if (TLV_isCdo(node)) {
-        out += format("%02X %s {", node->tag, tagName(node->tag, fromTerminal));
-        for (const auto& child : node->children) {
-            out += ' ';
-            describeNode(child.get(), fromTerminal, out);
-        }
-        out += " }";
-        return;
-    }
-    out += format("%02X %s", node->tag, tagName(node->tag, fromTerminal));
-    const auto& v = node->value;
-    if (v.empty()) return;
-    if (isText(node->tag))
-        out += " \"" + readable(v.data(), v.size()) + "\"";
-    else if ((node->tag == PTAG_NORTRANS || node->tag == PTAG_NORTRANS_CARD) && v.size() >= 53)
-        out += format(" type=%u amount=%u purchase=%u pos=\"%s\" host=\"%s\"", v[0], be32(v, 1),
-                      be32(v, 5), zeroEnded(v.data() + 9, 4).c_str(),
-                      zeroEnded(v.data() + 13, 40).c_str());
-    else
-        out += " [" + hex(v.data(), v.size()) + "]";
-}
-
-} // namespace
-
-std::string describeMessage(const std::uint8_t* data, std::size_t n) {
-    if (n == 0) return "(keep-alive)";
-    const int size = BER_check(data, static_cast<std::uint32_t>(n));
-    if (size < 0) return "(not a BER-TLV object)";
-    TLV* root = BER2TLV(data, static_cast<std::uint32_t>(size));
-    if (!root) return "(undecodable)";
-    std::string out;
-    // The envelope's first element tells the direction well enough for the one ambiguous tag.
-    describeNode(root, true, out);
-    TLV_free(&root);
-    return out;
-}
-
-void Log::line(const char* direction, const std::string& text) {
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        std::chrono::steady_clock::now() - start_)
-                        .count();
-    std::fprintf(out_, "[%6lld.%03lld] %-3s %s\n", static_cast<long long>(ms / 1000),
-                 static_cast<long long>(ms % 1000), direction, text.c_str());
-    std::fflush(out_);
-}
-
-void Log::frame(const char* direction, const std::vector<std::uint8_t>& f, bool decode) {
-    std::string text =
-        format("frame seq=%02X: %s", f.size() > 1 ? f[1] : 0, hex(f.data(), f.size()).c_str());
-    line(direction, text);
-    if (!decode || f.size() < 5) return;
-    std::vector<std::uint8_t> data(f.size());
-    const auto n =
-        PKISS_UnStuff(data.data(), f.data() + 2, static_cast<std::uint32_t>(f.size() - 5));
-    line("", "    " + describeMessage(data.data(), n));
-}
-
-// ---- frames ----------------------------------------------------------------------------
-
-std::vector<std::uint8_t> buildFrame(std::uint8_t seq, const std::vector<std::uint8_t>& data) {
-    std::vector<std::uint8_t> f(data.size() * 2 + 5);
-    f[0] = PKISS_STX;
-    f[1] = seq;
-    const auto n = data.empty() ? 0u
-                                : PKISS_Stuff(f.data() + 2, data.data(),
-                                              static_cast<std::uint32_t>(data.size()));
-    f[2 + n] = PKISS_ETX;
-    const auto crc = PKISS_CalcCrc(f.data() + 1, n + 2);
-    f[3 + n] = static_cast<std::uint8_t>(crc & 0xFF);
-    f[4 + n] = static_cast<std::uint8_t>(crc >> 8 & 0xFF);
-    f.resize(n + 5);
-    return f;
-}
-
-std::vector<std::uint8_t> encodeMessage(const Message& message) {
-    std::vector<std::uint8_t> out = {PTAG_MESSAGE, 0};
-    std::vector<std::uint8_t> body;
-    for (const Element& e : message) {
-        body.push_back(e.tag);
-        const auto n = e.value.size();
-        if (n < 0x80)
-            body.push_back(static_cast<std::uint8_t>(n));
-        else if (n <= 0xFF)
-            body.insert(body.end(), {0x81, static_cast<std::uint8_t>(n)});
-        else
-            body.insert(body.end(), {0x82, static_cast<std::uint8_t>(n >> 8),
-                                     static_cast<std::uint8_t>(n & 0xFF)});
-        body.insert(body.end(), e.value.begin(), e.value.end());
-    }
-    out.pop_back();
-    const auto n = body.size();
-    if (n < 0x80)
-        out.push_back(static_cast<std::uint8_t>(n));
-    else if (n <= 0xFF)
-        out.insert(out.end(), {0x81, static_cast<std::uint8_t>(n)});
-    else
-        out.insert(out.end(),
-                   {0x82, static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n & 0xFF)});
-    out.insert(out.end(), body.begin(), body.end());
-    return out;
-}
-
-// ---- the terminal ----------------------------------------------------------------------
-
 Terminal::Terminal(PRS232_PORT* port, Config config, std::FILE* logOut)
-    : port_(port), cfg_(std::move(config)), log_(logOut), stepReady_(Clock::now()),
+    : cfg_(std::move(config)), log_(logOut), link_(port, cfg_, log_), stepReady_(Clock::now()),
       notReadyLeft_(cfg_.notReady) {}
-
-Terminal::~Terminal() {
-    PRS232_Delete(&port_);
-}
-
-bool Terminal::readByte(std::uint8_t& byte, int tries) {
-    for (int i = 0; i < tries; ++i) {
-        std::uint32_t n = 1;
-        PRS232_Recv(port_, &byte, &n);
-        if (n == 1) return true;
-    }
-    return false;
-}
-
-void Terminal::sendControl(std::uint8_t control, int seq) {
-    std::vector<std::uint8_t> bytes{control};
-    if (seq >= 0) bytes.push_back(static_cast<std::uint8_t>(seq));
-    PRS232_Send(port_, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
-    const char* name = control == PKISS_ACK ? "ACK" : control == PKISS_NAK ? "NAK" : "WACK";
-    log_.line("T>", seq >= 0 ? format("%s %02X", name, seq) : std::string(name));
-}
-
-void Terminal::receiveFrame() {
-    std::vector<std::uint8_t> f{PKISS_STX};
-    std::uint8_t b = 0;
-    bool complete = false;
-    if (readByte(b, 3)) {
-        f.push_back(b);
-        bool escaped = false;
-        while (f.size() < PKISS_FRAME_SIZE && readByte(b, 3)) {
-            f.push_back(b);
-            if (b == PKISS_DLE)
-                escaped = !escaped;
-            else if (b == PKISS_ETX && !escaped)
-                break;
-            else
-                escaped = false;
-        }
-        std::uint8_t lo = 0, hi = 0;
-        if (f.back() == PKISS_ETX && readByte(lo, 3) && readByte(hi, 3)) {
-            f.push_back(lo);
-            f.push_back(hi);
-            complete = true;
-        }
-    }
-    log_.frame("E>", f, complete);
-    if (cfg_.mute != 0) {
-        if (cfg_.mute > 0) --cfg_.mute;
-        log_.note("mute: frame not answered");
-        return;
-    }
-    if (!complete) {
-        log_.note("frame cut off");
-        sendControl(PKISS_NAK);
-        return;
-    }
-    const auto crc = PKISS_CalcCrc(f.data() + 1, static_cast<std::uint32_t>(f.size() - 3));
-    if ((crc & 0xFFFFu) != (f[f.size() - 2] | static_cast<std::uint32_t>(f[f.size() - 1]) << 8)) {
-        log_.note("bad CRC");
-        sendControl(PKISS_NAK);
-        return;
-    }
-    const std::uint8_t seq = f[1];
-    if (f.size() == 5) { // keep-alive
-        sendControl(PKISS_ACK, seq);
-        return;
-    }
-    if (seq == lastRxSeq_ && seq != 0xFF) {
-        log_.note("repetition, dropped");
-        sendControl(PKISS_ACK, seq);
-        return;
-    }
-    const int ordinal = ++rxFrames_;
-    if (cfg_.nak.count(ordinal)) {
-        log_.note(format("fault: NAK to frame %d", ordinal));
-        sendControl(PKISS_NAK);
-        return;
-    }
-    if (cfg_.wack.count(ordinal)) {
-        log_.note(format("fault: WACK to frame %d", ordinal));
-        sendControl(PKISS_WACK);
-        std::this_thread::sleep_for(std::chrono::milliseconds(kWackReleaseMs));
-    }
-    lastRxSeq_ = seq;
-    sendControl(PKISS_ACK, seq);
-
-    std::vector<std::uint8_t> data(f.size());
-    const auto n =
-        PKISS_UnStuff(data.data(), f.data() + 2, static_cast<std::uint32_t>(f.size() - 5));
-    const int size = BER_check(data.data(), n);
-    TLV* root = size > 0 ? BER2TLV(data.data(), static_cast<std::uint32_t>(size)) : nullptr;
-    if (!root) return;
-    Message m;
-    if (root->tag == PTAG_MESSAGE)
-        for (const auto& child : root->children)
-            if (!TLV_isCdo(child.get())) m.push_back(Element{child->tag, child->value});
-    TLV_free(&root);
-    inbox_.push_back(std::move(m));
-}
-
-void Terminal::writeFrame(const std::vector<std::uint8_t>& frame, bool pauseInside) {
-    if (!pauseInside) {
-        PRS232_Send(port_, frame.data(), static_cast<std::uint32_t>(frame.size()));
-        return;
-    }
-    const auto half = static_cast<std::uint32_t>(frame.size() / 2);
-    PRS232_Send(port_, frame.data(), half);
-    std::this_thread::sleep_for(std::chrono::milliseconds(kPauseInsideMs));
-    PRS232_Send(port_, frame.data() + half, static_cast<std::uint32_t>(frame.size()) - half);
-}
-
-bool Terminal::waitForAck(const std::vector<std::uint8_t>& frame, std::uint8_t seq) {
-    int transmissions = 1;
-    auto deadline = Clock::now() + std::chrono::milliseconds(kAckTimeoutMs);
-    for (;;) {
-        std::uint8_t b = 0;
-        if (readByte(b, 1)) {
-            if (b == PKISS_ACK) {
-                std::uint8_t s = 0;
-                const bool got = readByte(s, 3);
-                log_.line("E>", got ? format("ACK %02X", s) : std::string("ACK (no number)"));
-                if (got && s == seq) return true;
-            } else if (b == PKISS_NAK) {
-                log_.line("E>", "NAK");
-                if (transmissions >= kMaxTransmissions) break;
-                ++transmissions;
-                log_.frame("T>", frame, false);
-                writeFrame(frame, false);
-                deadline = Clock::now() + std::chrono::milliseconds(kAckTimeoutMs);
-            } else if (b == PKISS_WACK) {
-                log_.line("E>", "WACK");
-                deadline = Clock::now() + std::chrono::milliseconds(kAckTimeoutMs);
-            } else if (b == PKISS_STX) {
-                receiveFrame();
-            } else {
-                log_.line("E>", format("stray byte %02X", b));
-            }
-            continue;
-        }
-        if (Clock::now() < deadline) continue;
-        if (transmissions >= kMaxTransmissions) break;
-        ++transmissions;
-        log_.note("no answer, sending again");
-        log_.frame("T>", frame, false);
-        writeFrame(frame, false);
-        deadline = Clock::now() + std::chrono::milliseconds(kAckTimeoutMs);
-    }
-    log_.note("frame not acknowledged, given up");
-    return false;
-}
-
-bool Terminal::sendMessage(const Message& message) {
-    const auto data = encodeMessage(message);
-    if (firstTx_)
-        firstTx_ = false;
-    else
-        PKISS_NewSeq(&txSeq_);
-    const std::uint8_t seq = txSeq_;
-    const auto frame = buildFrame(seq, data);
-    const int ordinal = ++txFrames_;
-
-    if (cfg_.noise.count(ordinal)) {
-        const std::vector<std::uint8_t> junk{0x55, 0xAA, 0x00, 0x7F, 0x41};
-        log_.line("T>", "fault: noise " + hex(junk.data(), junk.size()));
-        PRS232_Send(port_, junk.data(), static_cast<std::uint32_t>(junk.size()));
-        // Let the receiver's drain see silence before the frame starts.
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    std::vector<std::uint8_t> first = frame;
-    if (cfg_.badCrc.count(ordinal)) {
-        first[first.size() - 1] ^= 0xFF;
-        log_.note(format("fault: broken CRC in frame %d", ordinal));
-    }
-    const bool pauseInside = cfg_.pause.count(ordinal) > 0;
-    if (pauseInside) log_.note(format("fault: pause inside frame %d", ordinal));
-    log_.frame("T>", first, true);
-    writeFrame(first, pauseInside);
-    bool ok = waitForAck(frame, seq);
-    if (ok && cfg_.repeat.count(ordinal)) {
-        log_.note(format("fault: frame %d sent again", ordinal));
-        log_.frame("T>", frame, false);
-        writeFrame(frame, false);
-        ok = waitForAck(frame, seq);
-    }
-    return ok;
-}
 
 void Terminal::queueSend(Message message, int delayMs) {
     Step s{Step::Kind::Send, std::move(message), delayMs, {}, {}};
@@ -522,7 +86,7 @@ void Terminal::startPayment() {
     if (notReadyLeft_ > 0) {
         --notReadyLeft_;
         log_.note("terminal not ready");
-        queueSend(completion(5, 0), cfg_.stepDelayMs);
+        queueSend(completion(TRQ_TERM_NOT_READY, 0), cfg_.stepDelayMs);
         paymentActive_ = false;
         return;
     }
@@ -621,7 +185,7 @@ void Terminal::abortPayment(const char* why) {
 
 void Terminal::startAdmin(int code) {
     script_.clear();
-    if (code == 8) {
+    if (code == TRQ_ADMIN_RESTART) {
         log_.note("restart requested");
         return;
     }
@@ -722,7 +286,7 @@ void Terminal::runDueStep() {
     }
     Message m = std::move(s.message);
     script_.pop_front();
-    sendMessage(m);
+    link_.sendMessage(m);
     stepReady_ = Clock::now();
     waitSince_ = stepReady_;
 }
@@ -730,9 +294,7 @@ void Terminal::runDueStep() {
 void Terminal::run(const std::atomic<bool>& stop) {
     log_.note("terminal ready");
     while (!stop.load()) {
-        if (!inbox_.empty()) {
-            Message m = std::move(inbox_.front());
-            inbox_.pop_front();
+        if (Message m; link_.nextMessage(m)) {
             handleMessage(m);
             continue;
         }
@@ -752,13 +314,7 @@ void Terminal::run(const std::atomic<bool>& stop) {
                 runDueStep();
             }
         }
-        std::uint8_t b = 0;
-        if (readByte(b, 1)) {
-            if (b == PKISS_STX)
-                receiveFrame();
-            else
-                log_.line("E>", format("stray byte %02X", b));
-        }
+        link_.poll();
     }
     log_.note("terminal stopped");
 }

@@ -2,6 +2,9 @@
 // the BER-TLV messages, used by the simulator program and by the end-to-end tests.
 #pragma once
 
+#include "tools/sim/link.h"
+#include "tools/sim/log.h"
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -12,10 +15,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-namespace tarq {
-struct PRS232_PORT;
-}
 
 namespace tarq::sim {
 
@@ -57,36 +56,10 @@ std::vector<std::uint8_t> packCard(std::string_view digits);
 // One line per setting key, for --help.
 std::string settingsHelp();
 
-struct Element {
-    std::uint8_t tag;
-    std::vector<std::uint8_t> value;
-};
-using Message = std::vector<Element>;
-
-// Frame and message log: one line per frame or control byte, with time stamp, hex and decoding.
-class Log {
-  public:
-    explicit Log(std::FILE* out) : out_(out), start_(std::chrono::steady_clock::now()) {}
-    void line(const char* direction, const std::string& text);
-    void frame(const char* direction, const std::vector<std::uint8_t>& bytes, bool decode);
-    void note(const std::string& text) { line("--", text); }
-
-  private:
-    std::FILE* out_;
-    std::chrono::steady_clock::time_point start_;
-};
-
-std::string hex(const std::uint8_t* data, std::size_t n);
-std::string describeMessage(const std::uint8_t* data, std::size_t n);
-const char* tagName(std::uint8_t tag, bool fromTerminal);
-std::vector<std::uint8_t> buildFrame(std::uint8_t seq, const std::vector<std::uint8_t>& data);
-std::vector<std::uint8_t> encodeMessage(const Message& message);
-
 class Terminal {
   public:
     // Takes ownership of the port.
     Terminal(PRS232_PORT* port, Config config, std::FILE* logOut);
-    ~Terminal();
     Terminal(const Terminal&) = delete;
     Terminal& operator=(const Terminal&) = delete;
 
@@ -103,13 +76,6 @@ class Terminal {
         std::function<void(const Message&)> then; // Wait: runs with the message that ended it
     };
 
-    void serveIncomingByte(std::uint8_t byte);
-    bool readByte(std::uint8_t& byte, int tries);
-    void receiveFrame();
-    void sendControl(std::uint8_t control, int seq = -1);
-    bool sendMessage(const Message& message);
-    bool waitForAck(const std::vector<std::uint8_t>& frame, std::uint8_t seq);
-    void writeFrame(const std::vector<std::uint8_t>& frame, bool pauseInside);
     void handleMessage(const Message& message);
     void startPayment();
     void continueAfterPaymentRecord(const Message& record);
@@ -121,22 +87,16 @@ class Terminal {
     void queueWait(std::set<std::uint8_t> tags, std::function<void(const Message&)> then);
     void runDueStep();
 
-    PRS232_PORT* port_;
     Config cfg_;
     Log log_;
+    TerminalLink link_;
     std::deque<Step> script_;
-    std::deque<Message> inbox_;
     Clock::time_point stepReady_;
     Clock::time_point waitSince_;
     bool paymentActive_ = false;
     bool extCardAsked_ = false;
     bool closed_ = false;
     Clock::time_point closedAt_;
-    std::uint8_t txSeq_ = 0xFF;
-    bool firstTx_ = true;
-    int lastRxSeq_ = -1;
-    int rxFrames_ = 0;
-    int txFrames_ = 0;
     int notReadyLeft_ = 0;
     int payments_ = 0;
     int commands_ = 0;

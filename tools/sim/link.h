@@ -1,0 +1,64 @@
+// The terminal's side of the framed link, with the link faults a scenario asks for (NAK, WACK,
+// broken CRC, repeated frames, noise, pauses, silence).
+#pragma once
+
+#include "tools/sim/log.h"
+
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+namespace tarq {
+struct PRS232_PORT;
+}
+
+namespace tarq::sim {
+
+struct Config;
+
+struct Element {
+    std::uint8_t tag;
+    std::vector<std::uint8_t> value;
+};
+using Message = std::vector<Element>;
+
+std::vector<std::uint8_t> buildFrame(std::uint8_t seq, const std::vector<std::uint8_t>& data);
+std::vector<std::uint8_t> encodeMessage(const Message& message);
+
+class TerminalLink {
+  public:
+    // Takes ownership of the port; reads the link faults from `faults` and counts its
+    // "mute" down.
+    TerminalLink(PRS232_PORT* port, Config& faults, Log& log);
+    ~TerminalLink();
+    TerminalLink(const TerminalLink&) = delete;
+    TerminalLink& operator=(const TerminalLink&) = delete;
+
+    // Sends one message and waits for its acknowledgement, sending again as the link does;
+    // frames from the ECR that arrive meanwhile are received. False when it was given up.
+    bool sendMessage(const Message& message);
+    // Reads what the line holds now (one byte, or the frame it starts).
+    void poll();
+    // The oldest message received and not yet taken.
+    bool nextMessage(Message& message);
+
+  private:
+    bool readByte(std::uint8_t& byte, int tries);
+    void receiveFrame();
+    void sendControl(std::uint8_t control, int seq = -1);
+    bool waitForAck(const std::vector<std::uint8_t>& frame, std::uint8_t seq);
+    void writeFrame(const std::vector<std::uint8_t>& frame, bool pauseInside);
+
+    using Clock = std::chrono::steady_clock;
+    PRS232_PORT* port_;
+    Config& faults_;
+    Log& log_;
+    std::deque<Message> inbox_;
+    std::uint8_t txSeq_ = 0xFF;
+    bool firstTx_ = true;
+    int lastRxSeq_ = -1;
+    int rxFrames_ = 0;
+    int txFrames_ = 0;
+};
+
+} // namespace tarq::sim
