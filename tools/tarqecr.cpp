@@ -1,7 +1,10 @@
 // tarqecr: the simplest real cash register. Loads the driver, registers callbacks that show
 // what the terminal says, and runs operations given on the command line.
+#include "protocol/charset.h"
 #include "tools/driver_api.h"
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -43,18 +46,7 @@ void onInterrupt(int) {
 
 // Windows-1252 display and receipt texts shown on a UTF-8 console.
 std::string toUtf8(const char* text) {
-    std::string out;
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p) {
-        if (*p < 0x80) {
-            out += static_cast<char>(*p);
-        } else if (*p >= 0xA0) { // Latin-1 part of Windows-1252
-            out += static_cast<char>(0xC0 | *p >> 6);
-            out += static_cast<char>(0x80 | (*p & 0x3F));
-        } else {
-            out += '?';
-        }
-    }
-    return out;
+    return tarq::cp1252ToUtf8(text);
 }
 
 int onCardData(const char* card) {
@@ -122,8 +114,11 @@ void onAdvice() {
     std::fflush(stdout);
 }
 
-const char* meaning(const std::string& op, int r) {
-    if (op == "open") {
+// How a command's result reads: the open and close codes have their own meanings.
+enum class Meaning { Open, Close, Restart, Version, Admin, Operation };
+
+const char* meaning(Meaning kind, int r) {
+    if (kind == Meaning::Open) {
         switch (r) {
         case TRQ_OPEN_OK:
             return "open";
@@ -145,7 +140,7 @@ const char* meaning(const std::string& op, int r) {
             return "unknown";
         }
     }
-    if (op == "close") {
+    if (kind == Meaning::Close) {
         switch (r) {
         case TRQ_CLOSE_OK:
             return "closed";
@@ -159,9 +154,9 @@ const char* meaning(const std::string& op, int r) {
             return "unknown";
         }
     }
-    if (op == "restart" && r == TRQ_RESTART_SENT) return "restart sent";
-    if (op == "version" && r == TRQ_VERSION_PRINTED) return "version printed";
-    if (op == "issuer" && r >= TRQ_ISSUER_BASE) return "20 + issuer number";
+    if (kind == Meaning::Restart && r == TRQ_RESTART_SENT) return "restart sent";
+    if (kind == Meaning::Version && r == TRQ_VERSION_PRINTED) return "version printed";
+    if (kind == Meaning::Admin && r >= TRQ_ISSUER_BASE) return "20 + issuer number";
     switch (r) {
     case TRQ_APPROVED:
         return "approved / done";
@@ -244,6 +239,134 @@ void usage(std::FILE* out) {
         "During a payment, Ctrl-C (or the key a and Enter) aborts the payment.\n");
 }
 
+// One command word: its arguments, the operation, and how its result reads.
+enum class Arg { None, Amount, OptionalAmount, Number };
+
+struct Command {
+    std::string_view word;
+    std::array<Arg, 3> args;
+    const char* argName; // what a missing Number argument is called in the refusal
+    Meaning meaning;
+    const char* reportAs; // name on the result line; nullptr: the word
+    bool opens;           // opens the line itself, so it is not opened around the commands
+    int (*run)(const DriverApi& api, const std::vector<int>& args);
+};
+
+int pay(const DriverApi& api, int type, int amount, int purchase) {
+    interrupts.store(0);
+    paymentStart = std::chrono::steady_clock::now();
+    paymentRunning = true;
+    const int r = api.trqNorTransaction(type, amount, opts.currency, opts.merchIn,
+                                        opts.confirmExtCard, purchase, "", "", 0, 0, "", "", "");
+    paymentRunning = false;
+    return r;
+}
+
+using A = Arg;
+using M = Meaning;
+using Args = std::vector<int>;
+constexpr std::array<Arg, 3> kNone{};
+constexpr std::array<Arg, 3> kAmount{A::Amount};
+
+const Command kCommands[] = {
+    {"open", kNone, "", M::Open, "open", true,
+     [](const DriverApi& api, const Args&) { return api.trqOpen("", 0); }},
+    {"open-rs232", kNone, "", M::Open, "open", true,
+     [](const DriverApi& api, const Args&) { return api.trqOpenRS232(); }},
+    {"close", kNone, "", M::Close, "close", false,
+     [](const DriverApi& api, const Args&) { return api.trqClose(0); }},
+    {"close-rs232", kNone, "", M::Close, "close", false,
+     [](const DriverApi& api, const Args&) { return api.trqCloseRS232(); }},
+    {"purchase", kAmount, "", M::Operation, nullptr, false,
+     [](const DriverApi& api, const Args& a) { return pay(api, 0, a[0], a[0]); }},
+    {"refund", kAmount, "", M::Operation, nullptr, false,
+     [](const DriverApi& api, const Args& a) { return pay(api, 1, a[0], a[0]); }},
+    {"transaction",
+     {A::Number, A::Amount, A::OptionalAmount},
+     "type",
+     M::Operation,
+     nullptr,
+     false,
+     [](const DriverApi& api, const Args& a) {
+         return pay(api, a[0], a[1], a.size() > 2 ? a[2] : a[1]);
+     }},
+    {"card-transaction", kAmount, "", M::Operation, nullptr, false,
+     [](const DriverApi& api, const Args& a) {
+         return api.trqCardTransaction(0, a[0], opts.currency, opts.merchIn, 0);
+     }},
+    {"report", kNone, "", M::Operation, nullptr, false,
+     [](const DriverApi& api, const Args&) { return api.trqTermReport(); }},
+    {"end-of-day", kNone, "", M::Operation, nullptr, false,
+     [](const DriverApi& api, const Args&) { return api.trqEndOfDay(); }},
+    {"clock-sync-host", kNone, "", M::Operation, nullptr, false,
+     [](const DriverApi& api, const Args&) { return api.trqClockSyncHost(); }},
+    {"clock-sync", kNone, "", M::Operation, nullptr, false,
+     [](const DriverApi& api, const Args&) { return api.trqClockSyncKelmo(); }},
+    {"restart", kNone, "", M::Restart, nullptr, false,
+     [](const DriverApi& api, const Args&) { return api.trqRestartTerm(); }},
+    {"test", kNone, "", M::Operation, nullptr, false,
+     [](const DriverApi& api, const Args&) { return api.trqTestConnection(); }},
+    {"last-receipt", kNone, "", M::Operation, nullptr, false,
+     [](const DriverApi& api, const Args&) { return api.trqLastReceipt(); }},
+    {"total", kNone, "", M::Operation, nullptr, false,
+     [](const DriverApi& api, const Args&) { return api.trqTotalReport(); }},
+    {"last-end-of-day", kNone, "", M::Operation, nullptr, false,
+     [](const DriverApi& api, const Args&) { return api.trqLastEndOfDayReport(); }},
+    {"parameters", kNone, "", M::Operation, nullptr, false,
+     [](const DriverApi& api, const Args&) { return api.trqParameterReport(); }},
+    {"log", kNone, "", M::Operation, nullptr, false,
+     [](const DriverApi& api, const Args&) { return api.trqLog(); }},
+    {"employee", kNone, "", M::Operation, nullptr, false,
+     [](const DriverApi& api, const Args&) { return api.trqEmployeeReport(); }},
+    {"version", kNone, "", M::Version, nullptr, false,
+     [](const DriverApi& api, const Args&) { return api.trqNorAdmin(TRQ_ADMIN_VERSION, 0, 0); }},
+    // The issuer query (code TRQ_ADMIN_ISSUER) reports as "issuer", with its own meaning.
+    {"admin",
+     {A::Number},
+     "code",
+     M::Admin,
+     nullptr,
+     false,
+     [](const DriverApi& api, const Args& a) { return api.trqNorAdmin(a[0], 0, 0); }},
+};
+
+struct Call {
+    const Command* command;
+    Args args;
+};
+
+// The command line as calls, or an error text; nothing is run before all of it is read.
+std::string parseCommands(const std::vector<std::string>& words, std::vector<Call>& calls) {
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        const std::string& w = words[i];
+        const Command* command = nullptr;
+        for (const Command& c : kCommands)
+            if (c.word == w) command = &c;
+        if (!command) return "unknown command '" + w + "'";
+        Call call{command, {}};
+        // Amounts are checked first: a missing one is the likelier slip.
+        std::size_t at = i + 1;
+        for (Arg kind : command->args) {
+            if (kind == Arg::OptionalAmount) break;
+            if (kind == Arg::Amount && (at >= words.size() || parseAmount(words[at]) < 0))
+                return w + " needs an amount such as 12.50";
+            if (kind != Arg::None) ++at;
+        }
+        for (Arg kind : command->args) {
+            if (kind == Arg::None) break;
+            const bool present = i + 1 < words.size() &&
+                                 (kind != Arg::OptionalAmount || parseAmount(words[i + 1]) >= 0);
+            if (!present && kind == Arg::OptionalAmount) break;
+            if (!present) return w + " needs a " + command->argName;
+            const std::string& a = words[++i];
+            call.args.push_back(kind == Arg::Number ? std::atoi(a.c_str())
+                                                    : static_cast<int>(parseAmount(a)));
+        }
+        calls.push_back(std::move(call));
+    }
+    return {};
+}
+
 std::string defaultLibrary(const char* argv0) {
     char self[4096] = {};
     const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
@@ -298,19 +421,10 @@ int main(int argc, char** argv) {
     }
     if (opts.lib.empty()) opts.lib = defaultLibrary(argv[0]);
     // Refuse a mistyped command line before anything reaches the terminal.
-    for (std::size_t i = 0; i < words.size(); ++i) {
-        const std::string& w = words[i];
-        const bool takesAmount = w == "purchase" || w == "refund" || w == "card-transaction";
-        if ((takesAmount || w == "transaction") &&
-            (i + 1 + (w == "transaction") >= words.size() ||
-             parseAmount(words[i + 1 + (w == "transaction")]) < 0)) {
-            std::fprintf(stderr, "tarqecr: %s needs an amount such as 12.50\n", w.c_str());
-            return 2;
-        }
-        if (w == "admin" && i + 1 >= words.size()) {
-            std::fprintf(stderr, "tarqecr: admin needs a code\n");
-            return 2;
-        }
+    std::vector<Call> calls;
+    if (const std::string error = parseCommands(words, calls); !error.empty()) {
+        std::fprintf(stderr, "tarqecr: %s\n", error.c_str());
+        return 2;
     }
 
     DriverApi api;
@@ -328,113 +442,32 @@ int main(int argc, char** argv) {
     api.trqInitCallback(TRQ_CB_VERSIG_CONFIRM, reinterpret_cast<void*>(&onSignature));
     api.trqInitCallback(TRQ_CB_ADVICE_FLAG, reinterpret_cast<void*>(&onAdvice));
 
-    bool explicitOpen = false;
-    for (const auto& w : words)
-        if (w == "open" || w == "open-rs232") explicitOpen = true;
-
-    int last = 0;
-    bool failed = false;
-    auto report = [&](const std::string& op, int r) {
-        std::printf("ECR result of %s: %d (%s)\n", op.c_str(), r, meaning(op, r));
+    const bool explicitOpen =
+        std::any_of(calls.begin(), calls.end(), [](const Call& c) { return c.command->opens; });
+    auto report = [](const char* name, Meaning kind, int r) {
+        std::printf("ECR result of %s: %d (%s)\n", name, r, meaning(kind, r));
         std::fflush(stdout);
-        last = r;
-    };
-    auto amountArg = [&](std::size_t& i) -> int {
-        if (i + 1 >= words.size() || parseAmount(words[i + 1]) < 0) {
-            std::fprintf(stderr, "tarqecr: %s needs an amount such as 12.50\n", words[i].c_str());
-            std::exit(2);
-        }
-        return static_cast<int>(parseAmount(words[++i]));
-    };
-    auto pay = [&](int type, int amount, int purchase) {
-        interrupts.store(0);
-        paymentStart = std::chrono::steady_clock::now();
-        paymentRunning = true;
-        const int r =
-            api.trqNorTransaction(type, amount, opts.currency, opts.merchIn, opts.confirmExtCard,
-                                  purchase, "", "", 0, 0, "", "", "");
-        paymentRunning = false;
-        return r;
     };
 
     if (!explicitOpen) {
         const int r = api.trqOpen("", 0);
-        report("open", r);
+        report("open", Meaning::Open, r);
         if (r != TRQ_OPEN_OK && r != TRQ_OPEN_ALREADY) {
             api.trqCloseRS232();
             return 1;
         }
     }
-    for (std::size_t i = 0; i < words.size(); ++i) {
-        const std::string& w = words[i];
-        if (w == "open")
-            report("open", api.trqOpen("", 0));
-        else if (w == "open-rs232")
-            report("open", api.trqOpenRS232());
-        else if (w == "close")
-            report("close", api.trqClose(0));
-        else if (w == "close-rs232")
-            report("close", api.trqCloseRS232());
-        else if (w == "purchase") {
-            const int a = amountArg(i);
-            report(w, pay(0, a, a));
-        } else if (w == "refund") {
-            const int a = amountArg(i);
-            report(w, pay(1, a, a));
-        } else if (w == "transaction") {
-            if (i + 2 >= words.size()) {
-                std::fprintf(stderr, "tarqecr: transaction needs TYPE AMOUNT\n");
-                return 2;
-            }
-            const int type = std::atoi(words[++i].c_str());
-            const int a = amountArg(i);
-            int purchase = a;
-            if (i + 1 < words.size() && parseAmount(words[i + 1]) >= 0)
-                purchase = static_cast<int>(parseAmount(words[++i]));
-            report(w, pay(type, a, purchase));
-        } else if (w == "card-transaction") {
-            const int a = amountArg(i);
-            report(w, api.trqCardTransaction(0, a, opts.currency, opts.merchIn, 0));
-        } else if (w == "report")
-            report(w, api.trqTermReport());
-        else if (w == "end-of-day")
-            report(w, api.trqEndOfDay());
-        else if (w == "clock-sync-host")
-            report(w, api.trqClockSyncHost());
-        else if (w == "clock-sync")
-            report(w, api.trqClockSyncKelmo());
-        else if (w == "restart")
-            report(w, api.trqRestartTerm());
-        else if (w == "test")
-            report(w, api.trqTestConnection());
-        else if (w == "last-receipt")
-            report(w, api.trqLastReceipt());
-        else if (w == "total")
-            report(w, api.trqTotalReport());
-        else if (w == "last-end-of-day")
-            report(w, api.trqLastEndOfDayReport());
-        else if (w == "parameters")
-            report(w, api.trqParameterReport());
-        else if (w == "log")
-            report(w, api.trqLog());
-        else if (w == "employee")
-            report(w, api.trqEmployeeReport());
-        else if (w == "version")
-            report(w, api.trqNorAdmin(TRQ_ADMIN_VERSION, 0, 0));
-        else if (w == "admin") {
-            if (i + 1 >= words.size()) {
-                std::fprintf(stderr, "tarqecr: admin needs a code\n");
-                return 2;
-            }
-            const int code = std::atoi(words[++i].c_str());
-            report(code == TRQ_ADMIN_ISSUER ? "issuer" : w, api.trqNorAdmin(code, 0, 0));
-        } else {
-            std::fprintf(stderr, "tarqecr: unknown command '%s'\n", w.c_str());
-            failed = true;
-            break;
-        }
+    for (const Call& call : calls) {
+        const Command& c = *call.command;
+        const std::string word(c.word);
+        const char* name = c.reportAs ? c.reportAs : word.c_str();
+        Meaning kind = c.meaning;
+        if (kind == Meaning::Admin && call.args[0] == TRQ_ADMIN_ISSUER)
+            name = "issuer";
+        else if (kind == Meaning::Admin)
+            kind = Meaning::Operation;
+        report(name, kind, c.run(api, call.args));
     }
-    if (!explicitOpen) report("close", api.trqCloseRS232());
-    (void)last;
-    return failed ? 2 : 0;
+    if (!explicitOpen) report("close", Meaning::Close, api.trqCloseRS232());
+    return 0;
 }

@@ -163,8 +163,18 @@ TEST_F(Tools, BadSettingsAreRefused) {
     EXPECT_EQ(a->finish(10), 2);
     EXPECT_NE(a->output().find("bad value 'abc' for result"), std::string::npos) << a->output();
     EXPECT_EQ(spawn({TARQ_SIM_EXE, "--no-such-setting"})->finish(10), 2);
-    auto till = ecr({"purchase", "12.345"});
-    EXPECT_EQ(till->finish(10), 2);
+    // A line that cannot open: a refusal that comes after the open shows its result line.
+    std::ofstream(dir_ / "tarqRS.ini") << "[DEVICE]\n\"/dev/no-such-tty\"\n[BAUDRATE]\n\"9600\"\n";
+    for (const std::vector<std::string>& words : {std::vector<std::string>{"purchase", "12.345"},
+                                                  {"purchase", "10", "bogus-command"},
+                                                  {"admin"}}) {
+        auto till = ecr(words);
+        EXPECT_EQ(till->finish(10), 2) << till->output();
+        EXPECT_EQ(till->output().find("ECR result of open"), std::string::npos) << till->output();
+    }
+    auto bogus = ecr({"bogus-command"});
+    EXPECT_EQ(bogus->finish(10), 2);
+    EXPECT_EQ(bogus->output(), "tarqecr: unknown command 'bogus-command'\n");
 }
 
 } // namespace
