@@ -3,13 +3,13 @@
 #include "core/callbacks.h"
 #include "core/context.h"
 #include "engine/mainloop.h"
+#include "engine/requests.h"
 #include "link/clock.h"
 #include "protocol/tags.h"
 
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <cstring>
 #include <new>
 
 namespace tarq {
@@ -34,10 +34,6 @@ static_assert(sizeof kBlank == 21 && sizeof kTimeout == 21 && sizeof kCheckLastR
                   sizeof kNoReceiptTakeCopy == 21 && sizeof kNoReceipt == 21 &&
                   sizeof kReconciliation == 21,
               "display texts are exactly 20 characters");
-
-void setLine(StatusLine& line, const char* text) {
-    std::memcpy(line.data(), text, STATUS_LINE_LEN);
-}
 
 // The answer record every handler returns; nullptr when out of memory.
 SA_ANSWER* newAnswer(std::uint32_t answerId) {

@@ -21,10 +21,6 @@ using namespace tarq::javabridge;
 namespace {
 
 constexpr int FIELD_MISSING = 11;
-constexpr int AMOUNT_TOO_HIGH = 14;
-constexpr int AMOUNT_TOO_LOW = 15;
-constexpr int MIN_AMOUNT = 50;
-constexpr int MAX_AMOUNT = 99999999;
 constexpr int TYPE_WITHOUT_AMOUNT_CHECK = 5;
 constexpr std::string_view kBlank = "                    ";
 
@@ -127,13 +123,13 @@ FieldsResult setFields(JNIEnv* env, jobject self, std::initializer_list<Field> f
 // 0 when the amount may go to the driver, else the refusal (its line already printed).
 int amountCheck(int transactionType, int amount) {
     if (transactionType == TYPE_WITHOUT_AMOUNT_CHECK) return 0;
-    if (amount > MAX_AMOUNT) {
-        std::printf("    MAX_Amount : %d\n", MAX_AMOUNT);
-        return AMOUNT_TOO_HIGH;
+    if (amount > TRQ_MAX_AMOUNT) {
+        std::printf("    MAX_Amount : %d\n", TRQ_MAX_AMOUNT);
+        return TRQ_AMOUNT_TOO_HIGH;
     }
-    if (amount < MIN_AMOUNT) {
-        std::printf("    MIN_Amount : %d\n", MIN_AMOUNT);
-        return AMOUNT_TOO_LOW;
+    if (amount < TRQ_MIN_AMOUNT) {
+        std::printf("    MIN_Amount : %d\n", TRQ_MIN_AMOUNT);
+        return TRQ_AMOUNT_TOO_LOW;
     }
     return 0;
 }

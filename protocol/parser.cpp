@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <span>
 #include <string_view>
 
@@ -20,11 +19,6 @@ constexpr std::string_view kTerminalBlocked = "TERMINAL BLOKKERT";
 constexpr std::string_view kAbortedByTerminal = "AVBR FRA TERMINAL   ";
 constexpr std::string_view kNoReceipt = "INGEN KVITTERING    ";
 constexpr std::string_view kTakeCopy = "TA KOPI SISTE TRANS.";
-
-void setLine(StatusLine& line, std::string_view text) {
-    line.fill(' ');
-    std::copy_n(text.begin(), std::min(text.size(), line.size()), line.begin());
-}
 
 // Status text from the terminal; a value longer than the receipt area is not a status text and
 // leaves the line as it was.
