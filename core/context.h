@@ -41,6 +41,13 @@ inline constexpr std::size_t DEVICE_PATH_SIZE = 256; // up to 255 characters and
 
 using StatusLine = std::array<char, STATUS_LINE_LEN>;
 
+// Display texts written by more than one layer; a full line each, Windows-1252.
+inline constexpr char BLANK_LINE[] = "                    ";
+inline constexpr char NO_RECEIPT_LINE[] = "INGEN KVITTERING    ";
+static_assert(sizeof BLANK_LINE == STATUS_LINE_LEN + 1 &&
+                  sizeof NO_RECEIPT_LINE == STATUS_LINE_LEN + 1,
+              "display texts fill the line exactly");
+
 // Puts a display text into a status line: cut to the line, blanks after it.
 inline void setLine(StatusLine& line, std::string_view text) {
     line.fill(' ');
