@@ -4,6 +4,7 @@
 // Usage: tarq_engine_bench [payments=20000] [silent-iterations-per-payment=20]
 #include "core/context.h"
 #include "engine/mainloop.h"
+#include "engine/requests.h"
 #include "engine/table.h"
 #include "protocol/tags.h"
 #include "protocol/transport.h"

@@ -2,6 +2,7 @@
 // (every tree node, value and children array is its own allocation, made and freed per message).
 // Usage: tarq_protocol_bench [rounds=200000]
 #include "core/context.h"
+#include "protocol/answer.h"
 #include "protocol/ber.h"
 #include "protocol/parser.h"
 #include "protocol/tags.h"

@@ -3,8 +3,11 @@
 
 #include "tarqdriver.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
+#include <string_view>
 
 namespace tarq {
 
@@ -38,9 +41,27 @@ inline constexpr std::size_t DEVICE_PATH_SIZE = 256; // up to 255 characters and
 
 using StatusLine = std::array<char, STATUS_LINE_LEN>;
 
+// Display texts written by more than one layer; a full line each, Windows-1252.
+inline constexpr char BLANK_LINE[] = "                    ";
+inline constexpr char NO_RECEIPT_LINE[] = "INGEN KVITTERING    ";
+static_assert(sizeof BLANK_LINE == STATUS_LINE_LEN + 1 &&
+                  sizeof NO_RECEIPT_LINE == STATUS_LINE_LEN + 1,
+              "display texts fill the line exactly");
+
+// Puts a display text into a status line: cut to the line, blanks after it.
+inline void setLine(StatusLine& line, std::string_view text) {
+    line.fill(' ');
+    std::copy_n(text.begin(), std::min(text.size(), line.size()), line.begin());
+}
+
+// Whether a status line begins with `text`, byte for byte; the line carries no terminator.
+inline bool startsWith(const StatusLine& line, std::string_view text) {
+    return text.size() <= line.size() && std::memcmp(line.data(), text.data(), text.size()) == 0;
+}
+
 struct DriverContext {
     // Connection and configuration
-    std::int32_t openStatus = 0;
+    std::int32_t openStatus = 0; // result of the last open (TRQ_OPEN_*); 0 after a close
     std::int32_t closedFlag = 0;
     PKISS_LINK* pKiss = nullptr;
     std::uint8_t comPort = 0;
@@ -91,6 +112,17 @@ struct DriverContext {
     std::int32_t pendingEcrAbort = 0; // 1: the cash register asked to abort in a state that
                                       // could not take it; delivered once one can (per call)
     std::int32_t resendCount = 0;     // payment requests sent again in this call
+
+    // What openStatus says about the connection. Results 11 to 98 never occur, so "above 10"
+    // and "at least 99" are the same test.
+    // The terminal acknowledged an open (TRQ_OPEN_OK, or TRQ_OPEN_ALREADY on a repeated open):
+    // payments and commands may run.
+    bool openCompleted() const { return openStatus >= TRQ_OPEN_ALREADY; }
+    // An open brought the link up, whether or not it completed; another open must wait for a
+    // close.
+    bool openStanding() const { return openStatus > 0; }
+    // The last open failed before the link came up (no module, no configuration, no port).
+    bool openFailed() const { return openStatus < 0; }
 };
 
 extern DriverContext ctx;

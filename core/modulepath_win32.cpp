@@ -13,10 +13,6 @@
 
 namespace tarq {
 
-namespace {
-constexpr std::string_view kIniName = "tarqRS.ini";
-} // namespace
-
 // The module is looked up by an address inside it rather than by its file name, so that the
 // library finds tarqRS.ini beside itself under any name and from any directory; linked
 // statically into a program, the program's own directory is used.
@@ -32,14 +28,15 @@ int getDriverDll() {
     // 0 is failure; a full buffer means the path was cut, and its directory cannot be trusted.
     if (len == 0 || len >= path.size()) return 0;
 
+    const std::string_view name(INI_FILE_NAME);
     std::size_t dir = len;
     while (dir > 0 && path[dir - 1] != '\\' && path[dir - 1] != '/')
         --dir;
-    if (dir + kIniName.size() + 1 > ctx.iniPath.size()) return 0;
+    if (dir + name.size() + 1 > ctx.iniPath.size()) return 0;
 
     ctx.iniPath.fill('\0');
     std::memcpy(ctx.iniPath.data(), path.data(), dir);
-    std::memcpy(ctx.iniPath.data() + dir, kIniName.data(), kIniName.size());
+    std::memcpy(ctx.iniPath.data() + dir, name.data(), name.size());
     return 1;
 }
 

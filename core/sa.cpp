@@ -2,7 +2,6 @@
 
 #include "core/context.h"
 
-#include <cstring>
 #include <new>
 
 namespace tarq {
@@ -10,10 +9,6 @@ namespace {
 
 std::array<SA_EVENT_ARRAY*, SA_NUM_STATES> eventArrays{};
 int cur_state = PSTATE_IDLE;
-
-bool startsWith(const std::array<char, 20>& line, const char* text) {
-    return std::memcmp(line.data(), text, std::strlen(text)) == 0;
-}
 
 } // namespace
 
@@ -89,10 +84,18 @@ void SA_setStateForTest(int state) {
     cur_state = state;
 }
 
-bool isAbortablePrompt() {
-    return startsWith(ctx.statusLine1, "BEKREFT") || startsWith(ctx.statusLine1, "VENTER") ||
-           startsWith(ctx.statusLine2, "RESERVE") || startsWith(ctx.statusLine2, " RESERVE") ||
+bool isConfirmPrompt() {
+    return startsWith(ctx.statusLine1, "BEKREFT");
+}
+
+bool isOtherAbortablePrompt() {
+    return startsWith(ctx.statusLine1, "VENTER") || startsWith(ctx.statusLine2, "RESERVE") ||
+           startsWith(ctx.statusLine2, " RESERVE") ||
            startsWith(ctx.statusLine2, "AVBRUTT PGA TIMEOUT");
+}
+
+bool isAbortablePrompt() {
+    return isConfirmPrompt() || isOtherAbortablePrompt();
 }
 
 } // namespace tarq

@@ -95,7 +95,14 @@ const SA_EVENT_ARRAY* SA_getEventArray(int state);
 // Forces the current state; for tests only.
 void SA_setStateForTest(int state);
 
-// True when the display shows a prompt that a time-out should answer with an abort.
+// The display prompts that a time-out should answer with an abort. The table of the payment
+// state counts the confirmation prompt only while fewer than three aborts have gone out, so it
+// asks for the two parts separately.
+// Line 1 begins "BEKREFT".
+bool isConfirmPrompt();
+// Line 1 begins "VENTER", or line 2 begins "RESERVE", " RESERVE" or "AVBRUTT PGA TIMEOUT".
+bool isOtherAbortablePrompt();
+// Either of the two above.
 bool isAbortablePrompt();
 
 } // namespace tarq

@@ -1,8 +1,11 @@
 // Exported administrative commands and reports.
+#include "driver/admin.h"
+
 #include "core/context.h"
+#include "core/sa.h"
 #include "driver/support.h"
 #include "engine/mainloop.h"
-#include "core/sa.h"
+#include "engine/requests.h"
 #include "tarqdriver.h"
 
 #include <algorithm>

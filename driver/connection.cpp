@@ -4,14 +4,11 @@
 #include "core/callbacks.h"
 #include "core/config.h"
 #include "core/context.h"
-#include "engine/mainloop.h"
 #include "core/sa.h"
+#include "engine/requests.h"
 #include "engine/table.h"
-#include "link/pkiss.h"
 #include "tarqdriver.h"
 
-#include <cstdarg>
-#include <cstdio>
 #include <memory>
 
 namespace tarq {
@@ -27,9 +24,9 @@ void replayOpenTransition() {
 
 int doOpen() {
     ctx.requestKind = 0;
-    if (ctx.openStatus > 0) {
+    if (ctx.openStanding()) {
         int result = 0;
-        if (ctx.openStatus > 10) {
+        if (ctx.openCompleted()) {
             say("TARQ already open %d %d\n", ctx.closedFlag, ctx.openStatus);
             result = TRQ_OPEN_ALREADY;
         } else {
@@ -78,42 +75,6 @@ int doClose() {
 }
 
 } // namespace
-
-void say(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    std::vfprintf(stdout, format, args);
-    va_end(args);
-    std::fflush(stdout);
-}
-
-int rs232Open() {
-    const char* device = ctx.devicePath[0] != '\0' ? ctx.devicePath.data() : nullptr;
-    ctx.pKiss = PKISS_Create(ctx.comPort, static_cast<std::uint32_t>(ctx.baudRate), device);
-    return ctx.pKiss != nullptr ? 0 : 1;
-}
-
-void rs232Close() {
-    PKISS_Delete(&ctx.pKiss);
-}
-
-void printVersion() {
-    say("no_kelmo_javaTarq ver 1.67, 26.09.2005\n");
-    say("ZaduZiruv ver 1.82 RS, 16.08.2006\n");
-}
-
-int connectionRefusal() {
-    if (ctx.closedFlag == 1) {
-        say("Please open dll / comport!\n");
-        return TRQ_CLOSED;
-    }
-    if (ctx.openStatus < 99) {
-        say("DLL/comport not opened successfully\n");
-        return TRQ_NOT_OPEN;
-    }
-    return 0;
-}
-
 } // namespace tarq
 
 using namespace tarq;
@@ -122,7 +83,7 @@ extern "C" {
 
 void trqInitCallback(int kind, void* routine) {
     try {
-        const bool open = ctx.closedFlag != 1 && ctx.openStatus >= 99;
+        const bool open = ctx.closedFlag != 1 && ctx.openCompleted();
         setupStateMachine();
         // The terminal still has the connection open: an automaton left idle would drop every
         // request of the next operation until its time-out.
@@ -155,7 +116,7 @@ int trqCloseRS232(void) {
             say("TARQ already closed %d %d\n", ctx.closedFlag, ctx.openStatus);
             return TRQ_CLOSE_ALREADY;
         }
-        if (ctx.openStatus < 0) {
+        if (ctx.openFailed()) {
             say("TARQ is not open! ComPort may be busy. %d %d\n", ctx.closedFlag, ctx.openStatus);
             return TRQ_CLOSE_NOT_OPEN;
         }

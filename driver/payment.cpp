@@ -1,9 +1,10 @@
 // Exported payment operations.
 #include "core/context.h"
-#include "driver/support.h"
-#include "driver/request.h"
-#include "engine/mainloop.h"
 #include "core/sa.h"
+#include "driver/request.h"
+#include "driver/support.h"
+#include "engine/mainloop.h"
+#include "engine/requests.h"
 #include "engine/table.h"
 #include "tarqdriver.h"
 

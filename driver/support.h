@@ -12,8 +12,6 @@ int rs232Open();
 void rs232Close();
 // The two version lines of the Java bridge's module.
 void printVersion();
-// Sends the command in ctx.adminCode to the terminal.
-void sendAdminRequest();
 // 0 when payments and commands may run; otherwise prints the refusal and returns 8 or 7.
 int connectionRefusal();
 // printf to standard output, flushed so the lines keep their order with the callbacks' output.

@@ -3,20 +3,19 @@
 #include "core/callbacks.h"
 #include "core/context.h"
 #include "engine/mainloop.h"
+#include "engine/requests.h"
 #include "link/clock.h"
 #include "protocol/tags.h"
 
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <cstring>
 #include <new>
 
 namespace tarq {
 namespace {
 
 // Display texts: 20 bytes each, Windows-1252.
-constexpr char kBlank[] = "                    ";
 constexpr char kTimeout[] = " TIMEOUT            ";
 constexpr char kCheckLastReceipt[] = "Sjekk siste kvitt.  ";
 constexpr char kAbortedTimeout[] = "AVBRUTT PGA TIMEOUT ";
@@ -25,19 +24,13 @@ constexpr char kTryingToAbort[] = "FORS\xD8KER \xC5 AVBRYTE  ";
 constexpr char kAbortedByEcr[] = "AVBRUTT AV ECR      ";
 constexpr char kWait[] = "VENT                ";
 constexpr char kNoReceiptTakeCopy[] = "INGEN KVITT. TA KOPI";
-constexpr char kNoReceipt[] = "INGEN KVITTERING    ";
 constexpr char kReconciliation[] = "AVSTEMNING          ";
 
-static_assert(sizeof kBlank == 21 && sizeof kTimeout == 21 && sizeof kCheckLastReceipt == 21 &&
+static_assert(sizeof kTimeout == 21 && sizeof kCheckLastReceipt == 21 &&
                   sizeof kAbortedTimeout == 21 && sizeof kNoConnection == 21 &&
                   sizeof kTryingToAbort == 21 && sizeof kAbortedByEcr == 21 && sizeof kWait == 21 &&
-                  sizeof kNoReceiptTakeCopy == 21 && sizeof kNoReceipt == 21 &&
-                  sizeof kReconciliation == 21,
+                  sizeof kNoReceiptTakeCopy == 21 && sizeof kReconciliation == 21,
               "display texts are exactly 20 characters");
-
-void setLine(StatusLine& line, const char* text) {
-    std::memcpy(line.data(), text, STATUS_LINE_LEN);
-}
 
 // The answer record every handler returns; nullptr when out of memory.
 SA_ANSWER* newAnswer(std::uint32_t answerId) {
@@ -120,8 +113,8 @@ SA_ANSWER* handleIdle(SA_EVENT*) {
     SA_ANSWER* answer = newAnswer(PANSWER_NONE);
     if (!answer) return nullptr;
     ctx.disconnectToTerminal = 1;
-    setLine(ctx.statusLine1, kBlank);
-    setLine(ctx.statusLine2, kBlank);
+    setLine(ctx.statusLine1, BLANK_LINE);
+    setLine(ctx.statusLine2, BLANK_LINE);
     return answer;
 }
 
@@ -138,7 +131,7 @@ SA_ANSWER* handleNoReceipt(SA_EVENT*) {
     std::printf("trstate - handleNoReceipt\n\n");
     SA_ANSWER* answer = newAnswer(PANSWER_NONE);
     if (!answer) return nullptr;
-    setLine(ctx.statusLine1, kBlank);
+    setLine(ctx.statusLine1, BLANK_LINE);
     setLine(ctx.statusLine2, kNoReceiptTakeCopy);
     show();
     ctx.disconnectToTerminal = 1;
@@ -149,7 +142,7 @@ SA_ANSWER* handleNoLog(SA_EVENT*) {
     std::printf("trstate - handleNoLog\n\n");
     SA_ANSWER* answer = newAnswer(PANSWER_NONE);
     if (!answer) return nullptr;
-    setLine(ctx.statusLine1, kNoReceipt);
+    setLine(ctx.statusLine1, NO_RECEIPT_LINE);
     setLine(ctx.statusLine2, kReconciliation);
     show();
     ctx.disconnectToTerminal = 1;
@@ -196,7 +189,7 @@ SA_ANSWER* handleAbort(SA_EVENT*) {
     setLine(ctx.statusLine1, kTryingToAbort);
     show();
     // Shown by the next display call, when the terminal answers.
-    setLine(ctx.statusLine1, kBlank);
+    setLine(ctx.statusLine1, BLANK_LINE);
     setLine(ctx.statusLine2, kAbortedByEcr);
     return answer;
 }
@@ -206,9 +199,9 @@ SA_ANSWER* handleTransComplete(SA_EVENT*) {
     if (!answer) return nullptr;
     ctx.disconnectToTerminal = 1;
     const auto result = static_cast<std::uint32_t>(ctx.gstResultData);
-    if (result == 0 || result >= 23) setLine(ctx.statusLine1, kBlank);
+    if (result == 0 || result >= 23) setLine(ctx.statusLine1, BLANK_LINE);
     show();
-    setLine(ctx.statusLine2, kBlank);
+    setLine(ctx.statusLine2, BLANK_LINE);
     return answer;
 }
 
@@ -222,7 +215,7 @@ SA_ANSWER* handleTermNotReady(SA_EVENT*) {
     ctx.lastSendTime = now;
     ctx.timeStampTermNotReady = now;
     setLine(ctx.statusLine1, kWait);
-    setLine(ctx.statusLine2, kBlank);
+    setLine(ctx.statusLine2, BLANK_LINE);
     show();
     return answer;
 }
@@ -243,7 +236,7 @@ SA_ANSWER* handleNoConnection(SA_EVENT*) {
     if (!answer) return nullptr;
     std::printf("trstate - handleNoConnection ret=6 (%d)\n", ctx.gstResultData);
     ctx.gstResultData = 6;
-    setLine(ctx.statusLine1, kBlank);
+    setLine(ctx.statusLine1, BLANK_LINE);
     setLine(ctx.statusLine2, kNoConnection);
     show();
     ctx.disconnectToTerminal = 1;
@@ -267,7 +260,7 @@ SA_ANSWER* handleTimeout(SA_EVENT*) {
         else
             setLine(ctx.statusLine1, kCheckLastReceipt);
     } else {
-        setLine(ctx.statusLine1, kBlank);
+        setLine(ctx.statusLine1, BLANK_LINE);
     }
     setLine(ctx.statusLine2, answer->answer_ID == PANSWER_ABORT ? kAbortedTimeout : kTimeout);
     show();

@@ -1,4 +1,4 @@
-// The main loop, its event sources and timers; and the opening messages of requests.
+// The main loop, its event sources and timers.
 #pragma once
 
 #include "core/sa.h"
@@ -20,11 +20,5 @@ SA_EVENT* getPosAbortEvent();
 SA_EVENT* checkTimers();
 void sendVerSigAnswer();
 void freeCurrentEcrEvent();
-
-// Builds an event, dispatches it, sends the answer, frees both. Result of the send (0 none).
-// `answered`, when given, tells whether the automaton produced an answer record at all.
-int postEvent(int eventId, bool* answered = nullptr);
-// External-card confirmation (when asked), MI, 200 ms, currency code.
-void sendCardTransaction();
 
 } // namespace tarq

@@ -1,7 +1,9 @@
 // The driver's own requests: events posted outside the main loop.
+#include "engine/requests.h"
+
 #include "core/config.h"
 #include "core/context.h"
-#include "engine/mainloop.h"
+#include "core/sa.h"
 #include "link/clock.h"
 #include "protocol/transport.h"
 

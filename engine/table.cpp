@@ -4,7 +4,6 @@
 #include "engine/handlers.h"
 
 #include <cstdint>
-#include <cstring>
 
 namespace tarq {
 namespace {
@@ -20,10 +19,6 @@ SA_EVENT_ARRAY cardswipeArray;
 SA_EVENT_ARRAY miCardswipeArray;
 SA_EVENT_ARRAY miCuCardswipeArray;
 SA_EVENT_ARRAY termNotReadyArray;
-
-bool startsWith(const StatusLine& line, const char* text) {
-    return std::memcmp(line.data(), text, std::strlen(text)) == 0;
-}
 
 } // namespace
 
@@ -178,12 +173,8 @@ SA_EVENT_ARRAY* initMiCucardswipe() {
     addEvent(a, PEVENT_ADVICE_FLAG, PSTATE_MI_CU_CARDSWIPE, handleAdviceFlag);
     // A time-out while the display asks the cardholder something is answered with an abort;
     // "BEKREFT" counts only while fewer than three aborts have gone out.
-    const bool prompt = (static_cast<std::uint32_t>(ctx.abortCounter) <= 2 &&
-                         startsWith(ctx.statusLine1, "BEKREFT")) ||
-                        startsWith(ctx.statusLine1, "VENTER") ||
-                        startsWith(ctx.statusLine2, "RESERVE") ||
-                        startsWith(ctx.statusLine2, " RESERVE") ||
-                        startsWith(ctx.statusLine2, "AVBRUTT PGA TIMEOUT");
+    const bool prompt = (static_cast<std::uint32_t>(ctx.abortCounter) <= 2 && isConfirmPrompt()) ||
+                        isOtherAbortablePrompt();
     if (prompt)
         addEvent(a, PEVENT_TIMEOUT, PSTATE_MI_CU_CARDSWIPE, handleAbort);
     else

@@ -13,11 +13,11 @@
 
 namespace tarq::javabridge {
 
-inline constexpr std::size_t TRQ_PATH_MAX = 99;           // bytes of the side-file directory
-inline constexpr std::size_t SIDE_PATH_SIZE = 112;        // directory, file name and terminator
-inline constexpr std::size_t BRIDGE_LINE_MAX = 20;        // characters kept of a display line
-inline constexpr std::size_t RECEIPT_COPIES = 10;         // receipt slots handed to Java
-inline constexpr std::size_t RECEIPT_TEXT = RECEIPT_SIZE; // 1000 characters and a terminator
+inline constexpr std::size_t TRQ_PATH_MAX = 99;    // bytes of the side-file directory
+inline constexpr std::size_t SIDE_PATH_SIZE = 112; // directory, file name and terminator
+inline constexpr std::size_t BRIDGE_LINE_MAX = STATUS_LINE_LEN; // characters kept of a display line
+inline constexpr std::size_t RECEIPT_COPIES = 10;               // receipt slots handed to Java
+inline constexpr std::size_t RECEIPT_TEXT = RECEIPT_SIZE;       // 1000 characters and a terminator
 
 // Results of SetTrqPath (the Java class documents them).
 inline constexpr int SET_PATH_OK = 0;

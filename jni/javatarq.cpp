@@ -17,16 +17,12 @@
 #include <string_view>
 
 using namespace tarq::javabridge;
+using tarq::BLANK_LINE;
 
 namespace {
 
 constexpr int FIELD_MISSING = 11;
-constexpr int AMOUNT_TOO_HIGH = 14;
-constexpr int AMOUNT_TOO_LOW = 15;
-constexpr int MIN_AMOUNT = 50;
-constexpr int MAX_AMOUNT = 99999999;
 constexpr int TYPE_WITHOUT_AMOUNT_CHECK = 5;
-constexpr std::string_view kBlank = "                    ";
 
 // A local reference that is deleted when it goes out of scope, so long calls made from a
 // Java loop never fill the local reference table.
@@ -127,13 +123,13 @@ FieldsResult setFields(JNIEnv* env, jobject self, std::initializer_list<Field> f
 // 0 when the amount may go to the driver, else the refusal (its line already printed).
 int amountCheck(int transactionType, int amount) {
     if (transactionType == TYPE_WITHOUT_AMOUNT_CHECK) return 0;
-    if (amount > MAX_AMOUNT) {
-        std::printf("    MAX_Amount : %d\n", MAX_AMOUNT);
-        return AMOUNT_TOO_HIGH;
+    if (amount > TRQ_MAX_AMOUNT) {
+        std::printf("    MAX_Amount : %d\n", TRQ_MAX_AMOUNT);
+        return TRQ_AMOUNT_TOO_HIGH;
     }
-    if (amount < MIN_AMOUNT) {
-        std::printf("    MIN_Amount : %d\n", MIN_AMOUNT);
-        return AMOUNT_TOO_LOW;
+    if (amount < TRQ_MIN_AMOUNT) {
+        std::printf("    MIN_Amount : %d\n", TRQ_MIN_AMOUNT);
+        return TRQ_AMOUNT_TOO_LOW;
     }
     return 0;
 }
@@ -181,7 +177,7 @@ template <typename Call>
 jint report(JNIEnv* env, jobject self, const char* printed, std::string_view line1,
             bool displayFile, Call call, std::initializer_list<Field> fields) {
     std::printf("%s", printed);
-    setLines(line1, kBlank);
+    setLines(line1, BLANK_LINE);
     if (displayFile) writeDisplayFile();
     receiptReset();
     const int result = call();
@@ -220,7 +216,7 @@ JNIEXPORT jint JNICALL Java_no_kelmo_javaTarq_trqInitCallback(JNIEnv* env, jobje
 JNIEXPORT jint JNICALL Java_no_kelmo_javaTarq_trqOpenRS232(JNIEnv* env, jobject) {
     return guarded(env, [&]() -> jint {
         const int result = trqOpenRS232();
-        setLines("\xC5PNER RS232....     ", kBlank);
+        setLines("\xC5PNER RS232....     ", BLANK_LINE);
         writeDisplayFile();
         return result;
     });
@@ -238,7 +234,7 @@ JNIEXPORT jint JNICALL Java_no_kelmo_javaTarq_trqOpen(JNIEnv* env, jobject, jstr
             if (!bytes.empty()) bytes.copy(text.data(), bytes.size());
         }
         const int result = trqOpen(text.data(), static_cast<unsigned short>(port));
-        setLines("STARTER...", kBlank);
+        setLines("STARTER...", BLANK_LINE);
         writeDisplayFile();
         return result;
     });
@@ -262,7 +258,7 @@ JNIEXPORT jint JNICALL Java_no_kelmo_javaTarq_trqCardTransaction(JNIEnv* env, jo
         std::array<char, 32> line{};
         std::snprintf(line.data(), line.size(), "Purchase DK %d",
                       static_cast<int>(transactionType));
-        setLines(line.data(), kBlank);
+        setLines(line.data(), BLANK_LINE);
         writeDisplayFile();
         receiptReset();
         std::printf("Cj:trqCardTransaction %d\n", static_cast<int>(amount));
@@ -278,7 +274,7 @@ JNIEXPORT jint JNICALL Java_no_kelmo_javaTarq_trqNorCardTransaction(
     jint confirmExtCard, jint purchaseAmount, jint, jint) {
     return guarded(env, [&]() -> jint {
         writeIssuerFile(0);
-        setLines(kBlank, kBlank);
+        setLines(BLANK_LINE, BLANK_LINE);
         receiptReset();
         std::printf("Cj:trqNorCardTransaction %d\n", static_cast<int>(amount));
         if (const int refused = amountCheck(transactionType, amount)) return refused;
@@ -307,7 +303,7 @@ JNIEXPORT jint JNICALL Java_no_kelmo_javaTarq_trqNorTransaction(
             !copyArgument(env, cvc, code)) {
             return 0;
         }
-        setLines(kBlank, kBlank);
+        setLines(BLANK_LINE, BLANK_LINE);
         receiptReset();
         if (const int refused = amountCheck(transactionType, amount)) return refused;
         const int result = trqNorTransaction(transactionType, amount, currencyCode,
@@ -386,7 +382,7 @@ JNIEXPORT jint JNICALL Java_no_kelmo_javaTarq_trqClockSyncHost(JNIEnv* env, jobj
 
 JNIEXPORT jint JNICALL Java_no_kelmo_javaTarq_trqRestartTerm(JNIEnv* env, jobject) {
     return guarded(env, [&]() -> jint {
-        setLines("RESTARTER TERMINAL", kBlank);
+        setLines("RESTARTER TERMINAL", BLANK_LINE);
         writeDisplayFile();
         std::printf("C:RestartTerm\n");
         return trqRestartTerm();
@@ -396,7 +392,7 @@ JNIEXPORT jint JNICALL Java_no_kelmo_javaTarq_trqRestartTerm(JNIEnv* env, jobjec
 JNIEXPORT jint JNICALL Java_no_kelmo_javaTarq_trqCloseRS232(JNIEnv* env, jobject) {
     return guarded(env, [&]() -> jint {
         const int result = trqCloseRS232();
-        setLines("TERMINAL STENGT", kBlank);
+        setLines("TERMINAL STENGT", BLANK_LINE);
         writeDisplayFile();
         return result;
     });
@@ -405,7 +401,7 @@ JNIEXPORT jint JNICALL Java_no_kelmo_javaTarq_trqCloseRS232(JNIEnv* env, jobject
 JNIEXPORT jint JNICALL Java_no_kelmo_javaTarq_trqClose(JNIEnv* env, jobject, jint reason) {
     return guarded(env, [&]() -> jint {
         const int result = trqClose(reason);
-        setLines("TERMINAL STENGT", kBlank);
+        setLines("TERMINAL STENGT", BLANK_LINE);
         writeDisplayFile();
         return result;
     });

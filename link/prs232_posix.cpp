@@ -40,13 +40,6 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 using std::chrono::nanoseconds;
 
-// Read model: a read ends kIntervalMs after the last byte, or at the latest kTotalMs plus
-// kPerByteMs per requested byte after it began. A write of n bytes may take kTotalMs + 2 n ms.
-constexpr int kIntervalMs = 2;
-constexpr int kTotalMs = 40;
-constexpr int kPerByteMs = 1;
-constexpr int kWritePerByteMs = 2;
-
 struct Rate {
     std::uint32_t baud;
     speed_t code;
@@ -197,7 +190,8 @@ int PRS232_Send(PRS232_PORT* port, const std::uint8_t* data, std::uint32_t n) {
     if (n == 0) return 1;
     if (data == nullptr) return 0;
     const auto deadline =
-        Clock::now() + milliseconds(kTotalMs + static_cast<std::int64_t>(kWritePerByteMs) * n);
+        Clock::now() +
+        milliseconds(WRITE_TOTAL_MS + static_cast<std::int64_t>(WRITE_PER_BYTE_MS) * n);
     std::uint32_t done = 0;
     while (done < n) {
         const ssize_t w = write(port->fd, data + done, n - done);
@@ -221,10 +215,10 @@ int PRS232_Recv(PRS232_PORT* port, std::uint8_t* buf, std::uint32_t* n) {
 
     const auto begin = Clock::now();
     const auto total =
-        begin + milliseconds(kTotalMs + static_cast<std::int64_t>(kPerByteMs) * want);
+        begin + milliseconds(READ_TOTAL_MS + static_cast<std::int64_t>(READ_PER_BYTE_MS) * want);
     // At slow rates one character takes longer than the 2 ms gap (8.3 ms at 1200 baud), so the
     // gap is counted from where the next character would have ended.
-    const auto interval = milliseconds(kIntervalMs) + nanoseconds(port->charNs);
+    const auto interval = milliseconds(READ_INTERVAL_MS) + nanoseconds(port->charNs);
     std::uint32_t got = takeAhead(port, buf, want);
     while (got < want) {
         const ssize_t r = read(port->fd, port->ahead.data(), port->ahead.size());

@@ -1,5 +1,5 @@
-// Serial port on Windows: kernel32 comm API, 8N1, read time-outs of 2 ms between bytes and
-// 40 ms + 1 ms per byte overall, previous line state and time-outs put back on close.
+// Serial port on Windows: kernel32 comm API, 8N1, the link's read and write time-outs given to
+// the port as they are, previous line state and time-outs put back on close.
 #include "link/prs232.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -109,11 +109,11 @@ PRS232_PORT* PRS232_Create(std::uint8_t port, std::uint32_t baud, const char* de
     state.BaudRate = baud;
 
     COMMTIMEOUTS timeouts{};
-    timeouts.ReadIntervalTimeout = 2;
-    timeouts.ReadTotalTimeoutMultiplier = 1;
-    timeouts.ReadTotalTimeoutConstant = 40;
-    timeouts.WriteTotalTimeoutMultiplier = 2;
-    timeouts.WriteTotalTimeoutConstant = 40;
+    timeouts.ReadIntervalTimeout = READ_INTERVAL_MS;
+    timeouts.ReadTotalTimeoutMultiplier = READ_PER_BYTE_MS;
+    timeouts.ReadTotalTimeoutConstant = READ_TOTAL_MS;
+    timeouts.WriteTotalTimeoutMultiplier = WRITE_PER_BYTE_MS;
+    timeouts.WriteTotalTimeoutConstant = WRITE_TOTAL_MS;
 
     if (!SetCommTimeouts(p->handle, &timeouts) || !applyState(p->handle, state)) {
         PRS232_Delete(&p);
@@ -125,16 +125,18 @@ PRS232_PORT* PRS232_Create(std::uint8_t port, std::uint32_t baud, const char* de
 int PRS232_Send(PRS232_PORT* port, const std::uint8_t* data, std::uint32_t n) {
     if (port == nullptr) return 0;
     if (n == 0) return 1;
+    if (data == nullptr) return 0;
     DWORD written = 0;
     if (!WriteFile(port->handle, data, n, &written, nullptr)) return 0;
     return written == n ? 1 : 0;
 }
 
 int PRS232_Recv(PRS232_PORT* port, std::uint8_t* buf, std::uint32_t* n) {
+    if (n == nullptr) return 0;
     const std::uint32_t wanted = *n;
     *n = 0;
-    if (port == nullptr) return 0;
     if (wanted == 0) return 1;
+    if (port == nullptr || buf == nullptr) return 0;
     DWORD got = 0;
     if (ReadFile(port->handle, buf, wanted, &got, nullptr)) {
         // Keep reading while every partial read brings something; the first silent read ends it.

@@ -1,6 +1,7 @@
+#include "protocol/answer.h"
+
 #include "core/context.h"
 #include "link/clock.h"
-#include "protocol/parser.h"
 #include "protocol/tags.h"
 
 #include <array>

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <span>
 #include <string_view>
 
@@ -18,13 +17,7 @@ SA_EVENT* current_event = nullptr;
 
 constexpr std::string_view kTerminalBlocked = "TERMINAL BLOKKERT";
 constexpr std::string_view kAbortedByTerminal = "AVBR FRA TERMINAL   ";
-constexpr std::string_view kNoReceipt = "INGEN KVITTERING    ";
 constexpr std::string_view kTakeCopy = "TA KOPI SISTE TRANS.";
-
-void setLine(StatusLine& line, std::string_view text) {
-    line.fill(' ');
-    std::copy_n(text.begin(), std::min(text.size(), line.size()), line.begin());
-}
 
 // Status text from the terminal; a value longer than the receipt area is not a status text and
 // leaves the line as it was.
@@ -82,7 +75,7 @@ void handleReceipt(std::span<const std::uint8_t> value) {
         ctx.gstReceiptData.fill('\0');
         setLine(ctx.statusLine1, "");
         setLine(ctx.statusLine2, "");
-        setLine(ctx.statusLine1, kNoReceipt);
+        setLine(ctx.statusLine1, NO_RECEIPT_LINE);
         setLine(ctx.statusLine2, kTakeCopy);
     }
 }

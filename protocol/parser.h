@@ -1,4 +1,4 @@
-// Interpretation of terminal messages, and construction of the driver's answers.
+// Interpretation of terminal messages.
 #pragma once
 
 #include "core/sa.h"
@@ -15,8 +15,5 @@ void parserWalkTlv(const TLV* node);
 void parserFreeEvent();
 // The event of the terminal message being interpreted (owned here).
 SA_EVENT* parserCurrentEvent();
-
-// Builds the answer tree for an answer record; nullptr when nothing is to be sent.
-TLV* parserSendAnswer(const SA_ANSWER* answer);
 
 } // namespace tarq

@@ -3,6 +3,7 @@
 #include "core/context.h"
 #include "link/clock.h"
 #include "link/pkiss.h"
+#include "protocol/answer.h"
 #include "protocol/ber.h"
 #include "protocol/parser.h"
 

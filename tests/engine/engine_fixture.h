@@ -3,8 +3,9 @@
 #pragma once
 
 #include "core/context.h"
-#include "engine/mainloop.h"
 #include "core/sa.h"
+#include "engine/mainloop.h"
+#include "engine/requests.h"
 #include "engine/table.h"
 #include "protocol/tags.h"
 #include "protocol/transport.h"

@@ -2,6 +2,7 @@
 // builds an answer chosen by the first byte. Any out-of-bounds access or leak is a finding of the
 // sanitizers; inconsistent encodings trap.
 #include "core/context.h"
+#include "protocol/answer.h"
 #include "protocol/ber.h"
 #include "protocol/parser.h"
 #include "tests/support/manual_clock.h"

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "core/context.h"
+#include "protocol/answer.h"
 #include "protocol/ber.h"
 #include "protocol/parser.h"
 #include "tests/support/manual_clock.h"

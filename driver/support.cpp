@@ -1,0 +1,48 @@
+// Internal helpers shared by the exported operations: console lines, the link, the refusal.
+#include "driver/support.h"
+
+#include "core/context.h"
+#include "link/pkiss.h"
+#include "tarqdriver.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+namespace tarq {
+
+void say(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stdout, format, args);
+    va_end(args);
+    std::fflush(stdout);
+}
+
+int rs232Open() {
+    const char* device = ctx.devicePath[0] != '\0' ? ctx.devicePath.data() : nullptr;
+    ctx.pKiss = PKISS_Create(ctx.comPort, static_cast<std::uint32_t>(ctx.baudRate), device);
+    return ctx.pKiss != nullptr ? 0 : 1;
+}
+
+void rs232Close() {
+    PKISS_Delete(&ctx.pKiss);
+}
+
+void printVersion() {
+    say("no_kelmo_javaTarq ver 1.67, 26.09.2005\n");
+    say("ZaduZiruv ver 1.82 RS, 16.08.2006\n");
+}
+
+int connectionRefusal() {
+    if (ctx.closedFlag == 1) {
+        say("Please open dll / comport!\n");
+        return TRQ_CLOSED;
+    }
+    if (!ctx.openCompleted()) {
+        say("DLL/comport not opened successfully\n");
+        return TRQ_NOT_OPEN;
+    }
+    return 0;
+}
+
+} // namespace tarq
