@@ -5,7 +5,7 @@
 #include "protocol/ber.h"
 #include "protocol/parser.h"
 #include "protocol/tags.h"
-#include "tests/support/manual_clock.h"
+#include "tests/support/clock.h"
 
 #include <algorithm>
 #include <array>

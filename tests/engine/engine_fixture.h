@@ -8,7 +8,7 @@
 #include "engine/table.h"
 #include "protocol/tags.h"
 #include "protocol/transport.h"
-#include "tests/support/manual_clock.h"
+#include "tests/support/clock.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 #include "core/context.h"
 #include "protocol/ber.h"
 #include "protocol/parser.h"
-#include "tests/support/manual_clock.h"
+#include "tests/support/clock.h"
 
 #include <array>
 #include <cstddef>

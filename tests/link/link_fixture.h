@@ -4,7 +4,7 @@
 
 #include "link/pkiss_internal.h"
 #include "tests/link/step_clock.h"
-#include "tests/support/manual_clock.h"
+#include "tests/support/clock.h"
 #include "tests/support/pty_pair.h"
 
 #include <gtest/gtest.h>
