@@ -62,7 +62,7 @@ TEST_F(AnswerTest, EachAnswerHasItsBytesLineAndTimer) {
         ctx.ecrRequestsAnswer = 0;
         ctx.lastSendTime = 0;
         ctx.abortCounter = 0;
-        clock_.advanceSeconds(7);
+        clock_.advanceMs(7000);
         const auto slept = clock_.totalSleptMs();
         EXPECT_EQ(send(c.type), c.bytes);
         EXPECT_EQ(printed, *c.line ? "parserSendAnswer - " + std::string(c.line) + "\n" : "");
