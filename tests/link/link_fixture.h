@@ -77,8 +77,4 @@ class FastLinkOverPty : public LinkOverPty {
     FastLinkOverPty() : LinkOverPty(250) {}
 };
 
-inline Bytes text(const char* s) {
-    return Bytes(s, s + std::char_traits<char>::length(s));
-}
-
 } // namespace tarq::test

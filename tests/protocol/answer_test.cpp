@@ -13,9 +13,8 @@ class AnswerTest : public ProtocolTest {
     Bytes send(std::uint32_t type) {
         SA_ANSWER answer;
         answer.answer_ID = type;
-        ::testing::internal::CaptureStdout();
-        TLV* tree = parserSendAnswer(&answer);
-        printed = ::testing::internal::GetCapturedStdout();
+        TLV* tree = nullptr;
+        printed = captureStdout([&] { tree = parserSendAnswer(&answer); });
         if (!tree) return {};
         std::array<std::uint8_t, 90> buffer{};
         buffer.fill(0x20);
