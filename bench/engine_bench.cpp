@@ -8,7 +8,8 @@
 #include "engine/table.h"
 #include "protocol/tags.h"
 #include "protocol/transport.h"
-#include "tests/support/manual_clock.h"
+#include "tests/support/clock.h"
+#include "tests/support/terminal.h"
 
 #include <algorithm>
 #include <chrono>
@@ -50,28 +51,19 @@ using namespace tarq;
 using Bytes = std::vector<std::uint8_t>;
 using Steady = std::chrono::steady_clock;
 
-Bytes element(std::uint8_t tag, const Bytes& value) {
-    Bytes e{tag, static_cast<std::uint8_t>(value.size())};
-    e.insert(e.end(), value.begin(), value.end());
-    return e;
-}
-Bytes envelope(std::initializer_list<Bytes> elements) {
-    Bytes body;
-    for (const auto& e : elements)
-        body.insert(body.end(), e.begin(), e.end());
-    return element(PTAG_MESSAGE, body);
-}
+using test::element;
+using test::message;
 
 // Replies to the currency code, the payment record and the receipt number, and stays silent for
 // a while before the completion, so that idle iterations are measured too.
 class Terminal final : public PipLink {
   public:
     explicit Terminal(int silent)
-        : silent_(silent), status_(envelope({element(PTAG_STATUS1, Bytes(20, 'A'))})),
-          card_(envelope({element(PTAG_TERM_CARD, Bytes(19, 0x45)),
-                          element(PTAG_TRACK2_LENGTH, {0x00, 0x13})})),
-          receipt_(envelope({element(PTAG_TERM_RECEIPT, Bytes(100, 'k'))})),
-          completed_(envelope({element(PTAG_TRANS_COMPLETED, {0x00, 0x01})})) {
+        : silent_(silent), status_(message({element(PTAG_STATUS1, Bytes(20, 'A'))})),
+          card_(message({element(PTAG_TERM_CARD, Bytes(19, 0x45)),
+                         element(PTAG_TRACK2_LENGTH, {0x00, 0x13})})),
+          receipt_(message({element(PTAG_TERM_RECEIPT, Bytes(100, 'k'))})),
+          completed_(message({element(PTAG_TRANS_COMPLETED, {0x00, 0x01})})) {
         queue_.reserve(8); // the terminal's own bookkeeping must not show in the figures
     }
     bool present() override { return true; }

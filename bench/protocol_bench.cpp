@@ -6,7 +6,8 @@
 #include "protocol/ber.h"
 #include "protocol/parser.h"
 #include "protocol/tags.h"
-#include "tests/support/manual_clock.h"
+#include "tests/support/clock.h"
+#include "tests/support/terminal.h"
 
 #include <algorithm>
 #include <array>
@@ -44,23 +45,8 @@ using namespace tarq;
 using Bytes = std::vector<std::uint8_t>;
 using Steady = std::chrono::steady_clock;
 
-Bytes envelope(const Bytes& elements) {
-    Bytes m{0xE1};
-    if (elements.size() >= 0x80) m.push_back(elements.size() > 0xFF ? 0x82 : 0x81);
-    if (elements.size() > 0xFF) m.push_back(static_cast<std::uint8_t>(elements.size() >> 8));
-    m.push_back(static_cast<std::uint8_t>(elements.size()));
-    m.insert(m.end(), elements.begin(), elements.end());
-    return m;
-}
-
-Bytes element(std::uint8_t tag, const Bytes& value) {
-    Bytes e{tag};
-    if (value.size() >= 0x80) e.push_back(value.size() > 0xFF ? 0x82 : 0x81);
-    if (value.size() > 0xFF) e.push_back(static_cast<std::uint8_t>(value.size() >> 8));
-    e.push_back(static_cast<std::uint8_t>(value.size()));
-    e.insert(e.end(), value.begin(), value.end());
-    return e;
-}
+using test::element;
+using test::message;
 
 void receive(const char* name, const Bytes& message, int rounds) {
     std::array<std::uint8_t, 1024> buffer{};
@@ -105,17 +91,13 @@ int main(int argc, char** argv) {
     // The interpreter's progress lines would dominate; results go to standard error.
     if (!std::freopen("/dev/null", "w", stdout)) return 1;
     initGlobals();
-    const Bytes status = element(PTAG_STATUS1, Bytes(20, 'A'));
-    const Bytes card = element(PTAG_TERM_CARD, Bytes(19, 0x45));
-    const Bytes length = element(PTAG_TRACK2_LENGTH, {0x00, 0x13});
-    Bytes cardMessage = card;
-    cardMessage.insert(cardMessage.end(), length.begin(), length.end());
-    receive("open", envelope(element(PTAG_TERM_OPEN, {})), rounds);
-    receive("status line", envelope(status), rounds);
-    receive("card + track2 length", envelope(cardMessage), rounds);
-    receive("completed", envelope(element(PTAG_TRANS_COMPLETED, {0x00, 0x05})), rounds);
-    receive("receipt (1001 bytes)", envelope(element(PTAG_TERM_RECEIPT, Bytes(1001, 'k'))),
-            rounds / 10);
+    const Bytes card = message(
+        {element(PTAG_TERM_CARD, Bytes(19, 0x45)), element(PTAG_TRACK2_LENGTH, {0x00, 0x13})});
+    receive("open", message(PTAG_TERM_OPEN, {}), rounds);
+    receive("status line", message(PTAG_STATUS1, Bytes(20, 'A')), rounds);
+    receive("card + track2 length", card, rounds);
+    receive("completed", message(PTAG_TRANS_COMPLETED, {0x00, 0x05}), rounds);
+    receive("receipt (1001 bytes)", message(PTAG_TERM_RECEIPT, Bytes(1001, 'k')), rounds / 10);
     answer("open", PANSWER_OPEN, rounds);
     answer("currency code", PANSWER_CURRENCYCODE, rounds);
     ctx.request.transactionType = 0;

@@ -35,15 +35,15 @@ TEST_F(E2E, EveryCommandReachesTheTerminalWithItsLinesThenAPayment) {
         SCOPED_TRACE(c.name);
         rec.clearSeen();
         int r = -1;
-        const std::string out = captured([&] { r = c.run(api()); });
+        const std::string out = test::captureStdout([&] { r = c.run(api()); });
         EXPECT_EQ(r, TRQ_APPROVED);
         EXPECT_EQ(out, c.printed);
         char sent[64];
         std::snprintf(sent, sizeof sent, "D2 PTAG_ADMIN [%02X %02X]", c.code >> 8, c.code & 0xFF);
         EXPECT_NE(terminalLog().find(sent), std::string::npos) << sent;
         ASSERT_EQ(rec.receipts.size(), 2u);
-        EXPECT_EQ(rec.receipts[0].first, 1);
-        EXPECT_EQ(rec.receipts[1].first, 0);
+        EXPECT_EQ(rec.segments[0], 1);
+        EXPECT_EQ(rec.segments[1], 0);
     }
     rec.clearSeen();
     EXPECT_EQ(purchase(), TRQ_APPROVED);
@@ -74,7 +74,7 @@ TEST_F(E2E, CodeFortyIssuerRuleThenAPayment) {
     for (const IssuerCase& c : kIssuerRule) {
         SCOPED_TRACE(c.name);
         int r = -1;
-        const std::string out = captured([&] { r = api().trqNorAdmin(40, 0, 0); });
+        const std::string out = test::captureStdout([&] { r = api().trqNorAdmin(40, 0, 0); });
         EXPECT_EQ(r, c.expected);
         EXPECT_EQ(out, "trqNorAdmin 40 0 0\n\ntrqNorAdmin " + std::to_string(c.result) + "\n");
     }
@@ -93,7 +93,8 @@ TEST_F(E2E, RestartReturnsWithoutWaitingForTheTerminal) {
     int r = -1;
     std::string out;
     // The terminal never answers a restart; waiting for it would take the 10 s answer time.
-    const double seconds = secondsFor([&] { out = captured([&] { r = api().trqRestartTerm(); }); });
+    const double seconds =
+        secondsFor([&] { out = test::captureStdout([&] { r = api().trqRestartTerm(); }); });
     EXPECT_EQ(r, TRQ_RESTART_SENT);
     EXPECT_EQ(out, "trqRestartTerm 0 100\n");
     EXPECT_LT(seconds, 5.0);

@@ -32,7 +32,7 @@ TEST_F(E2E, UnacknowledgedOpenGivesOneThenSevenUntilClosed) {
     registerCallbacks();
     EXPECT_EQ(api().trqOpen("", 0), TRQ_OPEN_NOT_DELIVERED);
     int again = 0;
-    const std::string out = captured([&] { again = api().trqOpen("", 0); });
+    const std::string out = test::captureStdout([&] { again = api().trqOpen("", 0); });
     EXPECT_EQ(again, TRQ_OPEN_INCOMPLETE);
     EXPECT_EQ(out, "TARQ not opened successfully 0 1\n");
     EXPECT_EQ(purchase(), TRQ_NOT_OPEN);

@@ -5,6 +5,8 @@
 #pragma once
 
 #include "link/prs232_posix.h"
+#include "tests/support/capture_stdout.h"
+#include "tests/support/cash_register.h"
 #include "tests/support/pty_pair.h"
 #include "tools/driver_api.h"
 #include "tools/sim/terminal.h"
@@ -16,7 +18,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <memory>
 #include <span>
 #include <sstream>
@@ -30,36 +31,7 @@ namespace tarq::e2e {
 
 namespace fs = std::filesystem;
 
-// What the cash register's callbacks saw, and how they answer.
-struct Recorder {
-    std::vector<std::pair<std::string, std::string>> display;
-    std::vector<std::pair<int, std::string>> receipts;
-    std::vector<std::string> cards;
-    int abortQueriesAfterYes = 0;
-    bool abortAnswered = false;
-    std::function<bool()> abortWhen; // answers yes once when this first holds
-    int cardAnswer = 1;
-    int extCardAnswer = 1;
-    int extCardQuestions = 0;
-    int signatureAnswer = 1;
-    int signatureQuestions = 0;
-
-    bool displayed(const std::string& line1Prefix) const {
-        for (const auto& [l1, l2] : display)
-            if (l1.rfind(line1Prefix, 0) == 0) return true;
-        return false;
-    }
-    void clearSeen() {
-        display.clear();
-        receipts.clear();
-        cards.clear();
-        abortQueriesAfterYes = 0;
-        abortAnswered = false;
-        abortWhen = nullptr;
-    }
-};
-
-inline Recorder rec;
+inline test::CashRegister rec; // the callbacks are plain functions: one recorder per process
 
 // An exported operation as a table entry: TARQ_OP(trqNorAdmin(3, 0, 0)).
 using Op = int (*)(ecr::DriverApi&);
@@ -76,7 +48,7 @@ struct OpCase {
 class E2E : public ::testing::Test {
   protected:
     void SetUp() override {
-        rec = Recorder{};
+        rec = test::CashRegister{};
         char tmpl[] = "/tmp/tarq-e2e-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir_ = tmpl;
@@ -131,35 +103,7 @@ class E2E : public ::testing::Test {
     }
 
     void registerCallbacks() {
-        auto set = [this](int kind, auto fn) {
-            api().trqInitCallback(kind, reinterpret_cast<void*>(+fn));
-        };
-        set(TRQ_CB_SET_CARDDATA, [](const char* text) {
-            rec.cards.emplace_back(text);
-            return rec.cardAnswer;
-        });
-        set(TRQ_CB_PRINT_RECEIPT, [](int segment, const char* text) {
-            rec.receipts.emplace_back(segment, text);
-            return 1;
-        });
-        set(TRQ_CB_DISPLAY_STATUS,
-            [](const char* l1, const char* l2) { rec.display.emplace_back(l1, l2); });
-        set(TRQ_CB_ABORT_QUERY, [] {
-            if (rec.abortAnswered) {
-                ++rec.abortQueriesAfterYes;
-                return 0;
-            }
-            rec.abortAnswered = rec.abortWhen && rec.abortWhen();
-            return rec.abortAnswered ? 1 : 0;
-        });
-        set(TRQ_CB_EXT_CARD_CONFIRM, [] {
-            ++rec.extCardQuestions;
-            return rec.extCardAnswer;
-        });
-        set(TRQ_CB_VERSIG_CONFIRM, [] {
-            ++rec.signatureQuestions;
-            return rec.signatureAnswer;
-        });
+        rec.registerWith([this](int kind, void* fn) { api().trqInitCallback(kind, fn); });
     }
 
     // Terminal started, callbacks registered, line opened.
@@ -182,20 +126,11 @@ class E2E : public ::testing::Test {
         return s.str();
     }
 
-    // Runs body with standard output captured; returns what the driver printed.
-    template <typename Body> std::string captured(Body&& body) {
-        std::fflush(stdout);
-        ::testing::internal::CaptureStdout();
-        body();
-        std::fflush(stdout);
-        return ::testing::internal::GetCapturedStdout();
-    }
-
     void expectRows(std::span<const OpCase> rows) {
         for (const OpCase& c : rows) {
             SCOPED_TRACE(c.name);
             int r = -1;
-            const std::string out = captured([&] { r = c.run(api()); });
+            const std::string out = test::captureStdout([&] { r = c.run(api()); });
             EXPECT_EQ(r, c.expected);
             EXPECT_EQ(out, c.printed);
         }

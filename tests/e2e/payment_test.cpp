@@ -11,22 +11,22 @@ bool contains(const std::string& text, const std::string& part) {
 TEST_F(E2E, ApprovedPurchaseWithReceiptsThenASecondOne) {
     openWith({{"result", "0"}, {"issuer", "3"}});
     int r = -1;
-    const std::string out = captured([&] { r = purchase(1250); });
+    const std::string out = test::captureStdout([&] { r = purchase(1250); });
     EXPECT_EQ(r, TRQ_APPROVED);
     EXPECT_EQ(out, "PTAG_TRANS_COMPLETED = 0, issuerID=3\n");
 
     ASSERT_EQ(rec.cards.size(), 1u);
     EXPECT_EQ(rec.cards[0], "4571999900001234=2812101");
     ASSERT_EQ(rec.receipts.size(), 2u);
-    EXPECT_EQ(rec.receipts[0].first, 1); // more segments follow
-    EXPECT_EQ(rec.receipts[1].first, 0); // the last one
-    EXPECT_TRUE(contains(rec.receipts[0].second, "KJ\xD8P      NOK 12,50\n"));
-    EXPECT_TRUE(contains(rec.receipts[1].second, "KUNDENS KOPI"));
+    EXPECT_EQ(rec.segments[0], 1); // more segments follow
+    EXPECT_EQ(rec.segments[1], 0); // the last one
+    EXPECT_TRUE(contains(rec.receipts[0], "KJ\xD8P      NOK 12,50\n"));
+    EXPECT_TRUE(contains(rec.receipts[1], "KUNDENS KOPI"));
     EXPECT_TRUE(rec.displayed("SETT INN KORT"));
     EXPECT_TRUE(rec.displayed("BEL\xD8P NOK 12,50"));
     EXPECT_TRUE(rec.displayed("GODKJENT"));
     // The final display: line 1 blanked for result 0, line 2 as the terminal left it.
-    EXPECT_EQ(rec.display.back().first, std::string(20, ' '));
+    EXPECT_EQ(rec.displays.back().first, std::string(20, ' '));
 
     // The terminal saw the request: MI, currency 578 (0x0242), the 53-byte record with 1250.
     const std::string log = terminalLog();
@@ -47,7 +47,7 @@ TEST_F(E2E, ApprovedPurchaseWithReceiptsThenASecondOne) {
 TEST_F(E2E, TerminalResultsComeBackThenApproved) {
     openWith({{"result", "10,3,4,0"}});
     EXPECT_EQ(purchase(), 10);
-    EXPECT_EQ(rec.display.back().first.rfind("AVVIST", 0), 0u);
+    EXPECT_EQ(rec.displays.back().first.rfind("AVVIST", 0), 0u);
     EXPECT_EQ(rec.receipts.size(), 2u);
     EXPECT_EQ(purchase(), TRQ_NO_RECEIPT);
     EXPECT_EQ(purchase(), TRQ_NO_LOG);
@@ -68,10 +68,10 @@ TEST_F(E2E, RefusedCardAbortsThePaymentThenNextIsApproved) {
 
 TEST_F(E2E, CashRegisterAbortsOnceAndIsNotAskedAgain) {
     openWith({{"card-delay", "3000"}});
-    rec.abortWhen = [] { return rec.displayed("SETT INN KORT"); };
+    rec.abortOnceWhen([] { return rec.displayed("SETT INN KORT"); });
     EXPECT_EQ(purchase(), 17);
-    EXPECT_TRUE(rec.abortAnswered);
-    EXPECT_EQ(rec.abortQueriesAfterYes, 0);
+    EXPECT_GT(rec.abortedAtCall, 0);
+    EXPECT_EQ(rec.abortCalls, rec.abortedAtCall); // not asked after the yes
     EXPECT_TRUE(rec.cards.empty());
     EXPECT_TRUE(rec.displayed("FORS\xD8KER \xC5 AVBRYTE"));
     rec.clearSeen();
@@ -102,8 +102,8 @@ TEST_F(E2E, TerminalNotReadyIsResentAfterTheWait) {
 TEST_F(E2E, SilentTerminalGivesNoConnectionThenRecovers) {
     openWith({{"silence", "1"}});
     EXPECT_EQ(purchase(), TRQ_NO_CONNECTION);
-    ASSERT_FALSE(rec.display.empty());
-    EXPECT_EQ(rec.display.back().second, "INGEN FORBINDELSE T.");
+    ASSERT_FALSE(rec.displays.empty());
+    EXPECT_EQ(rec.displays.back().second, "INGEN FORBINDELSE T.");
     rec.clearSeen();
     EXPECT_EQ(purchase(), TRQ_APPROVED);
 }
@@ -130,15 +130,15 @@ TEST_P(Confirmations, CashRegisterVerdictDecides) {
     const ConfirmCase& c = GetParam();
     openWith({{c.setting, "1"}});
     rec.extCardAnswer = c.answer;
-    rec.signatureAnswer = c.answer;
+    rec.verSigAnswer = c.answer;
     EXPECT_EQ(purchase(1250, c.confirmExtCard), c.expected);
     if (c.confirmExtCard) {
-        EXPECT_EQ(rec.extCardQuestions, 1);
+        EXPECT_EQ(rec.extCardCalls, 1);
         EXPECT_TRUE(contains(terminalLog(), "D8 PTAG_CONFIRMEEXTCARD"));
         EXPECT_TRUE(
             contains(terminalLog(), c.answer == 1 ? "CF PTAG_EXTPOSOK" : "D0 PTAG_EXTPOSNOTOK"));
     } else {
-        EXPECT_EQ(rec.signatureQuestions, 1);
+        EXPECT_EQ(rec.verSigCalls, 1);
         EXPECT_TRUE(
             contains(terminalLog(), c.answer == 1 ? "D3 PTAG_VER_SIG_OK" : "D4 PTAG_VER_SIG"));
     }

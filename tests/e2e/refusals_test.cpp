@@ -29,7 +29,7 @@ TEST_F(E2E, NeverOpenedPaymentChecks) {
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::Message() << c.type << " " << c.amount << " " << c.purchase);
         int r = -1;
-        const std::string out = captured([&] {
+        const std::string out = test::captureStdout([&] {
             r = api().trqNorTransaction(c.type, c.amount, 578, '1', 0, c.purchase, "", "", 0, 0, "",
                                         "", "");
         });

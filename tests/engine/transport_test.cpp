@@ -121,7 +121,7 @@ TEST_F(EngineTest, SendEventSendsAndStampsOnlyRealAnswers) {
     EXPECT_TRUE(terminal.sent.empty());
     EXPECT_EQ(ctx.lastSendTime, 7);
 
-    clock.advanceSeconds(3);
+    clock.advanceMs(3000);
     SA_ANSWER mi{PANSWER_MI, PSTATE_OPEN, 1};
     EXPECT_EQ(sendEvent(&mi), 1);
     EXPECT_EQ(terminal.sentTags(), Tags{PTAG_MI});

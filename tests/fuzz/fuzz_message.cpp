@@ -5,7 +5,7 @@
 #include "protocol/answer.h"
 #include "protocol/ber.h"
 #include "protocol/parser.h"
-#include "tests/support/manual_clock.h"
+#include "tests/support/clock.h"
 
 #include <array>
 #include <cstddef>

@@ -2,6 +2,7 @@
 // sequence a Java till meets.
 #include "core/context.h"
 #include "jni/bridge.h"
+#include "tests/support/capture_stdout.h"
 
 #include <gtest/gtest.h>
 
@@ -47,15 +48,6 @@ class BridgeFiles : public ::testing::Test {
     fs::path dir_;
 };
 
-// Runs f with stdout captured and returns what it printed.
-template <typename F> std::string printed(F f) {
-    std::fflush(stdout);
-    ::testing::internal::CaptureStdout();
-    f();
-    std::fflush(stdout);
-    return ::testing::internal::GetCapturedStdout();
-}
-
 TEST_F(BridgeFiles, AbortFileDecidesTheAnswer) {
     struct Case {
         const char* name;
@@ -74,7 +66,7 @@ TEST_F(BridgeFiles, AbortFileDecidesTheAnswer) {
         if (c.content) writeFile(dir_ / "abort.trq", *c.content);
         writeFile(dir_ / "display.trq", "before\n\n");
         bridge.abortRequested = 1 - c.expected;
-        std::string out = printed([&] { EXPECT_EQ(abortTransaction(), c.expected); });
+        std::string out = test::captureStdout([&] { EXPECT_EQ(abortTransaction(), c.expected); });
         EXPECT_EQ(bridge.abortRequested, c.expected);
         EXPECT_EQ(out, "");
         EXPECT_EQ(file("display.trq"), c.expected ? "ECR AVBRYTER\n\n" : "before\n\n");
@@ -87,14 +79,15 @@ TEST_F(BridgeFiles, AbortFileDecidesTheAnswer) {
 }
 
 TEST_F(BridgeFiles, DisplayStatusCutsLinesAndRewritesTheFile) {
-    std::string out = printed([] {
+    std::string out = test::captureStdout([] {
         EXPECT_EQ(displayStatus("123456789012345678901234567890", "KORT GODKJENT       "), 0);
     });
     EXPECT_EQ(out, "\nSTATUS 1: 12345678901234567890\nSTATUS 2:KORT GODKJENT       \n");
     EXPECT_EQ(file("display.trq"), "12345678901234567890\nKORT GODKJENT       \n");
     EXPECT_STREQ(bridge.bridgeLine1.data(), "12345678901234567890");
 
-    printed([] { displayStatus("\xD8KT", ""); }); // the terminal's bytes stay as they are
+    test::captureStdout(
+        [] { displayStatus("\xD8KT", ""); }); // the terminal's bytes stay as they are
     EXPECT_EQ(file("display.trq"), "\xD8KT\n\n");
 }
 
@@ -146,7 +139,7 @@ TEST_F(BridgeFiles, ReceiptSequences) {
         for (const auto& slot : bridge.receiptCopies)
             EXPECT_STREQ(slot.data(), "");
         ctx.gstPosReceiptInfo.receipts = 0;
-        const std::string out = printed([&] {
+        const std::string out = test::captureStdout([&] {
             for (const Receipt& r : c.receipts)
                 if (printReceipt(r.segment, r.text.c_str()) == 1) ++ctx.gstPosReceiptInfo.receipts;
         });
@@ -176,7 +169,7 @@ TEST_F(BridgeFiles, UnwritableDirectoryIsReportedAndTheCallGoesOn) {
     fs::path gone = dir_ / "gone/";
     ASSERT_EQ(setTrqPath(gone.string()), SET_PATH_OK);
     const std::string print = gone.string() + "print.trq";
-    std::string out = printed([] {
+    std::string out = test::captureStdout([] {
         setLines("A", "B");
         EXPECT_EQ(writeDisplayFile(), 0);
         EXPECT_EQ(writePrintOutToFile(1, 0), 0);

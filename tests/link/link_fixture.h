@@ -3,8 +3,7 @@
 #pragma once
 
 #include "link/pkiss_internal.h"
-#include "tests/link/step_clock.h"
-#include "tests/support/manual_clock.h"
+#include "tests/support/clock.h"
 #include "tests/support/pty_pair.h"
 
 #include <gtest/gtest.h>
@@ -41,7 +40,7 @@ class LinkOverPty : public ::testing::Test {
     // stepMs > 0: the link's clock moves on by stepMs at every reading.
     explicit LinkOverPty(std::int64_t stepMs = 0) {
         if (stepMs > 0) {
-            clock_ = std::make_unique<StepClock>(stepMs);
+            clock_ = std::make_unique<ManualClock>(7'000'000'000, stepMs);
             scope_ = std::make_unique<ScopedClock>(*clock_);
         }
     }
@@ -66,7 +65,7 @@ class LinkOverPty : public ::testing::Test {
         return PKISS_Send(link_, data.data(), static_cast<std::uint32_t>(data.size()));
     }
 
-    std::unique_ptr<StepClock> clock_;
+    std::unique_ptr<ManualClock> clock_;
     std::unique_ptr<ScopedClock> scope_;
     PtyPair pty_;
     PKISS_LINK* link_ = nullptr;
@@ -77,9 +76,5 @@ class FastLinkOverPty : public LinkOverPty {
   protected:
     FastLinkOverPty() : LinkOverPty(250) {}
 };
-
-inline Bytes text(const char* s) {
-    return Bytes(s, s + std::char_traits<char>::length(s));
-}
 
 } // namespace tarq::test

@@ -2,6 +2,7 @@
 // write time-out model.
 #include "link/prs232_posix.h"
 #include "tests/link/link_fixture.h"
+#include "tests/support/capture_stdout.h"
 
 #include <fcntl.h>
 #include <termios.h>
@@ -22,9 +23,7 @@ struct PortHolder {
 
 // The line a failed open prints, and what it returns.
 std::string tryOpen(std::uint8_t number, std::uint32_t baud, const char* device, PortHolder& out) {
-    ::testing::internal::CaptureStdout();
-    out.port = PRS232_Create(number, baud, device);
-    return ::testing::internal::GetCapturedStdout();
+    return test::captureStdout([&] { out.port = PRS232_Create(number, baud, device); });
 }
 
 TEST(PortNames, NumberNamesTheSerialDevice) {

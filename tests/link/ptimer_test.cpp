@@ -1,5 +1,5 @@
 #include "link/ptimer.h"
-#include "tests/support/manual_clock.h"
+#include "tests/support/clock.h"
 
 #include <gtest/gtest.h>
 

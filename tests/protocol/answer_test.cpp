@@ -13,9 +13,8 @@ class AnswerTest : public ProtocolTest {
     Bytes send(std::uint32_t type) {
         SA_ANSWER answer;
         answer.answer_ID = type;
-        ::testing::internal::CaptureStdout();
-        TLV* tree = parserSendAnswer(&answer);
-        printed = ::testing::internal::GetCapturedStdout();
+        TLV* tree = nullptr;
+        printed = captureStdout([&] { tree = parserSendAnswer(&answer); });
         if (!tree) return {};
         std::array<std::uint8_t, 90> buffer{};
         buffer.fill(0x20);
@@ -62,7 +61,7 @@ TEST_F(AnswerTest, EachAnswerHasItsBytesLineAndTimer) {
         ctx.ecrRequestsAnswer = 0;
         ctx.lastSendTime = 0;
         ctx.abortCounter = 0;
-        clock_.advanceSeconds(7);
+        clock_.advanceMs(7000);
         const auto slept = clock_.totalSleptMs();
         EXPECT_EQ(send(c.type), c.bytes);
         EXPECT_EQ(printed, *c.line ? "parserSendAnswer - " + std::string(c.line) + "\n" : "");

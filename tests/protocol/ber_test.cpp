@@ -144,7 +144,7 @@ TEST(BerTest, DeepNestingIsBounded) {
     // 100 levels of nesting: valid BER, but deeper than any message and refused.
     Bytes nested{0xC0, 0x00};
     for (int i = 0; i < 100; ++i)
-        nested = tlv(0xE1, nested);
+        nested = element(0xE1, nested);
     EXPECT_EQ(BER_check(nested.data(), static_cast<std::uint32_t>(nested.size())), -1);
     // The decoder stops descending at the same bound.
     TLV* root = BER2TLV(nested.data(), static_cast<std::uint32_t>(nested.size()));

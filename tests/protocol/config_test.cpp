@@ -43,9 +43,8 @@ class ConfigTest : public ProtocolTest {
         std::ofstream(ctx.iniPath.data(), std::ios::binary) << content;
     }
     int read() {
-        ::testing::internal::CaptureStdout();
-        const int r = ReadParameters();
-        printed = ::testing::internal::GetCapturedStdout();
+        int r = 0;
+        printed = captureStdout([&] { r = ReadParameters(); });
         return r;
     }
     fs::path dir_;

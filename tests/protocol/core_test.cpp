@@ -41,7 +41,7 @@ TEST_F(CoreTest, InitGlobalsResetsThePerCallPartAndKeepsTheRest) {
     ctx.timeStampTermNotReady = 99;
     ctx.lastSendTime = 77;
     ctx.lastTerminalActivity = 1;
-    clock_.advanceSeconds(10);
+    clock_.advanceMs(10000);
 
     initGlobals();
 

@@ -83,7 +83,7 @@ TEST_F(ParserTest, EachTagSetsItsEventAndLine) {
         ctx.ecrRequestsAnswer = 1;
         ctx.verSigPending = 1;
         ctx.lastSendTime = 0;
-        clock_.advanceSeconds(3);
+        clock_.advanceMs(3000);
         EXPECT_EQ(feed(c.message), c.event);
         EXPECT_EQ(printed, c.printed);
         // Every element ends the wait for an answer and the signature question.

@@ -5,7 +5,9 @@
 #include "protocol/answer.h"
 #include "protocol/ber.h"
 #include "protocol/parser.h"
-#include "tests/support/manual_clock.h"
+#include "tests/support/capture_stdout.h"
+#include "tests/support/clock.h"
+#include "tests/support/terminal.h"
 
 #include <gtest/gtest.h>
 
@@ -14,30 +16,6 @@
 #include <vector>
 
 namespace tarq::test {
-
-using Bytes = std::vector<std::uint8_t>;
-
-inline Bytes text(const std::string& s) {
-    return Bytes(s.begin(), s.end());
-}
-inline std::string line(const StatusLine& l) {
-    return std::string(l.data(), l.size());
-}
-
-// Tag, length in the shortest form, value.
-inline Bytes tlv(std::uint8_t tag, const Bytes& value) {
-    const auto n = value.size();
-    Bytes out{tag};
-    if (n >= 0x80) out.push_back(n > 0xFF ? 0x82 : 0x81);
-    if (n > 0xFF) out.push_back(static_cast<std::uint8_t>(n >> 8));
-    out.push_back(static_cast<std::uint8_t>(n));
-    out.insert(out.end(), value.begin(), value.end());
-    return out;
-}
-// An envelope holding one element with the given tag and value.
-inline Bytes message(std::uint8_t tag, const Bytes& value) {
-    return tlv(0xE1, tlv(tag, value));
-}
 
 class ProtocolTest : public ::testing::Test {
   protected:
@@ -59,9 +37,8 @@ class ProtocolTest : public ::testing::Test {
         ctx.receivedLength = size;
         TLV* tree = BER2TLV(message.data(), static_cast<std::uint32_t>(size));
         EXPECT_NE(tree, nullptr);
-        ::testing::internal::CaptureStdout();
-        SA_EVENT* event = parserHandleTlv(tree);
-        printed = ::testing::internal::GetCapturedStdout();
+        SA_EVENT* event = nullptr;
+        printed = captureStdout([&] { event = parserHandleTlv(tree); });
         return event ? event->event_id : -1;
     }
 

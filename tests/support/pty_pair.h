@@ -4,6 +4,8 @@
 // sees a hang-up when the driver closes and reopens the line.
 #pragma once
 
+#include "tests/support/bytes.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -22,8 +24,6 @@
 #include <vector>
 
 namespace tarq::test {
-
-using Bytes = std::vector<std::uint8_t>;
 
 class PtyPair {
   public:

@@ -1,0 +1,158 @@
+// The terminal's side of the message transport without a serial line: builders of terminal
+// messages and a scripted terminal that answers what the driver sends.
+#pragma once
+
+#include "core/context.h"
+#include "protocol/tags.h"
+#include "protocol/transport.h"
+#include "tests/support/bytes.h"
+#include "tests/support/clock.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <initializer_list>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace tarq::test {
+
+using Tags = std::vector<std::uint8_t>;
+
+// One element: tag, length in the shortest form, value.
+inline Bytes element(std::uint8_t tag, const Bytes& value = {}) {
+    const auto n = value.size();
+    std::array<std::uint8_t, 4> head{tag};
+    std::size_t k = 1;
+    if (n >= 0x80) head[k++] = n > 0xFF ? 0x82 : 0x81;
+    if (n > 0xFF) head[k++] = static_cast<std::uint8_t>(n >> 8);
+    head[k++] = static_cast<std::uint8_t>(n);
+    Bytes out(head.begin(), head.begin() + k);
+    out.insert(out.end(), value.begin(), value.end());
+    return out;
+}
+
+// The 0xE1 envelope around the given elements.
+inline Bytes message(std::initializer_list<Bytes> elements) {
+    Bytes body;
+    for (const auto& e : elements)
+        body.insert(body.end(), e.begin(), e.end());
+    return element(PTAG_MESSAGE, body);
+}
+// An envelope holding one element.
+inline Bytes message(std::uint8_t tag, const Bytes& value) {
+    return message({element(tag, value)});
+}
+inline Bytes status1(const std::string& s) {
+    return message({element(PTAG_STATUS1, text(s))});
+}
+inline Bytes completed(std::uint8_t result, std::uint8_t issuer) {
+    return message({element(PTAG_TRANS_COMPLETED, {result, issuer})});
+}
+// Card 1234567890123456=25 (ten packed bytes) with its track-2 length.
+inline Bytes cardMessage() {
+    Bytes card{0x12, 0x34, 0x56, 0x78, 0x90, 0x12, 0x34, 0x56, 0xD2, 0x5F};
+    card.resize(19, 0);
+    return message({element(PTAG_TERM_CARD, card), element(PTAG_TRACK2_LENGTH, {0x00, 0x0A})});
+}
+inline constexpr char kCardText[] = "1234567890123456=25";
+inline const std::string kBlank(20, ' ');
+
+// A display line as text, and a display line set from text (blank-padded, cut at its size).
+inline std::string line(const StatusLine& l) {
+    return std::string(l.begin(), l.end());
+}
+inline void put(StatusLine& l, const std::string& s) {
+    l.fill(' ');
+    std::memcpy(l.data(), s.data(), std::min(s.size(), l.size()));
+}
+
+// The terminal's side of the link. Queued messages are delivered one per receive; an empty inbox
+// costs the link's receive wait on the settable clock. Replies can be tied to the tag of what the
+// driver sends.
+class ScriptedTerminal final : public PipLink {
+  public:
+    struct Sent {
+        Bytes bytes;
+        std::int64_t atMs;
+    };
+
+    explicit ScriptedTerminal(ManualClock& clock) : clock_(clock) {}
+
+    bool present() override { return linkPresent; }
+
+    int send(const std::uint8_t* data, std::uint32_t length) override {
+        sent.push_back({Bytes(data, data + length), clock_.nowMs()});
+        int rc = 1;
+        if (!sendResults.empty()) {
+            rc = sendResults.front();
+            sendResults.pop_front();
+        }
+        const std::uint8_t tag = length > 2 ? data[2] : 0;
+        if (auto it = replies_.find(tag); it != replies_.end() && !it->second.empty()) {
+            inbox.insert(inbox.end(), it->second.front().begin(), it->second.front().end());
+            it->second.pop_front();
+        } else if (auto always = always_.find(tag); always != always_.end()) {
+            inbox.insert(inbox.end(), always->second.begin(), always->second.end());
+        }
+        return rc;
+    }
+
+    std::uint32_t recv(std::uint8_t* buf, std::uint32_t size) override {
+        recvSizes.push_back(size);
+        // An exchange that never ends is a failure, not a hung test run.
+        if (recvSizes.size() > 5000 || idle_ > 1000) throw std::runtime_error("never ended");
+        if (inbox.empty()) {
+            clock_.advanceMs(600);
+            ++idle_;
+            return 0;
+        }
+        idle_ = 0;
+        delivered.push_back({inbox.front(), clock_.nowMs()});
+        inbox.pop_front();
+        const Bytes& m = delivered.back().bytes;
+        const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(m.size(), size));
+        std::memcpy(buf, m.data(), n);
+        return n;
+    }
+
+    // When the driver next sends an element with this tag, queue these messages (once).
+    void replyTo(std::uint8_t tag, std::vector<Bytes> messages) {
+        replies_[tag].push_back(std::move(messages));
+    }
+    // Every time the driver sends an element with this tag (after the one-shot replies).
+    void alwaysReplyTo(std::uint8_t tag, std::vector<Bytes> messages) {
+        always_[tag] = std::move(messages);
+    }
+
+    // Tags of the elements the driver sent, in order (0 for an empty envelope).
+    Tags sentTags() const {
+        Tags tags;
+        for (const auto& s : sent)
+            tags.push_back(s.bytes.size() > 2 ? s.bytes[2] : 0);
+        return tags;
+    }
+    long countSent(std::uint8_t tag) const {
+        const Tags tags = sentTags();
+        return std::count(tags.begin(), tags.end(), tag);
+    }
+
+    bool linkPresent = true;
+    std::deque<int> sendResults; // results of the next sends (default 1)
+    std::deque<Bytes> inbox;
+    std::vector<Sent> sent;
+    std::vector<Sent> delivered;
+    std::vector<std::uint32_t> recvSizes;
+
+  private:
+    ManualClock& clock_;
+    std::map<std::uint8_t, std::deque<std::vector<Bytes>>> replies_;
+    std::map<std::uint8_t, std::vector<Bytes>> always_;
+    int idle_ = 0;
+};
+
+} // namespace tarq::test
