@@ -2,6 +2,7 @@
 // against an in-process terminal (no serial line; the 200 ms and 600 ms pauses run on a settable
 // clock and cost nothing). Figures go to standard error.
 // Usage: tarq_engine_bench [payments=20000] [silent-iterations-per-payment=20]
+#include "bench/alloc_count.h"
 #include "core/context.h"
 #include "engine/mainloop.h"
 #include "engine/requests.h"
@@ -17,33 +18,6 @@
 #include <cstdlib>
 #include <new>
 #include <vector>
-
-namespace {
-
-std::size_t allocations = 0;
-long liveBlocks = 0;
-
-} // namespace
-
-void* operator new(std::size_t size) {
-    ++allocations;
-    ++liveBlocks;
-    if (void* p = std::malloc(size ? size : 1)) return p;
-    throw std::bad_alloc();
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    ++allocations;
-    ++liveBlocks;
-    return std::malloc(size ? size : 1);
-}
-void operator delete(void* p) noexcept {
-    if (p) --liveBlocks;
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    if (p) --liveBlocks;
-    std::free(p);
-}
 
 namespace {
 
@@ -82,13 +56,13 @@ class Terminal final : public PipLink {
     }
     std::uint32_t recv(std::uint8_t* buf, std::uint32_t size) override {
         // What the previous iteration allocated, by whether it carried a message.
-        const std::size_t made = allocations - allocationsAtLastRecv_;
+        const std::size_t made = bench::allocations - allocationsAtLastRecv_;
         if (!lastDelivered_ && iterations > 0) {
             maxIdleAllocations = std::max(maxIdleAllocations, made);
             ++idleIterations;
         }
         ++iterations;
-        allocationsAtLastRecv_ = allocations;
+        allocationsAtLastRecv_ = bench::allocations;
         lastDelivered_ = false;
         if (head_ == queue_.size() || pendingSilence_ > 0) {
             if (pendingSilence_ > 0) --pendingSilence_;
@@ -162,8 +136,8 @@ int main(int argc, char** argv) {
         return ctx.gstResultData == 0 && SA_getState() == PSTATE_OPEN;
     };
     if (!runPayment()) return 1;
-    const long liveBefore = liveBlocks;
-    const std::size_t allocationsBefore = allocations;
+    const long liveBefore = bench::liveBlocks;
+    const std::size_t allocationsBefore = bench::allocations;
     const long iterationsBefore = terminal.iterations;
     const long silentBefore = terminal.idleIterations;
     const auto start = Steady::now();
@@ -185,9 +159,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "heap allocations, silent iteration max %zu (goal 0)\n",
                  terminal.maxIdleAllocations);
     std::fprintf(stderr, "heap allocations per payment      %.1f (engine, codec and interpreter)\n",
-                 static_cast<double>(allocations - allocationsBefore) / payments);
+                 static_cast<double>(bench::allocations - allocationsBefore) / payments);
     std::fprintf(stderr, "heap blocks gained over the run   %ld (goal 0)\n",
-                 liveBlocks - liveBefore);
+                 bench::liveBlocks - liveBefore);
     pip_setLink(nullptr);
     return 0;
 }

@@ -1,6 +1,7 @@
 // Cost of the message path per terminal message and per answer: time, and heap allocations
 // (every tree node, value and children array is its own allocation, made and freed per message).
 // Usage: tarq_protocol_bench [rounds=200000]
+#include "bench/alloc_count.h"
 #include "core/context.h"
 #include "protocol/answer.h"
 #include "protocol/ber.h"
@@ -19,28 +20,6 @@
 
 namespace {
 
-std::size_t allocations = 0;
-
-} // namespace
-
-void* operator new(std::size_t size) {
-    ++allocations;
-    if (void* p = std::malloc(size ? size : 1)) return p;
-    throw std::bad_alloc();
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    ++allocations;
-    return std::malloc(size ? size : 1);
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
-
-namespace {
-
 using namespace tarq;
 using Bytes = std::vector<std::uint8_t>;
 using Steady = std::chrono::steady_clock;
@@ -51,7 +30,7 @@ using test::message;
 void receive(const char* name, const Bytes& message, int rounds) {
     std::array<std::uint8_t, 1024> buffer{};
     std::copy(message.begin(), message.end(), buffer.begin());
-    const std::size_t before = allocations;
+    const std::size_t before = bench::allocations;
     const auto start = Steady::now();
     for (int i = 0; i < rounds; ++i) {
         const int n = BER_check(buffer.data(), buffer.size());
@@ -61,14 +40,15 @@ void receive(const char* name, const Bytes& message, int rounds) {
     const double ns =
         std::chrono::duration<double, std::nano>(Steady::now() - start).count() / rounds;
     std::fprintf(stderr, "receive %-22s %5zu bytes  %8.0f ns/message  %5.1f allocations/message\n",
-                 name, message.size(), ns, static_cast<double>(allocations - before) / rounds);
+                 name, message.size(), ns,
+                 static_cast<double>(bench::allocations - before) / rounds);
 }
 
 void answer(const char* name, std::uint32_t type, int rounds) {
     std::array<std::uint8_t, 90> buffer{};
     SA_ANSWER a;
     a.answer_ID = type;
-    const std::size_t before = allocations;
+    const std::size_t before = bench::allocations;
     const auto start = Steady::now();
     std::uint32_t n = 0;
     for (int i = 0; i < rounds; ++i) {
@@ -79,7 +59,7 @@ void answer(const char* name, std::uint32_t type, int rounds) {
     const double ns =
         std::chrono::duration<double, std::nano>(Steady::now() - start).count() / rounds;
     std::fprintf(stderr, "answer  %-22s %5u bytes  %8.0f ns/answer   %5.1f allocations/answer\n",
-                 name, n, ns, static_cast<double>(allocations - before) / rounds);
+                 name, n, ns, static_cast<double>(bench::allocations - before) / rounds);
 }
 
 } // namespace
