@@ -32,6 +32,13 @@ void initGlobals() {
     ctx.resendCount = 0;
 }
 
+void wipeCardData() {
+    secureZero(ctx.cardData);
+    secureZero(ctx.request.cardNo);
+    secureZero(ctx.request.expDate);
+    secureZero(ctx.request.cvc);
+}
+
 void resetDriverContext() {
     ctx = DriverContext{};
 }

@@ -127,8 +127,17 @@ struct DriverContext {
 
 extern DriverContext ctx;
 
+// Zeroes card data in a way the compiler may not drop as a dead store.
+template <typename T, std::size_t N> void secureZero(std::array<T, N>& field) {
+    volatile T* p = field.data();
+    for (std::size_t i = 0; i < N; ++i)
+        p[i] = T{};
+}
+
 // Resets the per-call part of the context at the start of an operation.
 void initGlobals();
+// Wipes the card data (track 2, card number, expiry, CVC) once the call that needed it is over.
+void wipeCardData();
 // Puts the whole context back to its load values (tests).
 void resetDriverContext();
 

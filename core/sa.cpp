@@ -9,6 +9,7 @@ namespace {
 
 std::array<SA_EVENT_ARRAY*, SA_NUM_STATES> eventArrays{};
 int cur_state = PSTATE_IDLE;
+SA_OBSERVER observer = nullptr;
 
 } // namespace
 
@@ -42,6 +43,7 @@ SA_ANSWER* SA_handleEvent(SA_EVENT* event) {
     if (!array) return nullptr;
     const SA_HANDLER handler = (*array)[static_cast<std::size_t>(n)].handler;
     if (!handler) return nullptr;
+    if (observer) observer(s, n);
     SA_ANSWER* answer = handler(event);
     // Read after the handler: a handler may rebuild arrays or dispatch nested events, and the
     // outer entry's next state wins.
@@ -51,6 +53,7 @@ SA_ANSWER* SA_handleEvent(SA_EVENT* event) {
 
 SA_ANSWER* SA_handleEventAs(SA_EVENT* event, SA_HANDLER handler, int nextState) {
     if (!event || !handler || nextState < 0 || nextState >= SA_NUM_STATES) return nullptr;
+    if (observer) observer(cur_state, event->event_id);
     SA_ANSWER* answer = handler(event);
     cur_state = nextState;
     return answer;
@@ -78,6 +81,14 @@ SA_EVENT* SA_newEvent(int eventId) {
 const SA_EVENT_ARRAY* SA_getEventArray(int state) {
     if (state < 0 || state >= SA_NUM_STATES) return nullptr;
     return eventArrays[static_cast<std::size_t>(state)];
+}
+
+void SA_restoreState(int state) {
+    if (state >= 0 && state < SA_NUM_STATES) cur_state = state;
+}
+
+void SA_setObserver(SA_OBSERVER o) {
+    observer = o;
 }
 
 void SA_setStateForTest(int state) {

@@ -43,8 +43,9 @@ int runCommand(const Command& c) {
     initGlobals();
     if (c.code == TRQ_ADMIN_LAST_RECEIPT) ctx.gstPosReceiptInfo.receipts = 0;
     ctx.adminCode = c.code;
-    sendAdminRequest();
-    if (c.code == TRQ_ADMIN_RESTART) return TRQ_RESTART_SENT;
+    const int sent = sendAdminRequest();
+    // A restart waits for no answer: only the link's acknowledgement tells that it arrived.
+    if (c.code == TRQ_ADMIN_RESTART) return sent == 1 ? TRQ_RESTART_SENT : TRQ_NO_RESULT;
     callMainLoop();
     if (c.resultFormat) say(c.resultFormat, ctx.gstResultData);
     if (c.code == TRQ_ADMIN_ISSUER) {
@@ -61,11 +62,11 @@ int guardedCommand(const Command& c) {
 
 } // namespace
 
-void sendAdminRequest() {
+int sendAdminRequest() {
     ctx.abortCounter = 0;
     const int code = ctx.adminCode;
     ctx.requestKind = ((code >= 8 && code <= 14) || (code >= 16 && code <= 19)) ? 3 : 2;
-    postEvent(PEVENT_ADMIN);
+    return postEvent(PEVENT_ADMIN);
 }
 
 } // namespace tarq

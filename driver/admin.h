@@ -3,7 +3,7 @@
 
 namespace tarq {
 
-// Sends the command in ctx.adminCode to the terminal.
-void sendAdminRequest();
+// Sends the command in ctx.adminCode to the terminal; the send's result (1 acknowledged).
+int sendAdminRequest();
 
 } // namespace tarq

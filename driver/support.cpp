@@ -2,6 +2,7 @@
 #include "driver/support.h"
 
 #include "core/context.h"
+#include "engine/mainloop.h"
 #include "link/pkiss.h"
 #include "tarqdriver.h"
 
@@ -16,6 +17,14 @@ void say(const char* format, ...) {
     std::vfprintf(stdout, format, args);
     va_end(args);
     std::fflush(stdout);
+}
+
+void endFailedCall() noexcept {
+    abandonExchange();
+}
+
+CardDataScope::~CardDataScope() {
+    wipeCardData();
 }
 
 int rs232Open() {

@@ -17,12 +17,25 @@ int connectionRefusal();
 // printf to standard output, flushed so the lines keep their order with the callbacks' output.
 [[gnu::format(printf, 1, 2)]] void say(const char* format, ...);
 
+// Ends the exchange an escaping exception broke off, so that the next call works.
+void endFailedCall() noexcept;
+
+// Wipes the card data when the exported call is over, however it ends.
+struct CardDataScope {
+    CardDataScope() = default;
+    CardDataScope(const CardDataScope&) = delete;
+    CardDataScope& operator=(const CardDataScope&) = delete;
+    ~CardDataScope();
+};
+
 // Runs an exported operation's body; no exception may cross the C interface, so any escaping
-// one becomes `onFailure`.
+// one ends the exchange as a failed one and becomes `onFailure`.
 template <typename Body> auto guarded(decltype(std::declval<Body>()()) onFailure, Body&& body) {
+    const CardDataScope wipe;
     try {
         return body();
     } catch (...) {
+        endFailedCall();
         return onFailure;
     }
 }

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <memory>
 #include <new>
 
 namespace tarq {
@@ -41,6 +42,9 @@ SA_ANSWER* newAnswer(std::uint32_t answerId) {
     answer->flag = 1;
     return answer;
 }
+
+// Held so that a callback that throws does not leak it.
+using Owned = std::unique_ptr<SA_ANSWER>;
 
 void show() {
     invokeDisplayStatus();
@@ -95,27 +99,27 @@ SA_ANSWER* handleDefault(SA_EVENT*) {
 }
 
 SA_ANSWER* handleStatusState(SA_EVENT*) {
-    SA_ANSWER* answer = newAnswer(PANSWER_NONE);
+    Owned answer(newAnswer(PANSWER_NONE));
     if (!answer) return nullptr;
     show(); // the parser has just stored the terminal's text
-    return answer;
+    return answer.release();
 }
 
 SA_ANSWER* handleAdviceFlag(SA_EVENT*) {
     std::printf("trstate - handleAdviceFlag\n");
-    SA_ANSWER* answer = newAnswer(PANSWER_NONE);
+    Owned answer(newAnswer(PANSWER_NONE));
     if (!answer) return nullptr;
     invokeAdviceFlag();
-    return answer;
+    return answer.release();
 }
 
 SA_ANSWER* handleIdle(SA_EVENT*) {
-    SA_ANSWER* answer = newAnswer(PANSWER_NONE);
+    Owned answer(newAnswer(PANSWER_NONE));
     if (!answer) return nullptr;
     ctx.disconnectToTerminal = 1;
     setLine(ctx.statusLine1, BLANK_LINE);
     setLine(ctx.statusLine2, BLANK_LINE);
-    return answer;
+    return answer.release();
 }
 
 SA_ANSWER* handleVerSigAsk(SA_EVENT*) {
@@ -129,49 +133,54 @@ SA_ANSWER* handleVerSigAsk(SA_EVENT*) {
 
 SA_ANSWER* handleNoReceipt(SA_EVENT*) {
     std::printf("trstate - handleNoReceipt\n\n");
-    SA_ANSWER* answer = newAnswer(PANSWER_NONE);
+    Owned answer(newAnswer(PANSWER_NONE));
     if (!answer) return nullptr;
     setLine(ctx.statusLine1, BLANK_LINE);
     setLine(ctx.statusLine2, kNoReceiptTakeCopy);
     show();
     ctx.disconnectToTerminal = 1;
-    return answer;
+    return answer.release();
 }
 
 SA_ANSWER* handleNoLog(SA_EVENT*) {
     std::printf("trstate - handleNoLog\n\n");
-    SA_ANSWER* answer = newAnswer(PANSWER_NONE);
+    Owned answer(newAnswer(PANSWER_NONE));
     if (!answer) return nullptr;
     setLine(ctx.statusLine1, NO_RECEIPT_LINE);
     setLine(ctx.statusLine2, kReconciliation);
     show();
     ctx.disconnectToTerminal = 1;
-    return answer;
+    return answer.release();
 }
 
 SA_ANSWER* handleReceipt(SA_EVENT*) {
-    SA_ANSWER* answer = newAnswer(PANSWER_RECEIPTNUMBER);
+    Owned answer(newAnswer(PANSWER_RECEIPTNUMBER));
     if (!answer) return nullptr;
     // The count wraps at 8 bits; the answer built afterwards carries the count after this one.
     if (invokePrintReceipt() == 1) ++ctx.gstPosReceiptInfo.receipts;
-    return answer;
+    return answer.release();
 }
 
 SA_ANSWER* handleCardswipe(SA_EVENT*) {
-    SA_ANSWER* answer = newAnswer(PANSWER_NORTRANS);
+    Owned answer(newAnswer(PANSWER_NORTRANS));
     if (!answer) return nullptr;
     // The length comes from the terminal: never past the 19 card bytes.
     const std::int32_t n =
         std::clamp<std::int32_t>(ctx.track2Length, 0, static_cast<std::int32_t>(CARD_DATA_LEN));
-    std::array<char, 40> text{};
+    std::array<char, CARD_TEXT_SIZE> text{};
+    // The digits do not outlive the handler, even when the callback throws.
+    struct Wipe {
+        std::array<char, CARD_TEXT_SIZE>& digits;
+        ~Wipe() { secureZero(digits); }
+    } wipe{text};
     trqTransformCarddata(text.data(), text.size(), ctx.cardData.data(), n);
     if (invokeSetCarddata(text.data()) != 1) answer->answer_ID = PANSWER_ABORT;
-    return answer;
+    return answer.release();
 }
 
 SA_ANSWER* handleConfirm(SA_EVENT*) {
     std::printf("trstate - handleConfirm\n");
-    SA_ANSWER* answer = newAnswer(PANSWER_NONE);
+    Owned answer(newAnswer(PANSWER_NONE));
     if (!answer) return nullptr;
     std::printf("trqExtCardConfirm\n");
     const int verdict = invokeExtCardConfirm();
@@ -179,11 +188,11 @@ SA_ANSWER* handleConfirm(SA_EVENT*) {
         ctx.extCardAnswer = verdict;
         answer->answer_ID = PANSWER_OKPOS;
     }
-    return answer;
+    return answer.release();
 }
 
 SA_ANSWER* handleAbort(SA_EVENT*) {
-    SA_ANSWER* answer = newAnswer(PANSWER_ABORT);
+    Owned answer(newAnswer(PANSWER_ABORT));
     if (!answer) return nullptr;
     ctx.callAbortFunc = 0;
     setLine(ctx.statusLine1, kTryingToAbort);
@@ -191,23 +200,23 @@ SA_ANSWER* handleAbort(SA_EVENT*) {
     // Shown by the next display call, when the terminal answers.
     setLine(ctx.statusLine1, BLANK_LINE);
     setLine(ctx.statusLine2, kAbortedByEcr);
-    return answer;
+    return answer.release();
 }
 
 SA_ANSWER* handleTransComplete(SA_EVENT*) {
-    SA_ANSWER* answer = newAnswer(PANSWER_NONE);
+    Owned answer(newAnswer(PANSWER_NONE));
     if (!answer) return nullptr;
     ctx.disconnectToTerminal = 1;
     const auto result = static_cast<std::uint32_t>(ctx.gstResultData);
     if (result == 0 || result >= 23) setLine(ctx.statusLine1, BLANK_LINE);
     show();
     setLine(ctx.statusLine2, BLANK_LINE);
-    return answer;
+    return answer.release();
 }
 
 SA_ANSWER* handleTermNotReady(SA_EVENT*) {
     std::printf("trstate - handleTermNotReady\n\n");
-    SA_ANSWER* answer = newAnswer(PANSWER_NONE);
+    Owned answer(newAnswer(PANSWER_NONE));
     if (!answer) return nullptr;
     std::printf("trstate - handleTermNotReady %d\n", ctx.gstResultData);
     const std::int64_t now = nowSeconds();
@@ -217,22 +226,22 @@ SA_ANSWER* handleTermNotReady(SA_EVENT*) {
     setLine(ctx.statusLine1, kWait);
     setLine(ctx.statusLine2, BLANK_LINE);
     show();
-    return answer;
+    return answer.release();
 }
 
 SA_ANSWER* handleResend(SA_EVENT*) {
     std::printf("trstate - handleResend\n\n");
-    SA_ANSWER* answer = newAnswer(PANSWER_NONE);
+    Owned answer(newAnswer(PANSWER_NONE));
     if (!answer) return nullptr;
     ++ctx.resendCount;
     sendCardTransaction();
-    return answer;
+    return answer.release();
 }
 
 SA_ANSWER* handleNoConnection(SA_EVENT*) {
     std::printf("trstate - handleNoConnection %d %d\n\n", static_cast<int>(TIMEOUT_ANSWERREQ),
                 static_cast<int>(TIMEOUT_TERMINALANSWER));
-    SA_ANSWER* answer = newAnswer(PANSWER_NONE);
+    Owned answer(newAnswer(PANSWER_NONE));
     if (!answer) return nullptr;
     std::printf("trstate - handleNoConnection ret=6 (%d)\n", ctx.gstResultData);
     ctx.gstResultData = 6;
@@ -242,12 +251,12 @@ SA_ANSWER* handleNoConnection(SA_EVENT*) {
     ctx.disconnectToTerminal = 1;
     std::printf("trstate - handleNoConnection %d %d\n\n", static_cast<int>(answer->answer_ID),
                 ctx.gstResultData);
-    return answer;
+    return answer.release();
 }
 
 SA_ANSWER* handleTimeout(SA_EVENT*) {
     std::printf("trstate - handleTimeout:%d\n\n", static_cast<int>(TIMEOUT_TERMINALANSWER));
-    SA_ANSWER* answer = newAnswer(PANSWER_NONE);
+    Owned answer(newAnswer(PANSWER_NONE));
     if (!answer) return nullptr;
     const bool prompt = isAbortablePrompt();
     // Past two aborts the terminal is not asked again; the exchange ends all the same.
@@ -267,7 +276,7 @@ SA_ANSWER* handleTimeout(SA_EVENT*) {
     ctx.disconnectToTerminal = 1;
     std::printf("trstate - handleTimeout %d %d\n\n", static_cast<int>(answer->answer_ID),
                 ctx.gstResultData);
-    return answer;
+    return answer.release();
 }
 
 // Its event has no producer here; nothing is sent.

@@ -26,10 +26,13 @@ SA_EVENT* makeCurrent(int eventId) {
     return currentEcrEvent.get();
 }
 
-bool hasEntry(int eventId) {
-    const SA_EVENT_ARRAY* array = SA_getEventArray(SA_getState());
+bool hasEntry(int state, int eventId) {
+    const SA_EVENT_ARRAY* array = SA_getEventArray(state);
     if (!array || eventId < 0 || eventId >= SA_NUM_EVENTS) return false;
     return (*array)[static_cast<std::size_t>(eventId)].handler != nullptr;
+}
+bool hasEntry(int eventId) {
+    return hasEntry(SA_getState(), eventId);
 }
 
 bool isCompletion(int eventId) {
@@ -45,10 +48,8 @@ SA_ANSWER* dispatchTerminalEvent(SA_EVENT* event) {
     const int state = SA_getState();
     if (id == PEVENT_TERM_NOT_READY && hasEntry(id) && ctx.resendCount >= MAX_RESENDS)
         return SA_handleEventAs(event, handleTransComplete, PSTATE_OPEN);
-    const bool endingState =
-        state == PSTATE_OPEN || (state >= PSTATE_MI_CU_AMOUNT && state <= PSTATE_MI_CU_CARDSWIPE);
-    if (isCompletion(id) && endingState && !hasEntry(id))
-        return SA_handleEventAs(event, handleTransComplete, PSTATE_OPEN);
+    if (SA_HANDLER fallback = terminalFallback(state, id))
+        return SA_handleEventAs(event, fallback, PSTATE_OPEN);
     return SA_handleEvent(event);
 }
 
@@ -57,11 +58,10 @@ SA_ANSWER* dispatchTerminalEvent(SA_EVENT* event) {
 // handled as the plain time-out.
 SA_ANSWER* dispatchOwnEvent(SA_EVENT* event) {
     const int id = event->event_id;
-    if (lastSource == Source::timer && (id == PEVENT_TIMEOUT || id == PEVENT_ABORT) &&
-        (!hasEntry(id) || static_cast<std::uint32_t>(ctx.abortCounter) > 2)) {
-        event->event_id = PEVENT_TIMEOUT;
+    if (lastSource == Source::timer &&
+        (timerFallback(SA_getState(), id) || ((id == PEVENT_TIMEOUT || id == PEVENT_ABORT) &&
+                                              static_cast<std::uint32_t>(ctx.abortCounter) > 2)))
         return SA_handleEventAs(event, handleTimeout, PSTATE_OPEN);
-    }
     return SA_handleEvent(event);
 }
 
@@ -72,8 +72,40 @@ void dispatchAndSend(SA_ANSWER* rawAnswer) {
 
 } // namespace
 
+SA_HANDLER terminalFallback(int state, int eventId) {
+    if (!isCompletion(eventId) || hasEntry(state, eventId)) return nullptr;
+    // An administrative command ends at the terminal's idle message, with its receipts before
+    // it; there a completion without an entry is ignored as the table says.
+    const bool admin = ctx.requestKind == 2 || ctx.requestKind == 3;
+    if (state == PSTATE_OPEN && !admin) return handleTransComplete;
+    if (state < PSTATE_MI_CU_AMOUNT || state > PSTATE_MI_CU_CARDSWIPE) return nullptr;
+    // Results 3 and 4 are shown as PSTATE_MI_CU shows them.
+    if (eventId == PEVENT_NO_RECEIPT) return handleNoReceipt;
+    if (eventId == PEVENT_NO_LOG) return handleNoLog;
+    return handleTransComplete;
+}
+
+SA_HANDLER timerFallback(int state, int eventId) {
+    const bool timeOut = eventId == PEVENT_TIMEOUT || eventId == PEVENT_ABORT;
+    return timeOut && !hasEntry(state, eventId) ? handleTimeout : nullptr;
+}
+
 void freeCurrentEcrEvent() {
     currentEcrEvent.reset();
+}
+
+void abandonExchange() {
+    freeCurrentEcrEvent();
+    lastSource = Source::none;
+    ctx.callAbortFunc = 0;
+    ctx.verSigPending = 0;
+    ctx.pendingEcrAbort = 0;
+    ctx.ecrRequestsAnswer = 0;
+    ctx.timeStampTermNotReady = 0;
+    ctx.disconnectToTerminal = 0;
+    // The terminal still holds the connection: the next call starts from the open state.
+    if (ctx.closedFlag != 1 && ctx.openCompleted() && SA_getState() != PSTATE_IDLE)
+        SA_restoreState(PSTATE_OPEN);
 }
 
 void callMainLoop() {

@@ -20,5 +20,13 @@ SA_EVENT* getPosAbortEvent();
 SA_EVENT* checkTimers();
 void sendVerSigAnswer();
 void freeCurrentEcrEvent();
+// Where the table has no entry, the handler that still ends the exchange (into PSTATE_OPEN):
+// for a completion from the terminal, and for the loop's own time-out or the abort it became.
+// nullptr: the event is ignored.
+SA_HANDLER terminalFallback(int state, int eventId);
+SA_HANDLER timerFallback(int state, int eventId);
+// Ends an exchange that an exception broke off: records freed, per-call flags cleared, and the
+// automaton back in PSTATE_OPEN while the connection is open.
+void abandonExchange();
 
 } // namespace tarq

@@ -122,7 +122,7 @@ typedef void (*trqAdviceFlagFn)(void);
 #define TRQ_AMOUNT_TOO_LOW 15        /* amount below TRQ_MIN_AMOUNT */
 #define TRQ_AMOUNT_BELOW_PURCHASE 16 /* amount below the purchase amount */
 #define TRQ_VERSION_PRINTED 89       /* trqNorAdmin(35): version lines printed */
-#define TRQ_RESTART_SENT 0           /* restart command sent; no answer awaited */
+#define TRQ_RESTART_SENT 0           /* restart acknowledged by the terminal's link */
 #define TRQ_ISSUER_BASE 20           /* trqNorAdmin(40): 20 + the issuer number */
 
 /* Payments and administrative commands: results of the exchange */
@@ -228,16 +228,17 @@ TRQ_API int trqCardTransaction(int transactionType, int amount, int currencyCode
  * 36, 37, 38, 40, 41; others print "Not available : trqNorAdmin %d\n" and give 9 (checked
  * before the connection). Prints "trqNorAdmin %d %d %d\n" on entry and "\ntrqNorAdmin %u\n"
  * with the result. Code 35 needs no connection: it prints the version lines and returns 89.
- * Code 8 (restart) returns 0 once sent. Code 40 returns 20 + the issuer number the terminal
- * reported when the result is 0, 20 when the result is 1 without an issuer number, any other
- * result unchanged. value2 and value3 are only printed. */
+ * Code 8 (restart) returns 0 once acknowledged, else 1. Code 40 returns 20 + the issuer number
+ * the terminal reported when the result is 0, 20 when the result is 1 without an issuer
+ * number, any other result unchanged. value2 and value3 are only printed. */
 TRQ_API int trqNorAdmin(int code, int value2, int value3);
 TRQ_API int trqTermReport(void);     /* code 1; prints "trqTermReport\n" */
 TRQ_API int trqEndOfDay(void);       /* code 2; "trqEndOfDay\n", "trqEndOfDay %d\n" */
 TRQ_API int trqClockSyncHost(void);  /* code 4 */
 TRQ_API int trqClockSyncKelmo(void); /* code 5; "trqClockSyncKelmo\n" */
-/* code 8: returns 0 once the command is sent, without waiting for the terminal;
- * prints "trqRestartTerm %d %d\n" (closed flag, open status) on entry */
+/* code 8: returns 0 once the terminal's link acknowledged the command, 1 when it did not (no
+ * link, failed send), without waiting for any answer; prints "trqRestartTerm %d %d\n" (closed
+ * flag, open status) on entry */
 TRQ_API int trqRestartTerm(void);
 TRQ_API int trqTestConnection(void);     /* code 14; "trqTestConnection %d %d\n" on entry */
 TRQ_API int trqLastReceipt(void);        /* code 15; "trqLastReceipt\n" */

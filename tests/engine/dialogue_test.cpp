@@ -1,370 +1,305 @@
-// Whole exchanges through the automaton: a scripted terminal, the settable clock, the loop.
-// Exact texts and answer bytes are checked by the handler and answer tests; here the paths.
-#include "engine_fixture.h"
+// Whole exchanges through the automaton, as one table: a scripted terminal behind the message
+// transport, the settable clock, a recording cash register. Each row is one call: what the
+// terminal says (in answer to what the driver sends), what the cash register answers, and what
+// comes out. The answer bytes are the protocol tests' business; here the element tags.
+#include "core/callbacks.h"
+#include "core/context.h"
+#include "core/sa.h"
+#include "engine/mainloop.h"
+#include "engine/requests.h"
+#include "engine/table.h"
+#include "tests/support/capture_stdout.h"
+#include "tests/support/cash_register.h"
+#include "tests/support/terminal.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
 
 namespace tarq::test {
 namespace {
 
-class DialogueTest : public EngineTest {
-  protected:
-    // The terminal takes the currency code, shows its lines and reads the card.
-    void terminalReadsCard() {
-        terminal.replyTo(PTAG_CURRENCYCODE,
-                         {status1("SETT INN KORT"),
-                          message({element(PTAG_STATUS2, text("KR 123,45"))}), cardMessage()});
+// clang-format off
+// How the call begins: a payment or a command from PSTATE_OPEN, or the loop entered in `state`
+// with line 1 showing `line1` (a call that an earlier exchange left there).
+struct Start { int requestKind = 1, state = -1; const char* line1 = ""; int confirmExtCard = 0; };
+constexpr Start pay{}, payExt{1, -1, "", 1}, admin{2};
+constexpr Start at(int state, const char* line1 = "", int kind = 1) { return {kind, state, line1}; }
+// Messages queued when the driver sends an element with `tag`; tag 0: waiting at the start.
+struct Reply { std::uint8_t tag; std::vector<Bytes> msgs; bool always = false; };
+// The cash register: abortAt is the abort question answered yes (from 1), abortKeeps: and later.
+struct Till { int card = 1, ext = 1, abortAt = 0; bool abortKeeps = false; };
+struct Calls { int cards = 0, receipts = 0, ext = 0, verSig = 0, advice = 0, aborts = -1; };
+using Shown = std::pair<const char*, const char*>; // last display; nullptr: not checked
+struct Row {
+    const char* name; Start start; std::vector<Reply> replies; Tags sent; int result;
+    Shown shown{nullptr, nullptr};
+    Calls calls{};
+    int endS = -1; // whole seconds from the start of the call to its end
+    std::pair<std::size_t, int> silence{0, 0}; // delivery number, seconds of silence before it
+    Till till{};
+};
+// clang-format on
+
+constexpr std::uint8_t MI = PTAG_MI, CU = PTAG_CURRENCYCODE, NT = PTAG_NORTRANS,
+                       RN = PTAG_RECEIPTNUMBER, AB = PTAG_TERM_ABORT, AD = PTAG_ADMIN,
+                       XC = PTAG_CONFIRMEEXTCARD;
+Bytes el(std::uint8_t tag, const Bytes& value = {}) {
+    return message({element(tag, value)});
+}
+Bytes done(std::uint8_t result) {
+    return completed(result, 0);
+}
+Bytes receipt() {
+    return message({element(PTAG_LAST_RECEIPT), element(PTAG_TERM_RECEIPT, text("KVITTERING"))});
+}
+const char* const blank = kBlank.c_str();
+constexpr char kTimedOut[] = " TIMEOUT            ";
+constexpr char kCheck[] = "Sjekk siste kvitt.  ";
+constexpr char kNoReceipt[] = "INGEN KVITT. TA KOPI";
+
+std::vector<Row> rows() {
+    const Bytes card = cardMessage(), adv = el(PTAG_ADVICE_FLAG), sig = el(PTAG_VER_SIG),
+                confirm = el(PTAG_CONFIRM), termAbort = el(PTAG_TERM_ABORT),
+                noEvent = el(PTAG_ISSUERID, {1}), insert = status1("SETT INN KORT"),
+                prompt = status1("BEKREFT BEL\xD8P"), closing = el(PTAG_TERM_CLOSE);
+    // clang-format off
+    std::vector<Row> t = {
+        {"CardApprovedReceiptPrinted", pay, {{CU, {insert, card}}, {NT, {receipt()}},
+         {RN, {completed(0, 3)}}}, {MI, CU, NT, RN}, 0, {blank, nullptr},
+         {.cards = 1, .receipts = 1}, 0},
+        {"ExternalCardThenNotReadyResendAfterSixSeconds", payExt,
+         {{CU, {done(5)}}, {CU, {done(9)}}}, {XC, MI, CU, XC, MI, CU}, 9, {}, {}, 7},
+        {"RefusedCardAborted", pay, {{CU, {card}}, {AB, {termAbort, done(7)}}}, {MI, CU, AB}, 7, {},
+         {.cards = 1}, -1, {}, {.card = 0}},
+        {"AbortFromTillInMiCu", pay, {{CU, {insert}}, {AB, {termAbort, done(1)}}}, {MI, CU, AB}, 1,
+         {nullptr, "AVBRUTT AV ECR      "}, {.aborts = 3}, -1, {},
+         {.abortAt = 3, .abortKeeps = true}},
+        {"AbortWhileNotReadyWaitsForResend", pay, {{CU, {done(5)}}, {AB, {done(1)}}},
+         {MI, CU, MI, CU, AB}, 1, {}, {.aborts = 1}, -1, {}, {.abortAt = 1, .abortKeeps = true}},
+        {"WaitingAbortDroppedWhenTerminalWorks", pay, {{CU, {done(5)}},
+         {CU, {status1("ARBEJDER"), done(9)}}}, {MI, CU, MI, CU}, 9, {}, {.aborts = 1}, 7, {},
+         {.abortAt = 1}},
+        {"FourthNotReadyEnds", pay, {{CU, {status1("TERMINAL OPPTATT"), done(5)}, true}},
+         {MI, CU, MI, CU, MI, CU, MI, CU}, 5, {"TERMINAL OPPTATT    ", blank}, {}, 21},
+        {"MessageAfter95sSilenceIsInTime", pay, {{CU, {insert, done(9)}}}, {MI, CU}, 9, {}, {}, 95,
+         {1, 95}},
+        {"SilenceOf96sTimesOut", pay, {{CU, {insert, done(9)}}}, {MI, CU}, 2,
+         {kCheck, kTimedOut}, {}, 96, {1, 96}},
+        {"AnswerAfter10sIsInTime", pay, {{CU, {insert, done(9)}}}, {MI, CU}, 9, {}, {}, 10,
+         {0, 10}},
+        {"NoAnswerFor11sNoConnection", pay, {{CU, {insert, done(9)}}}, {MI, CU}, 6,
+         {blank, "INGEN FORBINDELSE T."}, {}, 11, {0, 11}},
+        {"SilentPromptAbortsOnceThenTimesOut", pay, {{CU, {prompt}}, {AB, {}}}, {MI, CU, AB}, 2,
+         {kCheck, kTimedOut}, {}, 96},
+        {"SilentPromptAfterCardAbortsThreeTimes", pay, {{CU, {card}}, {NT, {prompt}}},
+         {MI, CU, NT, AB, AB, AB}, 2, {kCheck, kTimedOut}, {.cards = 1}},
+        {"SilentAfterCard", pay, {{CU, {card}}}, {MI, CU, NT}, 2, {kCheck, kTimedOut},
+         {.cards = 1}, 96},
+        {"SignatureAfterCard", pay, {{CU, {card}}, {NT, {sig}}, {PTAG_VER_SIG_OK, {done(0)}}},
+         {MI, CU, NT, PTAG_VER_SIG_OK}, 0, {}, {.cards = 1, .verSig = 1, .aborts = 1}},
+        {"ExternalCardRefusedAfterCard", pay, {{CU, {card}}, {NT, {status1("KORT?"), adv, confirm}},
+         {PTAG_EXTPOSNOTOK, {done(1)}}}, {MI, CU, NT, PTAG_EXTPOSNOTOK}, 1, {},
+         {.cards = 1, .ext = 1, .advice = 1}, -1, {}, {.ext = 2}},
+        {"AdviceThenCardAndReceipt", pay, {{CU, {adv, card}}, {NT, {receipt()}}, {RN, {done(0)}}},
+         {MI, CU, NT, RN}, 0, {}, {.cards = 1, .receipts = 1, .advice = 1}},
+        {"SignatureAfterAmountAndCard", pay, {{CU, {adv, card}},
+         {NT, {status1("SIGNER"), adv, confirm, sig}}, {PTAG_VER_SIG_OK, {done(0)}}},
+         {MI, CU, NT, PTAG_EXTPOSOK, PTAG_VER_SIG_OK}, 0, {},
+         {.cards = 1, .ext = 1, .verSig = 1, .advice = 2}},
+        {"UnexpectedElementsBeforeCardThenNoLog", pay,
+         {{CU, {noEvent, confirm, receipt(), sig, done(4)}}}, {MI, CU, RN}, 4,
+         {"INGEN KVITTERING    ", "AVSTEMNING          "}, {.receipts = 1}},
+        {"AmountStateTakesStatusAndReceipt", pay,
+         {{CU, {adv, adv, status1("BELOP"), receipt(), done(9)}}}, {MI, CU, RN}, 9, {},
+         {.receipts = 1, .advice = 2}},
+        {"AbortFromTillAfterAmount", pay, {{CU, {adv}}, {AB, {done(1)}}}, {MI, CU, AB}, 1, {},
+         {.advice = 1}, -1, {}, {.abortAt = 1}},
+        {"SilentAfterAmount", pay, {{CU, {adv}}}, {MI, CU}, 2, {kCheck, kTimedOut},
+         {.advice = 1}, 96},
+        // An administrative command runs in PSTATE_OPEN and ends at the idle message.
+        {"AdminReceiptAfterCompletionEndsAtIdle", admin,
+         {{AD, {adv, done(0), receipt(), el(PTAG_TERM_IDLE, {0})}}}, {AD, RN}, 0, {},
+         {.receipts = 1, .advice = 1}},
+        {"AdminSilentTimesOut", admin, {{AD, {status1("RAPPORT")}}}, {AD}, 2,
+         {blank, kTimedOut}, {}, 96},
+        {"AdminSilentPromptAbortsAndTimesOut", admin, {{AD, {status1("VENTER P\xC5 HOST")}}},
+         {AD, AB}, 2, {blank, "AVBRUTT PGA TIMEOUT "}, {}, 96},
+        {"AdminNoAnswerNoConnection", admin, {}, {AD}, 6, {blank, "INGEN FORBINDELSE T."}, {}, 11},
+        {"AdminCardBeforeAnyMi", admin, {{AD, {card, status1("KORT"), adv, receipt(), done(9)}}},
+         {AD, NT, RN}, 9, {}, {.cards = 1, .receipts = 1, .advice = 1}},
+        {"TerminalOpensAndClosesWhileIdle", at(PSTATE_IDLE, "", 2),
+         {{0, {el(PTAG_TERM_OPEN), closing, closing}}},
+         {PTAG_TERM_OPEN, PTAG_TERM_CLOSE, PTAG_TERM_CLOSE}, 2, {blank, kTimedOut}, {}, 96},
+        {"MiStateTakesStatusAndCompletion", at(PSTATE_MI), {{0, {insert, done(9)}}}, {}, 9},
+        {"MiStateTakesTheTillsAbort", at(PSTATE_MI), {{AB, {done(1)}}}, {AB}, 1, {}, {}, -1, {},
+         {.abortAt = 1}},
+        {"MiStateAdviceThenNoReceipt", at(PSTATE_MI), {{0, {adv, done(3)}}}, {}, 3,
+         {blank, kNoReceipt}, {.advice = 1}},
+        {"MiStateCardThenNoLog", at(PSTATE_MI), {{0, {card, status1("KORT"), adv, done(4)}}}, {NT},
+         4, {"INGEN KVITTERING    ", "AVSTEMNING          "}, {.cards = 1, .advice = 1}},
+    };
+    // clang-format on
+    // Loop entered in a state; each ending event of the terminal, and the silent terminal.
+    const std::pair<std::uint8_t, Shown> endings[] = {
+        {3, {blank, kNoReceipt}},
+        {4, {"INGEN KVITTERING    ", "AVSTEMNING          "}},
+        {5, {blank, blank}},
+        {9, {blank, blank}}};
+    for (int s = PSTATE_IDLE; s <= PSTATE_TERM_NOT_READY; ++s) {
+        for (const auto& [r, shown] : endings) {
+            const bool ends = (s >= PSTATE_MI_CU_AMOUNT && s <= PSTATE_MI_CU_CARDSWIPE);
+            // In PSTATE_OPEN a payment's ending shows no texts of its own.
+            if (s == PSTATE_OPEN)
+                t.push_back({"Ending", at(s), {{0, {done(r)}}}, {}, r, {blank, blank}});
+            else if (ends)
+                t.push_back({"Ending", at(s), {{0, {done(r)}}}, {}, r, shown});
+        }
+        if (s != PSTATE_IDLE && s != PSTATE_MI_CU && s != PSTATE_MI_CU_AMOUNT)
+            t.push_back({"Silent", at(s), {}, {}, 2, {kCheck, kTimedOut}, {}, 96});
+        if (s == PSTATE_MI_CU_AMOUNT_CARDSWIPE || s == PSTATE_CARDSWIPE)
+            t.push_back(
+                {"TillAborts", at(s), {{AB, {done(1)}}}, {AB}, 1, {}, {}, -1, {}, {.abortAt = 1}});
+        // A silent prompt where no abort can go: the time-out still ends the call.
+        if (s <= PSTATE_OPEN || s == PSTATE_MI_CARDSWIPE || s == PSTATE_TERM_NOT_READY)
+            t.push_back({"SilentPrompt",
+                         at(s, "VENTER"),
+                         {},
+                         {AB},
+                         2,
+                         {nullptr, "AVBRUTT PGA TIMEOUT "},
+                         {},
+                         96});
     }
-    // The payment record is answered with a receipt, the receipt number with the completion.
-    void terminalApprovesAndPrints() {
-        terminal.replyTo(PTAG_NORTRANS,
-                         {status1("GODKJENT"),
-                          message({element(PTAG_LAST_RECEIPT),
-                                   element(PTAG_TERM_RECEIPT, text("KVITTERING 123,45"))})});
-        terminal.replyTo(PTAG_RECEIPTNUMBER, {completed(0, 3)});
+    return t;
+}
+
+void record(int state, int event);
+
+// One call through the engine, as the exported operations run it.
+class Bench {
+  public:
+    Bench() {
+        resetDriverContext();
+        setupStateMachine();
+        SA_setStateForTest(PSTATE_OPEN);
+        pip_setLink(&terminal);
+        ecr.registerWith(storeCallback);
+        SA_setObserver(record);
     }
-    // Runs the exchange to its end, which leaves the automaton open for the next call.
-    int runToEnd() {
-        int result = -1;
-        out = captureStdout([&] { result = runLoop(); });
+    ~Bench() {
+        SA_setObserver(nullptr);
+        pip_setLink(nullptr);
+        freeCurrentEcrEvent();
+        CashRegister::active = nullptr;
+    }
+    void run(const Row& r) {
+        for (const auto& [tag, msgs, always] : r.replies) {
+            if (tag == 0)
+                terminal.inbox.insert(terminal.inbox.end(), msgs.begin(), msgs.end());
+            else if (always)
+                terminal.alwaysReplyTo(tag, msgs);
+            else
+                terminal.replyTo(tag, msgs);
+        }
+        if (r.silence.second) terminal.silenceBefore(r.silence.first, r.silence.second);
+        ecr.cardAnswer = r.till.card;
+        ecr.extCardAnswer = r.till.ext;
+        ecr.abortAnswer = [t = r.till](int call) {
+            return t.abortAt && (call == t.abortAt || (t.abortKeeps && call > t.abortAt));
+        };
+        const std::int64_t start = nowSeconds();
+        const Start& s = r.start;
+        ctx.requestKind = s.requestKind;
+        initGlobals();
+        addEventArray(PSTATE_MI_CU_CARDSWIPE, initMiCucardswipe());
+        ctx.abortCounter = 0;
+        ctx.callAbortFunc = s.requestKind == 1;
+        if (s.state >= 0) {
+            SA_setStateForTest(s.state);
+            put(ctx.statusLine1, s.line1);
+            put(ctx.statusLine2, "");
+        } else if (s.requestKind == 1) {
+            ctx.request.amount = ctx.request.purchaseAmount = 12345;
+            ctx.request.currencyCode = 0x0242;
+            ctx.request.confirmExtCard = s.confirmExtCard;
+            sendCardTransaction();
+        } else {
+            ctx.adminCode = 1;
+            postEvent(PEVENT_ADMIN);
+        }
+        captureStdout([] { callMainLoop(); });
+        ctx.callAbortFunc = 0;
+
         EXPECT_EQ(SA_getState(), PSTATE_OPEN);
-        return result;
+        EXPECT_EQ(ctx.gstResultData, r.result);
+        EXPECT_EQ(terminal.sentTags(), r.sent);
+        const auto [line1, line2] = ecr.lastDisplay();
+        EXPECT_EQ(line1, r.shown.first ? r.shown.first : line1);
+        EXPECT_EQ(line2, r.shown.second ? r.shown.second : line2);
+        const Calls& c = r.calls;
+        EXPECT_EQ(ecr.cards.size(), static_cast<std::size_t>(c.cards));
+        EXPECT_EQ(ecr.receipts.size(), static_cast<std::size_t>(c.receipts));
+        EXPECT_EQ(ecr.extCardCalls, c.ext);
+        EXPECT_EQ(ecr.verSigCalls, c.verSig);
+        EXPECT_EQ(ecr.adviceCalls, c.advice);
+        EXPECT_EQ(ecr.abortCalls, c.aborts >= 0 ? c.aborts : ecr.abortCalls);
+        EXPECT_EQ(nowSeconds() - start, r.endS >= 0 ? r.endS : nowSeconds() - start);
     }
-    bool logged(const std::string& s) const { return out.find(s) != std::string::npos; }
-    std::string out;
+
+  private:
+    ManualClock clock;
+    ScopedClock scoped{clock};
+    ScriptedTerminal terminal{clock};
+    CashRegister ecr;
 };
 
-TEST_F(DialogueTest, RoadOfOneCardPayment) {
-    terminalReadsCard();
-    terminalApprovesAndPrints();
-    startPayment();
-    EXPECT_EQ(SA_getState(), PSTATE_MI_CU);
-    EXPECT_EQ(runToEnd(), 0);
-
-    ASSERT_EQ(terminal.sentTags(),
-              (Tags{PTAG_MI, PTAG_CURRENCYCODE, PTAG_NORTRANS, PTAG_RECEIPTNUMBER}));
-    EXPECT_EQ(terminal.sent[1].atMs - terminal.sent[0].atMs, 200);
-    EXPECT_EQ(terminal.sent[2].bytes.size(), 57u); // the 53-byte payment record
-    // One receipt printed; the count goes back 600 ms after the receipt arrived.
-    EXPECT_EQ(terminal.sent[3].bytes, (Bytes{0xE1, 0x03, 0xD7, 0x01, 0x01}));
-    ASSERT_EQ(terminal.delivered.at(4).bytes[2], PTAG_LAST_RECEIPT);
-    EXPECT_EQ(terminal.sent[3].atMs - terminal.delivered[4].atMs, 600);
-
-    EXPECT_EQ(ecr.cards, std::vector<std::string>{kCardText});
-    EXPECT_EQ(ecr.receipts, std::vector<std::string>{"KVITTERING 123,45"});
-    EXPECT_EQ(ctx.issuerID, 3);
-    // Status lines reached the cash register as sent; the end blanks line 1 for result 0.
-    ASSERT_GE(ecr.displays.size(), 3u);
-    EXPECT_EQ(ecr.displays[0].first, "SETT INN KORT       ");
-    EXPECT_EQ(ecr.displays[1].second, "KR 123,45           ");
-    EXPECT_EQ(ecr.lastDisplay().first, kBlank);
+std::set<std::pair<int, int>> hit;
+void record(int state, int event) {
+    hit.insert({state, event});
 }
 
-TEST_F(DialogueTest, ExternalCardConfirmationGoesFirst) {
-    terminal.replyTo(PTAG_CURRENCYCODE, {completed(1, 0)});
-    startPayment(/*confirmExtCard=*/1);
-    EXPECT_EQ(terminal.sentTags(), (Tags{PTAG_CONFIRMEEXTCARD, PTAG_MI, PTAG_CURRENCYCODE}));
-    EXPECT_EQ(terminal.sent[2].atMs - terminal.sent[1].atMs, 200);
-    EXPECT_EQ(SA_getState(), PSTATE_MI_CU);
-    EXPECT_EQ(runToEnd(), 1);
+class Dialogue : public ::testing::TestWithParam<Row> {};
+
+TEST_P(Dialogue, Runs) {
+    Bench().run(GetParam());
 }
 
-TEST_F(DialogueTest, RefusedCardIsAborted) {
-    ecr.cardAnswer = 0;
-    terminalReadsCard();
-    terminal.replyTo(PTAG_TERM_ABORT, {message({element(PTAG_TERM_ABORT)}), completed(7, 0)});
-    startPayment();
-    EXPECT_EQ(runToEnd(), 7);
-    EXPECT_EQ(terminal.sentTags(), (Tags{PTAG_MI, PTAG_CURRENCYCODE, PTAG_TERM_ABORT}));
-    EXPECT_EQ(ctx.abortCounter, 1);
-}
+INSTANTIATE_TEST_SUITE_P(Table, Dialogue, ::testing::ValuesIn(rows()), [](const auto& row) {
+    const Row& r = row.param;
+    return std::string(r.name) + (r.start.state >= 0 ? "In" + std::to_string(r.start.state) : "") +
+           "_" + std::to_string(row.index);
+});
 
-TEST_F(DialogueTest, AbortFromTheCashRegisterIsAskedForOnce) {
-    terminal.replyTo(PTAG_CURRENCYCODE, {status1("SETT INN KORT")});
-    terminal.replyTo(PTAG_TERM_ABORT, {message({element(PTAG_TERM_ABORT)}), completed(1, 0)});
-    ecr.abortAnswer = [](int call) { return call >= 3 ? 1 : 0; }; // keeps saying yes
-    startPayment();
-    EXPECT_EQ(runToEnd(), 1);
-    EXPECT_EQ(ecr.abortCalls, 3);
-    EXPECT_EQ(terminal.countSent(PTAG_TERM_ABORT), 1);
-}
-
-TEST_F(DialogueTest, AbortByTheTerminal) {
-    terminal.replyTo(PTAG_CURRENCYCODE, {status1("SETT INN KORT"),
-                                         message({element(PTAG_TERM_ABORT)}), completed(1, 0)});
-    startPayment();
-    EXPECT_EQ(runToEnd(), 1);
-    EXPECT_EQ(terminal.countSent(PTAG_TERM_ABORT), 0);
-    // The terminal's abort stops the queries: asked once for the status line only.
-    EXPECT_EQ(ecr.abortCalls, 1);
-}
-
-TEST_F(DialogueTest, TerminalNotReadyThenResendAfterSixSeconds) {
-    terminal.replyTo(PTAG_CURRENCYCODE, {completed(5, 0)});
-    terminal.replyTo(PTAG_CURRENCYCODE, {status1("SETT INN KORT")});
-    startPayment();
-    // Stop once the resent currency code is answered.
-    ecr.abortAnswer = [this](int) {
-        if (terminal.countSent(PTAG_CURRENCYCODE) == 2 && SA_getState() == PSTATE_MI_CU &&
-            terminal.inbox.empty())
-            ctx.disconnectToTerminal = 1;
-        return 0;
-    };
-    out = captureStdout([&] { runLoop(); });
-    EXPECT_EQ(SA_getState(), PSTATE_MI_CU);
-    EXPECT_TRUE(logged("trstate - handleResend\n\n"));
-    EXPECT_EQ(terminal.sentTags(), (Tags{PTAG_MI, PTAG_CURRENCYCODE, PTAG_MI, PTAG_CURRENCYCODE}));
-    // More than 6 whole seconds after "not ready" arrived.
-    EXPECT_EQ(terminal.sent[2].atMs / 1000 - terminal.delivered[0].atMs / 1000, 7);
-    EXPECT_EQ(ctx.resendCount, 1);
-}
-
-TEST_F(DialogueTest, ResendFromNotReadyWithExternalCardPassesThroughOpen) {
-    SA_setStateForTest(PSTATE_TERM_NOT_READY);
-    ctx.request.confirmExtCard = 1;
-    SA_EVENT resend{PEVENT_RESEND, 0};
-    delete SA_handleEvent(&resend);
-    EXPECT_EQ(SA_getState(), PSTATE_MI_CU);
-    EXPECT_EQ(terminal.sentTags(), (Tags{PTAG_CONFIRMEEXTCARD, PTAG_MI, PTAG_CURRENCYCODE}));
-}
-
-TEST_F(DialogueTest, NoAnswerToTheRequestForMoreThanTenSeconds) {
-    startPayment();
-    const std::int64_t sentAt = terminal.sent[1].atMs / 1000;
-    EXPECT_EQ(runToEnd(), 6);
-    EXPECT_EQ(nowSeconds() - sentAt, 11);
-}
-
-TEST_F(DialogueTest, NoMessageForMoreThanNinetyFiveSeconds) {
-    terminal.replyTo(PTAG_CURRENCYCODE, {status1("SETT INN KORT")});
-    startPayment();
-    const std::int64_t silentFrom = nowSeconds();
-    EXPECT_EQ(runToEnd(), 2);
-    EXPECT_EQ(nowSeconds() - silentFrom, 96);
-    EXPECT_EQ(terminal.countSent(PTAG_TERM_ABORT), 0);
-    EXPECT_EQ(ecr.lastDisplay().second, " TIMEOUT            ");
-}
-
-TEST_F(DialogueTest, NoMessageWhileThePromptIsShownAbortsThenTimesOut) {
-    terminal.replyTo(PTAG_CURRENCYCODE, {status1("BEKREFT BEL\xD8P")});
-    terminal.replyTo(PTAG_TERM_ABORT, {}); // the terminal stays silent
-    startPayment();
-    EXPECT_EQ(runToEnd(), 2);
-    // One abort for the prompt, then the plain time-out in PSTATE_MI_CU.
-    EXPECT_EQ(terminal.countSent(PTAG_TERM_ABORT), 1);
-    EXPECT_EQ(ecr.lastDisplay().second, " TIMEOUT            ");
-}
-
-TEST_F(DialogueTest, ConversionToAnAbortIsBoundedAfterTheCard) {
-    // After the card, the terminal asks for confirmation and then says nothing more.
-    terminalReadsCard();
-    terminal.replyTo(PTAG_NORTRANS, {status1("BEKREFT BEL\xD8P")});
-    startPayment();
-    EXPECT_EQ(runToEnd(), 2);
-    EXPECT_EQ(terminal.countSent(PTAG_TERM_ABORT), 3);
-    EXPECT_EQ(ctx.abortCounter, 3);
-    EXPECT_TRUE(logged("trstate - handleTimeout 11 2\n\n"));
-}
-
-TEST_F(DialogueTest, SignatureStep) {
-    terminalReadsCard();
-    terminal.replyTo(PTAG_NORTRANS, {message({element(PTAG_VER_SIG)})});
-    terminal.replyTo(PTAG_VER_SIG_OK, {completed(0, 2)});
-    bool askedAfterSignature = false;
-    ecr.abortAnswer = [&](int) {
-        askedAfterSignature |= ecr.verSigCalls > 0;
-        return 0;
-    };
-    startPayment();
-    EXPECT_EQ(runToEnd(), 0);
-    EXPECT_EQ(ecr.verSigCalls, 1);
-    EXPECT_EQ(terminal.sentTags().back(), PTAG_VER_SIG_OK);
-    EXPECT_GT(ecr.abortCalls, 0);
-    EXPECT_FALSE(askedAfterSignature); // the cash register may no longer abort
-}
-
-TEST_F(DialogueTest, ExternalCardVerdictFromTheTerminalsQuestion) {
-    terminalReadsCard();
-    terminal.replyTo(PTAG_NORTRANS, {message({element(PTAG_CONFIRM)})});
-    terminal.replyTo(PTAG_EXTPOSNOTOK, {completed(1, 0)});
-    ecr.extCardAnswer = 2;
-    startPayment();
-    EXPECT_EQ(runToEnd(), 1);
-    EXPECT_EQ(ecr.extCardCalls, 1);
-    EXPECT_EQ(terminal.sentTags().back(), PTAG_EXTPOSNOTOK);
-}
-
-TEST_F(DialogueTest, AdviceFlagMovesOnAndTellsTheCashRegister) {
-    terminal.replyTo(PTAG_CURRENCYCODE, {message({element(PTAG_ADVICE_FLAG)}), cardMessage()});
-    terminalApprovesAndPrints();
-    startPayment();
-    EXPECT_EQ(runToEnd(), 0);
-    EXPECT_EQ(ecr.adviceCalls, 1);
-    EXPECT_EQ(terminal.countSent(PTAG_NORTRANS), 1); // PSTATE_MI_CU_AMOUNT took the card
-}
-
-TEST_F(DialogueTest, AdministrativeCommandEndsByIdle) {
-    terminal.replyTo(PTAG_ADMIN, {status1("RAPPORT"), message({element(PTAG_TERM_IDLE, {0})})});
-    startAdmin(1);
-    EXPECT_EQ(runToEnd(), 0);
-    EXPECT_EQ(terminal.sentTags(), Tags{PTAG_ADMIN});
-}
-
-// --- Exchanges the table alone would not end, or would end with a made-up result ---
-
-TEST_F(DialogueTest, AdminPromptTimeOutInOpenIsHandledAsTimeOut) {
-    terminal.replyTo(PTAG_ADMIN, {status1("VENTER P\xC5 HOST")});
-    startAdmin(2);
-    EXPECT_EQ(runToEnd(), 2);
-    EXPECT_TRUE(logged("trstate - handleTimeout 2 2\n\n"));
-    // The abort goes out once, and the till hears that the exchange timed out.
-    EXPECT_EQ(terminal.countSent(PTAG_TERM_ABORT), 1);
-    EXPECT_EQ(ecr.lastDisplay(), std::make_pair(kBlank, std::string("AVBRUTT PGA TIMEOUT ")));
-}
-
-struct NoEntryCase {
-    const char* name;
-    int state;
-    const char* line1;
-    int abortCounter;
-    long abortsSent;
-};
-
-class TimeOutWithoutEntryTest : public DialogueTest,
-                                public ::testing::WithParamInterface<NoEntryCase> {};
-
-TEST_P(TimeOutWithoutEntryTest, EndsByTheTimeOutHandlerWithResultTwoInOpen) {
-    const auto& c = GetParam();
+// The rows reach every pair of a state and an event of the terminal or the loop's own sources
+// that the table or a fallback handles.
+TEST(DialogueCoverage, EveryHandledPairIsReached) {
+    hit.clear();
+    for (const Row& r : rows()) {
+        SCOPED_TRACE(r.name);
+        Bench().run(r);
+    }
+    Bench bench; // the table as registered, for a payment
     ctx.requestKind = 1;
-    put(ctx.statusLine1, c.line1);
-    put(ctx.statusLine2, "");
-    ctx.abortCounter = c.abortCounter;
-    SA_setStateForTest(c.state);
-    ctx.lastTerminalActivity = nowSeconds() - 96;
-    EXPECT_EQ(runToEnd(), 2);
-    EXPECT_TRUE(logged("trstate - handleTimeout:95\n\n"));
-    EXPECT_TRUE(logged(c.abortsSent ? "trstate - handleTimeout 2 2\n\n"
-                                    : "trstate - handleTimeout 11 2\n\n"));
-    EXPECT_EQ(terminal.countSent(PTAG_TERM_ABORT), c.abortsSent);
-}
-
-// A prompt turns the time-out into an abort; past the second abort it stays the time-out.
-INSTANTIATE_TEST_SUITE_P(
-    States, TimeOutWithoutEntryTest,
-    ::testing::Values(NoEntryCase{"MiCardswipePrompt", PSTATE_MI_CARDSWIPE, "BEKREFT", 0, 1},
-                      NoEntryCase{"TermNotReady", PSTATE_TERM_NOT_READY, "VENT", 0, 0},
-                      NoEntryCase{"TermNotReadyPrompt", PSTATE_TERM_NOT_READY, "VENTER", 0, 1},
-                      NoEntryCase{"Idle", PSTATE_IDLE, "", 0, 0},
-                      NoEntryCase{"PastSecondAbort", PSTATE_MI_CU_CARDSWIPE, "VENTER", 3, 0}),
-    caseName<NoEntryCase>);
-
-struct WaitingAbortCase {
-    const char* name;
-    bool keepsAsking;
-};
-
-class WaitingAbortTest : public DialogueTest,
-                         public ::testing::WithParamInterface<WaitingAbortCase> {};
-
-// Asked while the terminal is not ready: kept until the resend, the timers still running.
-TEST_P(WaitingAbortTest, ResendStillComesThenTheAbort) {
-    terminal.replyTo(PTAG_CURRENCYCODE, {completed(5, 0)});
-    terminal.replyTo(PTAG_TERM_ABORT, {completed(1, 0)});
-    ecr.abortAnswer = [keeps = GetParam().keepsAsking](int call) { return keeps || call == 1; };
-    startPayment();
-    EXPECT_EQ(runToEnd(), 1);
-    EXPECT_EQ(ecr.abortCalls, 1); // kept, not asked again
-    EXPECT_EQ(terminal.sentTags(),
-              (Tags{PTAG_MI, PTAG_CURRENCYCODE, PTAG_MI, PTAG_CURRENCYCODE, PTAG_TERM_ABORT}));
-}
-
-INSTANTIATE_TEST_SUITE_P(Answers, WaitingAbortTest,
-                         ::testing::Values(WaitingAbortCase{"YesOnce", false},
-                                           WaitingAbortCase{"YesAlways", true}),
-                         caseName<WaitingAbortCase>);
-
-TEST_F(DialogueTest, WaitingAbortIsDroppedOnceTheTerminalForbidsAborting) {
-    terminal.replyTo(PTAG_CURRENCYCODE, {completed(5, 0)});
-    // After the resend the terminal is busy with the host.
-    terminal.replyTo(PTAG_CURRENCYCODE, {status1("ARBEJDER"), completed(0, 1)});
-    ecr.abortAnswer = [](int call) { return call == 1 ? 1 : 0; };
-    startPayment();
-    ctx.cardReceived = ctx.track2LengthReceived = 1;
-    runToEnd();
-    EXPECT_EQ(terminal.countSent(PTAG_TERM_ABORT), 0);
-}
-
-TEST_F(DialogueTest, FourthNotReadyEndsWithTheTerminalsResult) {
-    terminal.alwaysReplyTo(PTAG_CURRENCYCODE, {status1("TERMINAL OPPTATT"), completed(5, 0)});
-    startPayment();
-    EXPECT_EQ(runToEnd(), 5);
-    EXPECT_EQ(ctx.resendCount, MAX_RESENDS);
-    EXPECT_EQ(terminal.countSent(PTAG_MI), 4);
-    // Shown as a completion shows result 5: the terminal's line 1 stays.
-    EXPECT_EQ(ecr.lastDisplay().first, "TERMINAL OPPTATT    ");
-    EXPECT_EQ(line(ctx.statusLine2), kBlank);
-}
-
-struct CompletionCase {
-    const char* name;
-    int state;
-    int requestKind;
-    std::uint8_t result;
-    const char* shown2; // nullptr: whatever handleTransComplete shows
-};
-
-class CompletionWithoutEntryTest : public DialogueTest,
-                                   public ::testing::WithParamInterface<CompletionCase> {};
-
-TEST_P(CompletionWithoutEntryTest, EndsAtOnceWithTheTerminalsResult) {
-    const auto& c = GetParam();
-    ctx.requestKind = c.requestKind;
-    ctx.cardReceived = ctx.track2LengthReceived = 1;
-    SA_setStateForTest(c.state);
-    terminal.inbox.push_back(completed(c.result, 4));
-    const std::int64_t start = clock.nowMs();
-    EXPECT_EQ(runToEnd(), c.result);
-    EXPECT_EQ(clock.nowMs(), start); // no waiting for a time-out
-    EXPECT_EQ(ctx.issuerID, 4);
-    ASSERT_EQ(ecr.displays.size(), 1u);
-    if (c.shown2) {
-        EXPECT_EQ(ecr.displays[0].second, c.shown2);
+    // clang-format off
+    const int alphabet[] = {PEVENT_OPEN, PEVENT_CLOSE, PEVENT_CARDSWIPE, PEVENT_RECEIPT,
+        PEVENT_CONFIRM, PEVENT_ABORT, PEVENT_STATUS, PEVENT_IDLE, PEVENT_VERSIG_ASK,
+        PEVENT_ADVICE_FLAG, PEVENT_VERSIG_ANSWER, PEVENT_EMPTY, PEVENT_TIMEOUT,
+        PEVENT_TRANS_COMPLETED, PEVENT_TERM_NOT_READY, PEVENT_RESEND, PEVENT_TIMEOUT_NOCONNECTION,
+        PEVENT_NO_RECEIPT, PEVENT_NO_LOG};
+    // clang-format on
+    int expected = 0;
+    for (int s = 0; s < SA_NUM_STATES; ++s) {
+        for (const int e : alphabet) {
+            const bool entry = (*SA_getEventArray(s))[static_cast<std::size_t>(e)].handler;
+            // The signature answer follows the question in the state that took it.
+            if (s == PSTATE_MI_CU && e == PEVENT_VERSIG_ANSWER) continue;
+            if (!entry && !terminalFallback(s, e) && !timerFallback(s, e)) continue;
+            ++expected;
+            EXPECT_TRUE(hit.count({s, e})) << "state " << s << " event " << e;
+        }
     }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    States, CompletionWithoutEntryTest,
-    ::testing::Values(
-        CompletionCase{"OpenAdminDone", PSTATE_OPEN, 2, 0, nullptr},
-        CompletionCase{"OpenAdminFailed", PSTATE_OPEN, 3, 9, nullptr},
-        CompletionCase{"OpenNoReceipt", PSTATE_OPEN, 2, 3, nullptr},
-        CompletionCase{"AmountNoReceipt", PSTATE_MI_CU_AMOUNT, 1, 3, nullptr},
-        CompletionCase{"AmountCardNoLog", PSTATE_MI_CU_AMOUNT_CARDSWIPE, 1, 4, nullptr},
-        CompletionCase{"CardswipeNotReady", PSTATE_CARDSWIPE, 1, 5, nullptr},
-        CompletionCase{"MiCardswipeNoReceipt", PSTATE_MI_CARDSWIPE, 1, 3, nullptr},
-        CompletionCase{"MiCuCardswipeNoLog", PSTATE_MI_CU_CARDSWIPE, 1, 4, nullptr},
-        CompletionCase{"MiCuCardswipeNotReady", PSTATE_MI_CU_CARDSWIPE, 1, 5, nullptr},
-        // Where the table has an entry, it still decides.
-        CompletionCase{"MiCuNoReceiptByItsEntry", PSTATE_MI_CU, 1, 3, "INGEN KVITT. TA KOPI"}),
-    caseName<CompletionCase>);
-
-TEST_F(EngineTest, PostEventTellsWhetherTheAutomatonAnswered) {
-    bool answered = true;
-    SA_setStateForTest(PSTATE_IDLE);
-    EXPECT_EQ(postEvent(PEVENT_OPEN, &answered), 1);
-    EXPECT_TRUE(answered);
-    EXPECT_EQ(SA_getState(), PSTATE_OPEN);
-
-    terminal.sendResults = {0};
-    EXPECT_EQ(postEvent(PEVENT_CLOSE, &answered), 0); // answered, but not delivered
-    EXPECT_TRUE(answered);
-
-    SA_setStateForTest(PSTATE_OPEN);
-    EXPECT_EQ(postEvent(PEVENT_ABORT, &answered), 0); // no entry: nothing to send
-    EXPECT_FALSE(answered);
-
-    SA_init(); // no arrays registered yet
-    EXPECT_EQ(postEvent(PEVENT_OPEN, &answered), 0);
-    EXPECT_FALSE(answered);
-    EXPECT_EQ(terminal.sentTags(), (Tags{PTAG_TERM_OPEN, PTAG_TERM_CLOSE}));
+    EXPECT_GT(expected, 80);
 }
 
 } // namespace

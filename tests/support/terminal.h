@@ -72,7 +72,8 @@ inline void put(StatusLine& l, const std::string& s) {
 }
 
 // The terminal's side of the link. Queued messages are delivered one per receive; an empty inbox
-// costs the link's receive wait on the settable clock. Replies can be tied to the tag of what the
+// costs the link's receive wait on the settable clock;
+// a scripted silence holds a delivery back. Replies can be tied to the tag of what the
 // driver sends.
 class ScriptedTerminal final : public PipLink {
   public:
@@ -86,6 +87,7 @@ class ScriptedTerminal final : public PipLink {
     bool present() override { return linkPresent; }
 
     int send(const std::uint8_t* data, std::uint32_t length) override {
+        lastMs_ = clock_.peek();
         sent.push_back({Bytes(data, data + length), clock_.nowMs()});
         int rc = 1;
         if (!sendResults.empty()) {
@@ -106,12 +108,13 @@ class ScriptedTerminal final : public PipLink {
         recvSizes.push_back(size);
         // An exchange that never ends is a failure, not a hung test run.
         if (recvSizes.size() > 5000 || idle_ > 1000) throw std::runtime_error("never ended");
-        if (inbox.empty()) {
-            clock_.advanceMs(600);
+        if (const std::int64_t hold = holdMs(); inbox.empty() || hold > 0) {
+            clock_.advanceMs(hold > 0 ? std::min<std::int64_t>(hold, 600) : 600);
             ++idle_;
             return 0;
         }
         idle_ = 0;
+        lastMs_ = clock_.peek();
         delivered.push_back({inbox.front(), clock_.nowMs()});
         inbox.pop_front();
         const Bytes& m = delivered.back().bytes;
@@ -128,6 +131,10 @@ class ScriptedTerminal final : public PipLink {
     void alwaysReplyTo(std::uint8_t tag, std::vector<Bytes> messages) {
         always_[tag] = std::move(messages);
     }
+
+    // The terminal holds its delivery number `delivery` (from 0) until `seconds` whole seconds
+    // have passed since its last delivery or the driver's last send.
+    void silenceBefore(std::size_t delivery, std::int64_t seconds) { silence_[delivery] = seconds; }
 
     // Tags of the elements the driver sent, in order (0 for an empty envelope).
     Tags sentTags() const {
@@ -153,6 +160,15 @@ class ScriptedTerminal final : public PipLink {
     std::map<std::uint8_t, std::deque<std::vector<Bytes>>> replies_;
     std::map<std::uint8_t, std::vector<Bytes>> always_;
     int idle_ = 0;
+    std::int64_t lastMs_ = 0;
+    std::map<std::size_t, std::int64_t> silence_;
+
+    // Milliseconds the next delivery is still held back by a scripted silence.
+    std::int64_t holdMs() const {
+        const auto it = silence_.find(delivered.size());
+        if (it == silence_.end()) return 0;
+        return std::max<std::int64_t>(0, (lastMs_ / 1000 + it->second) * 1000 - clock_.peek());
+    }
 };
 
 } // namespace tarq::test
