@@ -263,7 +263,6 @@ TEST_F(E2E, OpenLineOperations) {
     rows = rows + fixedRows("0 99", "", 0) + alwaysRefused();
     rows.push_back({OP(a.trqCloseRS232()), TRQ_CLOSE_OK, "trqCloseRS232 0 99\n"});
     expectRows(rows);
-    EXPECT_TRUE(logged("C1 PTAG_TERM_CLOSE"));
 }
 
 // Depends on the fix that reports a restart the terminal did not acknowledge as 1 (today 0): this
