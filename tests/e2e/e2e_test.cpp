@@ -1,0 +1,338 @@
+// End to end: the real driver library (a private copy, so its tarqRS.ini is this test's own) over
+// a real pseudo-terminal to the simulated terminal, through the exported operations only. Each
+// test runs in its own process (gtest_discover_tests): the driver's state is process-wide.
+#include "link/prs232_posix.h"
+#include "tests/support/capture_stdout.h"
+#include "tests/support/cash_register.h"
+#include "tests/support/pty_pair.h"
+#include "tools/driver_api.h"
+#include "tools/sim/terminal.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tarq::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+using Settings = std::vector<std::pair<std::string, std::string>>;
+using ecr::DriverApi;
+using std::to_string;
+
+test::CashRegister rec; // the callbacks are plain functions: one recorder per process
+
+// A row: an operation (or a step that changes the connection), its result, all it printed, and
+// the administrative code the terminal received (-1: none reached it).
+struct Row {
+    std::function<int(DriverApi&)> run;
+    int expected;
+    std::string printed;
+    int sent = -1;
+};
+#define OP(...) [&](DriverApi& a) { return __VA_ARGS__; }
+const std::string kNotOpen = "DLL/comport not opened successfully\n",
+                  kClosed = "Please open dll / comport!\n";
+
+int pay(DriverApi& a, int type, int amount, int purchase = 0, int extCard = 0) {
+    return a.trqNorTransaction(type, amount, 578, '1', extCard, purchase, "", "", 0, 0, "", "", "");
+}
+Row payRow(int type, int amount, int purchase, int expected, std::string printed) {
+    return {[=](DriverApi& a) { return pay(a, type, amount, purchase); }, expected, printed};
+}
+Row adminRow(int code, int expected, std::string after, int sent = -1) {
+    return {[code](DriverApi& a) { return a.trqNorAdmin(code, 5, 6); }, expected,
+            "trqNorAdmin " + to_string(code) + " 5 6\n" + after, sent};
+}
+
+// The fixed-code operations: code sent, entry line ("%s": closedFlag and openStatus) and the
+// result line printed after the exchange.
+struct Fixed {
+    int (*DriverApi::*run)();
+    int code;
+    const char *entry, *result;
+};
+const Fixed kFixed[] = {
+    {&DriverApi::trqTermReport, 1, "trqTermReport\n", ""},
+    {&DriverApi::trqEndOfDay, 2, "trqEndOfDay\n", "trqEndOfDay 0\n"},
+    {&DriverApi::trqClockSyncHost, 4, "", ""},
+    {&DriverApi::trqClockSyncKelmo, 5, "trqClockSyncKelmo\n", ""},
+    {&DriverApi::trqRestartTerm, 8, "trqRestartTerm %s\n", ""},
+    {&DriverApi::trqTestConnection, 14, "trqTestConnection %s\n", ""},
+    {&DriverApi::trqLastReceipt, 15, "trqLastReceipt\n", ""},
+    {&DriverApi::trqTotalReport, 23, "trqTotalReport\n", "trqTotalReport 0\n"},
+    {&DriverApi::trqLastEndOfDayReport, 25, "trqLastEndOfDayReport\n", ""},
+    {&DriverApi::trqParameterReport, 26, "trqParameterReport\n", "trqParamReport 0\n"},
+};
+// Each fixed-code operation: refused (refusal line and code), or answered 0 by the terminal.
+std::vector<Row> fixedRows(const char* state, const std::string& refusal, int code) {
+    std::vector<Row> rows;
+    for (const Fixed& f : kFixed) {
+        char entry[64];
+        std::snprintf(entry, sizeof entry, f.entry, state);
+        const bool done = refusal.empty();
+        rows.push_back({[&f](DriverApi& a) { return (a.*f.run)(); }, code,
+                        entry + (done ? std::string(f.result) : refusal), done ? f.code : -1});
+    }
+    return rows;
+}
+
+std::vector<Row> operator+(std::vector<Row> rows, const std::vector<Row>& more) {
+    rows.insert(rows.end(), more.begin(), more.end());
+    return rows;
+}
+
+const int kAcceptedCodes[] = {1,  2,  4,  5,  6,  8,  14, 15, 23, 25, 26,
+                              27, 29, 30, 31, 35, 36, 37, 38, 40, 41};
+
+// Refused, or answered by the driver itself, whatever the connection.
+std::vector<Row> alwaysRefused() {
+    std::vector<Row> rows = {
+        {OP(a.trqLog()), TRQ_NOT_AVAILABLE, "trqLog\n"},
+        {OP(a.trqEmployeeReport()), TRQ_NOT_AVAILABLE, "trqEmployeeReport\n"},
+        {OP(a.trqCardTransaction(0, 1000, 578, '1', 0)), TRQ_NOT_AVAILABLE,
+         "trqCardTransaction - DK\n"},
+        {OP(a.trqNorCardTransaction(0, 100000000, 578, '1', 0, 0, "", "")), TRQ_AMOUNT_TOO_HIGH,
+         "  MAX_AMOUNT 99999999\n"},
+        payRow(7, 1000, 0, TRQ_ILLEGAL_TYPE, "illegal transactionType 7\n"),
+        payRow(11, 1000, 0, TRQ_ILLEGAL_TYPE, "illegal transactionType 11\n"),
+        payRow(0, 49, 0, TRQ_AMOUNT_TOO_LOW, "  MIN_AMOUNT 50\n"),
+        payRow(0, 100, 150, TRQ_AMOUNT_BELOW_PURCHASE, "amount < purchaseamount  100 150\n"),
+        adminRow(35, TRQ_VERSION_PRINTED,
+                 "no_kelmo_javaTarq ver 1.67, 26.09.2005\nZaduZiruv ver 1.82 RS, 16.08.2006\n\n"
+                 "Tarqdriver_win32.dll version 1.89_RS C 13.08.2007\nOldest terminal software "
+                 "supported: 01.20\nRecommended terminal software, counter terminal: 01.38\n"
+                 "Recommended terminal software, handheld terminal: 01.41\nDoc: Tarqdriver "
+                 "Interface Specification_N_1_89\n\n"),
+    };
+    for (int c : {0, 3, 7, 24, 42})
+        rows.push_back(
+            adminRow(c, TRQ_NOT_AVAILABLE, "Not available : trqNorAdmin " + to_string(c) + "\n"));
+    return rows;
+}
+
+class E2E : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/tarq-e2e-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        fs::copy_file(TARQ_DRIVER_LIB, dir_ / "libtarqdriver.so");
+        ASSERT_TRUE(api_.load((dir_ / "libtarqdriver.so").string())) << api_.error;
+    }
+    void TearDown() override {
+        stopTerminal();
+        if (!HasFailure()) fs::remove_all(dir_);
+    }
+    // A new simulated terminal with these settings on a new line; tarqRS.ini points at it.
+    void startTerminal(const Settings& settings = {}) {
+        stopTerminal();
+        sim::Config config = sim::defaultConfig();
+        config.stepDelayMs = 50;
+        config.cardDelayMs = 150;
+        for (const auto& [k, v] : settings)
+            ASSERT_EQ(sim::applySetting(config, k, v), "") << k;
+        pty_ = std::make_unique<test::PtyPair>();
+        log_ = std::fopen((dir_ / "terminal.log").c_str(), "a");
+        stop_ = false;
+        terminal_ =
+            std::make_unique<sim::Terminal>(PRS232_Adopt(dup(pty_->master())), config, log_);
+        thread_ = std::thread([this] { terminal_->run(stop_); });
+        writeIni(pty_->slaveName());
+    }
+    void stopTerminal() {
+        if (!terminal_) return;
+        stop_ = true;
+        thread_.join();
+        terminal_.reset();
+        std::fclose(log_);
+        pty_.reset();
+    }
+    void writeIni(const std::string& tty) {
+        std::ofstream(dir_ / "tarqRS.ini") << "[DEVICE]\n\"" << tty << "\"\n[BAUDRATE]\n\"9600\"\n";
+    }
+    void registerCallbacks() {
+        rec.registerWith([this](int kind, void* fn) { api_.trqInitCallback(kind, fn); });
+    }
+    // Callbacks registered and the line (re)opened to a new terminal with these settings.
+    void session(const Settings& settings) {
+        if (terminal_) api_.trqClose(0);
+        registerCallbacks();
+        startTerminal(settings);
+        ASSERT_EQ(api_.trqOpen("", 0), TRQ_OPEN_OK);
+        rec.clearSeen();
+    }
+    std::string terminalLog() {
+        if (terminal_) std::fflush(log_);
+        std::ifstream in(dir_ / "terminal.log");
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    bool logged(const std::string& text) { return terminalLog().find(text) != std::string::npos; }
+    void expectRows(const std::vector<Row>& rows) {
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            const Row& row = rows[i];
+            SCOPED_TRACE(::testing::Message() << "row " << i << ": " << row.printed);
+            const std::size_t seen = terminalLog().size();
+            int r = -1;
+            EXPECT_EQ(test::captureStdout([&] { r = row.run(api_); }), row.printed);
+            EXPECT_EQ(r, row.expected);
+            const std::string news = terminalLog().substr(seen);
+            char sent[32]; // the codes are below 256
+            std::snprintf(sent, sizeof sent, "D2 PTAG_ADMIN [00 %02X]", row.sent);
+            EXPECT_EQ(news.find(row.sent < 0 ? "PTAG_ADMIN" : sent) != std::string::npos,
+                      row.sent >= 0);
+        }
+    }
+
+    fs::path dir_;
+    DriverApi api_;
+    std::unique_ptr<test::PtyPair> pty_;
+    std::unique_ptr<sim::Terminal> terminal_;
+    std::FILE* log_ = nullptr;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// Never opened: the argument checks come first, the connection last; then a close that cannot be
+// delivered, and the refusals of a closed driver.
+TEST_F(E2E, NeverOpenedThenClosed) {
+    registerCallbacks();
+    std::vector<Row> rows;
+    for (int type : {-1, 0, 1, 2, 3, 4, 6})
+        rows.push_back(payRow(type, 50, 0, TRQ_NOT_OPEN, kNotOpen));
+    for (int c : kAcceptedCodes)
+        if (c != 35) rows.push_back(adminRow(c, TRQ_NOT_OPEN, kNotOpen));
+    expectRows(
+        fixedRows("0 0", kNotOpen, TRQ_NOT_OPEN) + alwaysRefused() + rows +
+        std::vector<Row>{payRow(0, 99999999, 0, TRQ_NOT_OPEN, kNotOpen),
+                         payRow(0, 150, 100, TRQ_NOT_OPEN, kNotOpen),
+                         payRow(5, 0, 0, TRQ_NOT_OPEN, kNotOpen),
+                         {OP(a.trqCloseRS232()), TRQ_CLOSE_NOT_DELIVERED, "trqCloseRS232 0 0\n"},
+                         {OP(a.trqCloseRS232()), TRQ_CLOSE_ALREADY,
+                          "trqCloseRS232 1 0\nTARQ already closed 1 0\n"},
+                         payRow(0, 1000, 0, TRQ_CLOSED, kClosed),
+                         adminRow(1, TRQ_CLOSED, kClosed)} +
+        alwaysRefused() + fixedRows("1 0", kClosed, TRQ_CLOSED));
+}
+
+// The open and close results of the failed and half-open states, up to a working line.
+TEST_F(E2E, OpenFailuresAndHalfOpen) {
+    expectRows({
+        {OP(a.trqOpen("", 0)), TRQ_OPEN_NO_CONFIG,
+         "ReadParameters - error\nReadParameters - error\n"},
+        {OP(a.trqCloseRS232()), TRQ_CLOSE_NOT_OPEN,
+         "trqCloseRS232 0 -7\nTARQ is not open! ComPort may be busy. 0 -7\n"},
+        {OP(writeIni((dir_ / "x").string()), a.trqOpen("", 0)), TRQ_OPEN_NO_LINK,
+         "PRS232_Create:INVALID_HANDLE_VALUE:-1\nFailed to connect -6\n"},
+        {OP(a.trqCloseRS232()), TRQ_CLOSE_NOT_OPEN,
+         "trqCloseRS232 0 -6\nTARQ is not open! ComPort may be busy. 0 -6\n"},
+        {OP(startTerminal(), a.trqOpen("", 0)), TRQ_OPEN_NO_MESSAGE, ""},
+        payRow(0, 1000, 0, TRQ_NOT_OPEN, kNotOpen),
+        // Each send of the open message refused by the terminal.
+        {OP(registerCallbacks(), startTerminal({{"nak", "1,2,3,4"}}), a.trqOpen("", 0)),
+         TRQ_OPEN_NOT_DELIVERED, ""},
+        {OP(a.trqOpen("", 0)), TRQ_OPEN_INCOMPLETE, "TARQ not opened successfully 0 1\n"},
+        payRow(0, 1000, 0, TRQ_NOT_OPEN, kNotOpen),
+        {OP(a.trqCloseRS232()), TRQ_CLOSE_OK, "trqCloseRS232 0 7\n"},
+        {OP(a.trqOpen("", 0)), TRQ_OPEN_OK, ""},
+        {OP(stopTerminal(), a.trqClose(0)), TRQ_CLOSE_NOT_DELIVERED, ""}, // the line is gone
+    });
+}
+
+// Every operation on an open line, the terminal answering: the code it received, the result and
+// the printed lines. The first four show the issuer rule of code 40.
+TEST_F(E2E, OpenLineOperations) {
+    registerCallbacks();
+    startTerminal(
+        {{"admin-receipts", "0"}, {"admin-result", "0,1,0,1,0"}, {"admin-issuer", "3,-1,-1,3,-1"}});
+    std::vector<Row> rows = {{OP(a.trqOpenRS232()), TRQ_OPEN_OK, "trqOpenRS232\n"},
+                             {OP(a.trqOpen("", 0)), TRQ_OPEN_ALREADY, "TARQ already open 0 100\n"},
+                             adminRow(40, 23, "\ntrqNorAdmin 0\n", 40),
+                             adminRow(40, 20, "\ntrqNorAdmin 1\n", 40),
+                             adminRow(40, 20, "\ntrqNorAdmin 0\n", 40),
+                             adminRow(40, 1, "\ntrqNorAdmin 1\n", 40)};
+    for (int c : kAcceptedCodes)
+        if (c != 35 && c != 40)
+            rows.push_back(adminRow(c, 0, c == 8 ? "" : "\ntrqNorAdmin 0\n", c));
+    rows = rows + fixedRows("0 99", "", 0) + alwaysRefused();
+    rows.push_back({OP(a.trqCloseRS232()), TRQ_CLOSE_OK, "trqCloseRS232 0 99\n"});
+    expectRows(rows);
+}
+
+// Depends on the fix that reports a restart the terminal did not acknowledge as 1 (today 0): this
+// test fails until that fix is merged.
+TEST_F(E2E, RestartNotAcknowledgedGivesOne) {
+    session({{"nak", "2,3,4,5,6,7,8,9"}}); // every send of both restart messages refused
+    expectRows({{OP(a.trqRestartTerm()), 1, "trqRestartTerm 0 100\n", 8}, adminRow(8, 1, "", 8)});
+}
+
+TEST_F(E2E, ApprovedPurchase) {
+    session({{"signature", "1"}});
+    registerCallbacks(); // registering again while open keeps the connection
+    api_.trqInitCallback(7, nullptr);
+    int r = -1;
+    const std::string out = test::captureStdout([&] { r = pay(api_, 0, 1250, 1250, 1); });
+    EXPECT_TRUE(out.ends_with("\nPTAG_TRANS_COMPLETED = 0, issuerID=3\n")) << out;
+    EXPECT_EQ(r, TRQ_APPROVED);
+    EXPECT_EQ(rec.cards, std::vector<std::string>{"4571999900001234=2812101"});
+    EXPECT_EQ(rec.segments, (std::vector<int>{1, 0}));
+    ASSERT_EQ(rec.receipts.size(), 2u);
+    EXPECT_NE(rec.receipts[0].find("KJ\xD8P      NOK 12,50\n"), std::string::npos);
+    EXPECT_NE(rec.receipts[1].find("KUNDENS KOPI"), std::string::npos);
+    EXPECT_EQ(rec.extCardCalls + rec.verSigCalls, 2);
+    EXPECT_TRUE(rec.displayed("BEL\xD8P NOK 12,50"));
+    EXPECT_EQ(rec.lastDisplay().first, std::string(20, ' ')); // line 1 blanked for result 0
+    EXPECT_TRUE(logged("D5 PTAG_NORTRANS type=0 amount=1250 purchase=1250"));
+}
+
+TEST_F(E2E, CashRegisterAborts) {
+    session({{"card-delay", "60000"}}); // no card comes: only the abort ends the payment
+    rec.abortOnceWhen([] { return rec.displayed("SETT INN KORT"); });
+    EXPECT_EQ(pay(api_, 0, 1250), 17);
+    EXPECT_EQ(rec.abortCalls, rec.abortedAtCall); // not asked again after the yes
+    EXPECT_TRUE(rec.displayed("FORS\xD8KER \xC5 AVBRYTE"));
+    EXPECT_TRUE(logged("C9 PTAG_TERM_ABORT"));
+}
+
+// Payments that end otherwise, and link faults in both directions, which change neither the
+// outcome of a payment nor how often anything happens. Frames from the cash register: 1 open,
+// 2 MI, 3 currency, 4 payment record, 5/6 receipt numbers; from the terminal: 1 status, 2 card,
+// 3-5 status, 6/7 receipts, 8 result.
+struct Payment {
+    const char* setting; // key=value
+    int result;
+    std::size_t cards, receipts;
+    const char* shown; // a display line 1
+    friend void PrintTo(const Payment& p, std::ostream* os) { *os << p.setting; }
+};
+class Payments : public E2E, public ::testing::WithParamInterface<Payment> {};
+
+TEST_P(Payments, EndAsTheTerminalSays) {
+    const Payment& p = GetParam();
+    const std::string s = p.setting;
+    session({{s.substr(0, s.find('=')), s.substr(s.find('=') + 1)}});
+    EXPECT_EQ(pay(api_, 0, 1250, 1250), p.result);
+    EXPECT_EQ(std::make_pair(rec.cards.size(), rec.receipts.size()),
+              std::make_pair(p.cards, p.receipts));
+    EXPECT_TRUE(rec.displayed(p.shown));
+    EXPECT_EQ(logged("fault:"), p.result == 0); // the link fault did happen
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    E2E, Payments,
+    ::testing::Values(
+        Payment{"result=10", 10, 1, 2, "AVVIST"},
+        Payment{"terminal-abort=1", 17, 1, 0, "AVBR FRA TERMINAL"},
+        Payment{"nak=2", 0, 1, 2, "GODKJENT"}, Payment{"nak=4", 0, 1, 2, "GODKJENT"},
+        Payment{"wack=3", 0, 1, 2, "GODKJENT"}, Payment{"wack=5", 0, 1, 2, "GODKJENT"},
+        Payment{"bad-crc=2", 0, 1, 2, "GODKJENT"}, Payment{"repeat=6", 0, 1, 2, "GODKJENT"},
+        Payment{"noise=2", 0, 1, 2, "GODKJENT"}, Payment{"pause=6", 0, 1, 2, "GODKJENT"}));
+
+} // namespace
+} // namespace tarq::e2e

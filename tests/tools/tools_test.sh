@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# The two programs as a user runs them: the simulator on a pseudo-terminal it creates, and the
+# ECR command line with a copy of the driver beside its own tarqRS.ini.
+#   tools_test.sh SIM ECR LIB CASE      CASE: ctrl-c | scenario | refusals
+set -u
+sim=$1 ecr=$2 dir=$(mktemp -d) fails=0 simpid=
+cp "$3" "$dir/"
+trap '[ -n "$simpid" ] && kill "$simpid" 2>/dev/null; [ "$fails" = 0 ] && rm -rf "$dir"' EXIT
+fail() { echo "FAIL: $*"; fails=$((fails + 1)); }
+expect() { # file, then the patterns it must hold
+    local f=$1; shift
+    for p in "$@"; do grep -q -- "$p" "$dir/$f" || { fail "no '$p' in $f:"; cat "$dir/$f"; }; done
+}
+status() { [ "$1" = "$2" ] || fail "exit status $1, expected $2 ($3)"; }
+wait_for() { for _ in $(seq $(($3 * 10))); do grep -q -- "$2" "$dir/$1" && return; sleep 0.1; done; }
+start_sim() { # the simulator with these settings, and tarqRS.ini pointing at its line
+    "$sim" --log "$dir/terminal.log" --exit-on-close --step-delay=20 "$@" >"$dir/sim.out" 2>&1 &
+    simpid=$!
+    wait_for sim.out 'terminal on ' 20
+    printf '[DEVICE]\n"%s"\n[BAUDRATE]\n"9600"\n' "$(sed -n 's/.*terminal on //p' "$dir/sim.out")" \
+        >"$dir/tarqRS.ini"
+}
+till() { "$ecr" --lib "$dir/libtarqdriver.so" "$@" >"$dir/till.out" 2>&1; }
+
+case $4 in
+ctrl-c) # Ctrl-C aborts the running payment instead of ending the till.
+    start_sim --card-delay=60000 # no card comes: only the abort ends the payment
+    "$ecr" --lib "$dir/libtarqdriver.so" purchase 20 >"$dir/till.out" 2>&1 &
+    # Signalled once the payment waits for the card, so the signal lands inside the payment.
+    wait_for till.out 'SETT INN KORT' 30
+    kill -INT $!
+    wait_for till.out 'ECR result of close' 30
+    kill -KILL $! 2>/dev/null # still running: the signal ended nothing
+    wait $!
+    status $? 0 "the till ends by itself"
+    expect till.out 'ECR: abort requested' 'ECR result of purchase: 17' 'ECR result of close: 0' ;;
+scenario) # A scenario file drives the terminal; amounts as a cashier types them.
+    printf '# declines the first payment\nresult = 10,0\nreceipts 1\n' >"$dir/declines.txt"
+    start_sim --scenario "$dir/declines.txt"
+    till purchase 1,5 purchase 2.00
+    status $? 0 purchases
+    expect till.out 'ECR result of open: 100 (open)' 'ECR display: \[SETT INN KORT       \]' \
+        'ECR result of purchase: 10' 'KJØP      NOK 2,00' 'ECR result of purchase: 0 (approved' \
+        'ECR result of close: 0 (closed)'
+    wait "$simpid"
+    status $? 0 "the simulator ends after the close"
+    expect terminal.log 'amount=150 ' 'amount=200 ' ;;
+refusals) # Settings and command lines that cannot be used are refused before any work.
+    "$sim" --result=abc >"$dir/out" 2>&1
+    status $? 2 "bad setting value"
+    printf 'result = 0\nbogus 1\n' >"$dir/bad.txt"
+    "$sim" --scenario "$dir/bad.txt" >>"$dir/out" 2>&1
+    status $? 2 "bad scenario line"
+    expect out "bad value 'abc' for result" "bad.txt:2: unknown setting 'bogus'"
+    start_sim
+    for words in 'purchase 12.345' 'purchase 10 bogus-command' admin bogus-command; do
+        till $words
+        status $? 2 "$words"
+        grep -q 'ECR result' "$dir/till.out" && fail "'$words' ran"
+    done
+    expect till.out "^tarqecr: unknown command 'bogus-command'$"
+    grep -q 'connection opened' "$dir/terminal.log" && fail "the line was opened" ;;
+esac
+[ "$fails" = 0 ] && echo "tools $4: passed"
+exit "$fails"
