@@ -36,7 +36,6 @@ TEST_P(Conversations, AnswersAndDeliveries) {
 }
 
 const auto badCrc = [](Bytes f) { return f.back() ^= 0x01, f; };
-const auto join = [](Bytes a, const Bytes& b) { return a.insert(a.end(), b.begin(), b.end()), a; };
 const auto F = [](std::uint8_t seq, const char* data) { return buildFrame(seq, text(data)); };
 const auto ack = [](std::uint8_t seq) { return Bytes{0x06, seq}; };
 const Bytes kSpecial = {0x02, 0x03, 0x10, 0x10, 0x06, 0x15, 0x13}, NAK = {0x15}, WACK = {0x13};
@@ -166,10 +165,11 @@ TEST_F(LinkOverPty, SilenceAfterATransmission) {
     const std::tuple<Bytes, int, std::size_t> rows[] = {{{}, 0, 4}, {WACK, PKISS_WACK_RESULT, 1}};
     for (const auto& [reply, result, transmissions] : rows) {
         std::vector<std::int64_t> at; // link time at which each transmission was seen
-        std::thread peer([&] {
-            for (; fromLink(3000).kind == Kind::Frame;
-                 writeBytes(master(), at.size() == 1 ? reply : Bytes{}))
+        std::thread peer([&] {        // an extra transmission would show in the time taken
+            while (at.size() < transmissions && fromLink(5000).kind == Kind::Frame) {
                 at.push_back(clock.peek());
+                writeBytes(master(), at.size() == 1 ? reply : Bytes{});
+            }
         });
         const std::int64_t start = clock.peek();
         EXPECT_EQ(send(text("anyone?")), result);
