@@ -90,27 +90,28 @@ int readIniValue(char* dest, const char* path, const char* key, std::size_t size
     return 0;
 }
 
-int readIniText(std::span<char> dest, const char* path, const char* key) {
+IniText readIniText(std::span<char> dest, const char* path, const char* key) {
     std::fill(dest.begin(), dest.end(), '\0');
     File f(path ? std::fopen(path, "rb") : nullptr);
-    if (!f || dest.empty()) return -1;
+    if (!f || dest.empty()) return IniText::Missing;
     std::array<char, kPieceSize> piece{};
-    if (!findSection(f.get(), key, piece)) return -1;
+    if (!findSection(f.get(), key, piece)) return IniText::Missing;
     try {
         std::string line = piece.data();
         while (!line.empty() && line.back() != '\n' && line.size() < kMaxTextLine &&
                std::fgets(piece.data(), kPieceSize, f.get()))
             line += piece.data();
         const std::size_t open = line.find('"');
-        if (open == std::string::npos) return -1;
+        if (open == std::string::npos) return IniText::Missing;
         const std::size_t close = line.find('"', open + 1);
-        if (close == std::string::npos) return -1;
-        const std::size_t len = close - open - 1;
-        if (len + 1 > dest.size()) return -1; // a cut-off path would name another device
+        const std::size_t len = (close == std::string::npos ? line.size() : close) - open - 1;
+        // Checked before the quote: a line cut at kMaxTextLine is too long, not unclosed.
+        if (len + 1 > dest.size()) return IniText::TooLong; // a cut-off path names another device
+        if (close == std::string::npos) return IniText::Unclosed;
         std::copy_n(line.begin() + static_cast<std::ptrdiff_t>(open + 1), len, dest.begin());
-        return 0;
+        return IniText::Found;
     } catch (const std::bad_alloc&) {
-        return -1;
+        return IniText::Missing;
     }
 }
 
@@ -125,9 +126,17 @@ int ReadParameters() {
     const int result = readIniValue(area.data(), ctx.iniPath.data(), "BAUDRATE", area.size());
     if (result == 0) ctx.baudRate = static_cast<std::int32_t>(valueToLong(area));
     // Unlike the numbers, the device is not carried over from an earlier read: removing the
-    // entry must bring the COMPORT device back.
-    readIniText(ctx.devicePath, ctx.iniPath.data(), "DEVICE");
+    // entry must bring the COMPORT device back. A DEVICE that is there but unusable must not
+    // fall back to COMPORT either: that would open another device than the one configured.
+    const IniText device = readIniText(ctx.devicePath, ctx.iniPath.data(), "DEVICE");
+    const char* problem = device == IniText::TooLong    ? "value longer than 255 characters"
+                          : device == IniText::Unclosed ? "value has no closing quote"
+                                                        : nullptr;
     traceStartUp();
+    if (problem != nullptr) {
+        std::printf("DEVICE in %s: %s\n", ctx.iniPath.data(), problem);
+        return -1;
+    }
     return result;
 }
 

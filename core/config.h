@@ -10,15 +10,18 @@ namespace tarq {
 inline constexpr std::size_t INI_VALUE_SIZE = 20;
 inline constexpr char INI_FILE_NAME[] = "tarqRS.ini";
 
-// Reads COMPORT, BAUDRATE and DEVICE from ctx.iniPath. 0 when BAUDRATE was read, -1 otherwise.
+// Reads COMPORT, BAUDRATE and DEVICE from ctx.iniPath. 0 when BAUDRATE was read, -1 otherwise;
+// also -1, with one line saying why, when DEVICE is there but cannot be used.
 int ReadParameters();
 // Finds "[key]" and copies up to `size` bytes of the next line after its first double quote into
 // dest (blank-filled first; nothing beyond the line is copied). 0 found, -1 not found or file not
 // readable ("ReadParameters - error" is printed for the latter).
 int readIniValue(char* dest, const char* path, const char* key, std::size_t size);
+enum class IniText { Found, Missing, TooLong, Unclosed };
 // Finds "[key]" and stores the text between the first pair of double quotes of the next line,
-// terminated, in dest. Silent. 0 found and it fits, -1 otherwise (dest then empty).
-int readIniText(std::span<char> dest, const char* path, const char* key);
+// terminated, in dest. Silent. Missing: no such entry, or no quote on its value line. TooLong and
+// Unclosed are values that cannot be used. dest is empty unless Found.
+IniText readIniText(std::span<char> dest, const char* path, const char* key);
 void writeLog(const char* text, std::int32_t number);
 
 // Fills ctx.iniPath with the configuration file beside the library. 1 built, 0 failure.

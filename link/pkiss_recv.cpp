@@ -147,7 +147,8 @@ void PKISS_HandleBuffer(PKISS_LINK* link) {
     const std::uint8_t s = link->rxFrame[1];
     if (PKISS_CheckState(link, PKISS_FIRST_RECV) || (s == link->lastRxSeq && s == 0xFF)) {
         // First frame of this link, or a sender that created its link again: new data,
-        // replacing whatever still waits.
+        // replacing whatever still waits, a frame held back from the old link included.
+        link->heldFrameLength = 0;
         acceptData(link);
         PKISS_SendACK(link, s);
     } else if (s == link->lastRxSeq) {

@@ -25,6 +25,9 @@ struct PRS232_PORT {
     int fd = -1;
     bool restore = false; // saved settings are put back on close
     bool exclusive = false;
+    // The line hung up (device gone, other end closed) or a read failed: from now on reads and
+    // waits sleep through their time-out, so callers that loop on silence do not spin.
+    bool broken = false;
     termios saved{};
     std::uint32_t charNs = 0; // time of one character (10 bits) on the line, 0 if unknown
     // Bytes read from the device but not yet asked for. The link reads a frame one byte at a
@@ -70,7 +73,11 @@ Wait waitReady(int fd, short events, Clock::time_point deadline) {
         timespec ts{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
         pollfd p{fd, events, 0};
         const int r = ppoll(&p, 1, &ts, nullptr);
-        if (r > 0) return (p.revents & events) != 0 ? Wait::Ready : Wait::Broken;
+        // A hang-up also reports POLLIN (the read would return end of file): check it first.
+        if (r > 0) {
+            if ((p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return Wait::Broken;
+            return (p.revents & events) != 0 ? Wait::Ready : Wait::Broken;
+        }
         if (r == 0) continue; // deadline rounding: look at the clock again
         if (errno != EINTR) return Wait::Broken;
     }
@@ -113,7 +120,8 @@ bool configure(PRS232_PORT* port, std::uint32_t baud) {
 
 // A hung-up or failing line reads like a silent one, but the wait is still served, so callers
 // that loop on silence do not spin.
-void broken(std::uint32_t got, Clock::time_point total) {
+void markBroken(PRS232_PORT* port, std::uint32_t got, Clock::time_point total) {
+    port->broken = true;
     if (got == 0) std::this_thread::sleep_until(total);
 }
 
@@ -220,7 +228,8 @@ int PRS232_Recv(PRS232_PORT* port, std::uint8_t* buf, std::uint32_t* n) {
     // gap is counted from where the next character would have ended.
     const auto interval = milliseconds(READ_INTERVAL_MS) + nanoseconds(port->charNs);
     std::uint32_t got = takeAhead(port, buf, want);
-    while (got < want) {
+    if (port->broken && got < want) markBroken(port, got, total);
+    while (got < want && !port->broken) {
         const ssize_t r = read(port->fd, port->ahead.data(), port->ahead.size());
         if (r > 0) {
             port->aheadLen = static_cast<std::uint32_t>(r);
@@ -228,17 +237,18 @@ int PRS232_Recv(PRS232_PORT* port, std::uint8_t* buf, std::uint32_t* n) {
             continue; // more may be there already
         }
         if (r < 0 && errno == EINTR) continue;
-        if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-            broken(got, total);
+        // The descriptor is non-blocking, so an empty line says EAGAIN; 0 is end of file, which
+        // is how a terminal reports that it hung up.
+        if (r == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+            markBroken(port, got, total);
             break;
         }
-        // Nothing there (r == 0 is how a tty with VMIN 0 says so, or end of file).
         auto deadline = total;
         if (got > 0) deadline = std::min(total, Clock::now() + interval);
         const Wait w = waitReady(port->fd, POLLIN, deadline);
         if (w == Wait::Timeout) break;
         if (w == Wait::Broken) {
-            broken(got, total);
+            markBroken(port, got, total);
             break;
         }
     }
@@ -249,8 +259,16 @@ int PRS232_Recv(PRS232_PORT* port, std::uint8_t* buf, std::uint32_t* n) {
 int PRS232_WaitInput(PRS232_PORT* port, std::uint32_t ms) {
     if (port == nullptr || port->fd < 0) return 1;
     if (port->aheadPos < port->aheadLen) return 1;
-    const Wait w = waitReady(port->fd, POLLIN, Clock::now() + milliseconds(ms));
-    return w == Wait::Timeout ? 0 : 1;
+    const auto deadline = Clock::now() + milliseconds(ms);
+    if (!port->broken) {
+        const Wait w = waitReady(port->fd, POLLIN, deadline);
+        if (w == Wait::Ready) return 1;
+        if (w == Wait::Timeout) return 0;
+        port->broken = true;
+    }
+    // Nothing will come on a broken line: the wait is slept through, not spun.
+    std::this_thread::sleep_until(deadline);
+    return 0;
 }
 
 } // namespace tarq

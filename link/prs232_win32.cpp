@@ -18,6 +18,9 @@ struct PRS232_PORT {
     HANDLE handle = INVALID_HANDLE_VALUE;
     COMMTIMEOUTS savedTimeouts{};
     DCB savedState{};
+    // A read failed (device gone): from now on reads and waits sleep through their time-out, so
+    // callers that loop on silence do not spin.
+    bool broken = false;
 };
 
 namespace {
@@ -138,24 +141,29 @@ int PRS232_Recv(PRS232_PORT* port, std::uint8_t* buf, std::uint32_t* n) {
     if (wanted == 0) return 1;
     if (port == nullptr || buf == nullptr) return 0;
     DWORD got = 0;
-    if (ReadFile(port->handle, buf, wanted, &got, nullptr)) {
-        // Keep reading while every partial read brings something; the first silent read ends it.
-        for (;;) {
-            if (got == 0) break;
-            *n += got;
-            if (*n >= wanted) break;
-            got = 0;
-            if (!ReadFile(port->handle, buf + *n, wanted - *n, &got, nullptr)) break;
-        }
+    bool failed = port->broken || !ReadFile(port->handle, buf, wanted, &got, nullptr);
+    // Keep reading while every partial read brings something; the first silent read ends it.
+    while (!failed && got > 0) {
+        *n += got;
+        if (*n >= wanted) break;
+        got = 0;
+        failed = !ReadFile(port->handle, buf + *n, wanted - *n, &got, nullptr);
+    }
+    if (failed) {
+        port->broken = true;
+        // A read that fails at once would otherwise make a silent line cost no time at all.
+        if (*n == 0) Sleep(READ_TOTAL_MS + READ_PER_BYTE_MS * wanted);
     }
     return *n == wanted ? 1 : 0;
 }
 
 // No separate wait for input here: "input may be waiting" makes the link fall back to its plain
 // one-byte reads with their 40 ms time-out, which is correct, only with more wake-ups while the
-// line is silent.
-int PRS232_WaitInput(PRS232_PORT* /*port*/, std::uint32_t /*ms*/) {
-    return 1;
+// line is silent. A broken port has nothing to wait for: the wait is slept through.
+int PRS232_WaitInput(PRS232_PORT* port, std::uint32_t ms) {
+    if (port == nullptr || !port->broken) return 1;
+    Sleep(ms);
+    return 0;
 }
 
 } // namespace tarq

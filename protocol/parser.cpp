@@ -34,13 +34,27 @@ bool containsWord(std::span<const char> text, std::string_view word) {
            std::string_view::npos;
 }
 
+// Value bytes an element's layout needs before it means anything.
+std::size_t minimumLength(std::uint8_t tag) {
+    switch (tag) {
+    case PTAG_TERM_IDLE:
+    case PTAG_TRANS_COMPLETED:
+    case PTAG_ISSUERID:
+        return 1;
+    case PTAG_TRACK2_LENGTH:
+        return 2;
+    default:
+        return 0;
+    }
+}
+
 bool cardComplete() {
     return ctx.cardReceived != 0 && ctx.track2LengthReceived != 0;
 }
 
 void handleTransCompleted(std::span<const std::uint8_t> value) {
     current_event->event_id = PEVENT_TRANS_COMPLETED;
-    if (!value.empty()) ctx.gstResultData = value[0];
+    ctx.gstResultData = value[0];
     // A one-byte result alone makes a 5-byte message; the issuer comes only with more.
     if (ctx.receivedLength > 5 && value.size() >= 2) ctx.issuerID = value[1];
     std::printf("PTAG_TRANS_COMPLETED = %d, issuerID=%d\n", ctx.gstResultData, ctx.issuerID);
@@ -106,6 +120,9 @@ void parserAddPdo(const TLV* element) {
     const std::span<const std::uint8_t> value(
         element->value.data(), std::min<std::size_t>(element->length, element->value.size()));
 
+    // An element too short for its layout carries no result or length: ignored as a whole.
+    if (value.size() < minimumLength(element->tag)) return;
+
     switch (element->tag) {
     case PTAG_TERM_OPEN:
         std::printf("PTAG_TERM_OPEN\n");
@@ -160,7 +177,7 @@ void parserAddPdo(const TLV* element) {
         handleReceipt(value);
         break;
     case PTAG_TERM_IDLE:
-        if (!value.empty()) ctx.gstResultData = value[0];
+        ctx.gstResultData = value[0];
         current_event->event_id = PEVENT_IDLE;
         break;
     case PTAG_TERM_CARDNAME:
@@ -171,10 +188,10 @@ void parserAddPdo(const TLV* element) {
         break;
     case PTAG_TRACK2_LENGTH:
         ctx.track2LengthReceived = 1;
-        if (value.size() >= 2) ctx.track2Length = value[0] * 256 + value[1];
+        ctx.track2Length = value[0] * 256 + value[1];
         break;
     case PTAG_ISSUERID:
-        if (!value.empty()) ctx.tagIssuerID = value[0];
+        ctx.tagIssuerID = value[0];
         break;
     case PTAG_TRANS_COMPLETED:
         handleTransCompleted(value);

@@ -1,154 +1,35 @@
-// BER-TLV codec: length fields, the size check, decoding limits and round trips.
-#include "protocol_fixture.h"
+// BER-TLV codec bounds: sizes found or refused, every prefix refused, decoding that stays inside
+// its parent, buffer and nesting depth, and round trips of real messages.
+#include "protocol/ber.h"
+#include "tests/support/terminal.h"
 
-#include <array>
+#include <gtest/gtest.h>
+
+#include <tuple>
 
 namespace tarq::test {
 namespace {
 
-TEST(BerTest, LengthFieldsAndEncodedSizes) {
-    struct Case {
-        std::uint32_t length;
-        Bytes field;
-        std::uint32_t encodedSize;
-    };
-    const Case cases[] = {
-        {0, {0x00}, 2},
-        {0x7F, {0x7F}, 0x81},
-        {0x80, {0x81, 0x80}, 0x83},
-        {0xFF, {0x81, 0xFF}, 0x102},
-        {0x100, {0x82, 0x01, 0x00}, 0x104},
-        {0xFFFF, {0x82, 0xFF, 0xFF}, 0x10003},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.length);
-        TLV node;
-        node.tag = 0xC7;
-        node.length = c.length;
-        std::array<std::uint8_t, 3> out{};
-        const int n = TLVLength2BERLength(&node, out.data());
-        EXPECT_EQ(Bytes(out.begin(), out.begin() + n), c.field);
-        EXPECT_EQ(TLVBERLength(&node), c.encodedSize);
-        // The check reads the field back to the same length.
-        std::uint32_t back = 0;
-        EXPECT_EQ(
-            BER_checkLength(c.field.data(), static_cast<std::uint32_t>(c.field.size()), &back), n);
-        EXPECT_EQ(back, c.length);
-    }
-    TLV huge;
-    huge.length = 0x10000;
-    std::array<std::uint8_t, 3> out{};
-    EXPECT_EQ(TLVLength2BERLength(&huge, out.data()), 0);
-}
+const auto size = [](const Bytes& b) { return static_cast<std::uint32_t>(b.size()); };
 
-TEST(BerTest, CheckFindsTheSizeOrRejects) {
-    struct Case {
-        const char* name;
-        Bytes buffer;
-        std::uint32_t size; // 0: the whole buffer
-        int expected;
-    };
-    const Case cases[] = {
-        {"empty envelope then blanks", {0xE1, 0x00, 0x20, 0x20, 0x20}, 0, 2},
-        {"declared beyond buffer", {0xE1, 0x04, 0xC7, 0x02, 0x41, 0x42}, 5, -1},
-        {"trailing bytes ignored", {0xE1, 0x04, 0xC7, 0x02, 0x41, 0x42, 0x00, 0x00}, 0, 6},
-        {"walk finds a lone byte", {0xE1, 0x05, 0xC7, 0x02, 0x41, 0x42, 0x99}, 0, -1},
-        {"child past parent, inside buffer", {0xE1, 0x03, 0xC7, 0x02, 0x41, 0x42}, 0, 5},
-        {"child with unterminated tag", {0xE1, 0x02, 0x1F, 0x81}, 0, -1},
-        {"indefinite length", {0xE1, 0x80, 0x00, 0x00}, 0, -1},
-        {"three length bytes", {0xC7, 0x83, 0x00, 0x00, 0x01, 0x41}, 0, -1},
-        {"four length bytes", {0xC7, 0x84, 0x00, 0x00, 0x00, 0x01, 0x41}, 0, -1},
-        {"long form 0x81", {0xC7, 0x81, 0x01, 0x41}, 0, 4},
-        {"multi-byte tag accepted", {0x1F, 0x81, 0x01, 0x00}, 0, 4},
-        {"primitive alone", {0xC0, 0x00}, 0, 2},
-        {"nested, inner malformed", {0xE1, 0x04, 0xE2, 0x02, 0xC0, 0x05}, 0, -1},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const std::uint32_t size = c.size ? c.size : static_cast<std::uint32_t>(c.buffer.size());
-        EXPECT_EQ(BER_check(c.buffer.data(), size), c.expected);
-    }
-    EXPECT_EQ(BER_check(nullptr, 10), -1);
-}
-
-// Real messages, both directions, with every length form.
-const Bytes kMessages[] = {
-    {0xE1, 0x02, 0xC0, 0x00},
-    {0xE1, 0x04, 0xC3, 0x02, 0x02, 0x42},
-    {0xE1, 0x04, 0xDD, 0x02, 0x00, 0x05},
-    {0xE1, 0x06, 0xE2, 0x02, 0xC0, 0x00, 0xC1, 0x00},
-    message(0xC7, text("ARBEJDER            ")),
-    message(0xCC, Bytes(200, 'k')),
-    message(0xCC, Bytes(1001, 'k')),
-};
-
-TEST(BerTest, EveryPrefixOfAValidMessageIsIncomplete) {
-    for (const auto& m : kMessages) {
-        const auto full = static_cast<std::uint32_t>(m.size());
-        SCOPED_TRACE(full);
-        for (std::uint32_t n = 0; n < full; ++n)
-            ASSERT_EQ(BER_check(m.data(), n), -1) << n;
-        EXPECT_EQ(BER_check(m.data(), full), static_cast<int>(full));
-    }
-}
-
-TEST(BerTest, DecodeThenEncodeGivesTheSameBytes) {
-    for (const auto& m : kMessages) {
-        const auto size = static_cast<std::uint32_t>(m.size());
-        SCOPED_TRACE(size);
-        TLV* tree = BER2TLV(m.data(), size);
-        ASSERT_NE(tree, nullptr);
-        Bytes out(size + 8, 0xAA);
-        EXPECT_EQ(TLV2BER(tree, out.data(), static_cast<std::uint32_t>(out.size())), size);
-        EXPECT_EQ(Bytes(out.begin(), out.begin() + size), m);
-        EXPECT_EQ(out[size], 0xAA); // nothing written behind
-        // One byte less room: nothing fits, nothing is claimed.
-        EXPECT_EQ(TLV2BER(tree, out.data(), size - 1), 0u);
-        TLV_free(&tree);
-        EXPECT_EQ(tree, nullptr);
-    }
-}
-
-TEST(BerTest, DecoderStaysInsideParentAndBuffer) {
-    const std::pair<Bytes, Bytes> decoded[] = {
-        // The check lets the last child run past its parent; the decoder does not take it.
-        {{0xE1, 0x05, 0xC0, 0x00, 0xC1, 0x02, 0xAA, 0xBB}, {0xC0}},
-        // A multi-byte tag inside an envelope ends the children there.
-        {{0xE1, 0x06, 0xC0, 0x00, 0x1F, 0x01, 0x00, 0x00}, {0xC0}},
-        // A length of 2 written in the long form is decoded by the bytes it takes.
-        {{0xE1, 0x07, 0xC7, 0x81, 0x02, 0x41, 0x42, 0xC0, 0x00}, {0xC7, 0xC0}},
-    };
-    for (const auto& [buffer, tags] : decoded) {
-        SCOPED_TRACE(buffer.size());
-        TLV* root = BER2TLV(buffer.data(), static_cast<std::uint32_t>(buffer.size()));
-        ASSERT_NE(root, nullptr);
-        Bytes children;
-        for (const auto& child : root->children)
-            children.push_back(child->tag);
-        EXPECT_EQ(children, tags);
-        EXPECT_EQ(root->tlvs, tags.size());
-        TLV_free(&root);
-    }
-    const Bytes rejected[] = {
-        {0xC7, 0x05, 0x41},                   // beyond the buffer
-        {0x1F, 0x81, 0x01, 0x00},             // multi-byte tag
-        {0xE1, 0x80, 0x00, 0x00},             // indefinite length
-        {0xC7, 0x83, 0x00, 0x00, 0x01, 0x41}, // three length bytes
-        {0xE1},
-    };
-    for (const auto& buffer : rejected)
-        EXPECT_EQ(BER2TLV(buffer.data(), static_cast<std::uint32_t>(buffer.size())), nullptr);
-}
-
-TEST(BerTest, DeepNestingIsBounded) {
-    // 100 levels of nesting: valid BER, but deeper than any message and refused.
-    Bytes nested{0xC0, 0x00};
+TEST(Ber, CheckFindsTheSizeOrRejects) {
+    const std::tuple<Bytes, int> rows[] = {
+        {{0xE1, 0x00, 0x20, 0x20, 0x20}, 2},              // trailing bytes are not looked at
+        {{0xE1, 0x04, 0xC7, 0x02, 0x41}, -1},             // declared beyond the buffer
+        {{0xE1, 0x05, 0xC7, 0x02, 0x41, 0x42, 0x99}, -1}, // the walk finds a lone byte
+        {{0xE1, 0x03, 0xC7, 0x02, 0x41, 0x42}, 5},        // child past its parent, inside buffer
+        {{0xE1, 0x02, 0x1F, 0x81}, -1},                   // child with an unterminated tag
+        {{0xE1, 0x80, 0x00, 0x00}, -1},                   // indefinite length
+        {{0xC7, 0x83, 0x00, 0x00, 0x01, 0x41}, -1},       // three length bytes
+        {{0x1F, 0x81, 0x01, 0x00}, 4},                    // multi-byte tag
+        {{0xE1, 0x04, 0xE2, 0x02, 0xC0, 0x05}, -1}};      // nested, inner malformed
+    for (const auto& [buffer, expected] : rows)
+        EXPECT_EQ(BER_check(buffer.data(), size(buffer)), expected);
+    Bytes nested{0xC0, 0x00}; // 100 levels: valid BER, deeper than any message
     for (int i = 0; i < 100; ++i)
         nested = element(0xE1, nested);
-    EXPECT_EQ(BER_check(nested.data(), static_cast<std::uint32_t>(nested.size())), -1);
-    // The decoder stops descending at the same bound.
-    TLV* root = BER2TLV(nested.data(), static_cast<std::uint32_t>(nested.size()));
-    ASSERT_NE(root, nullptr);
+    EXPECT_EQ(BER_check(nested.data(), size(nested)), -1);
+    TLV* root = BER2TLV(nested.data(), size(nested)); // the decoder stops at the same bound
     int depth = 0;
     for (const TLV* n = root; n && !n->children.empty(); n = n->children[0].get())
         ++depth;
@@ -156,40 +37,44 @@ TEST(BerTest, DeepNestingIsBounded) {
     TLV_free(&root);
 }
 
-TEST(BerTest, BuiltTrees) {
-    TLV* root = TLV_create(0xE1, 5, nullptr); // constructed: length given is ignored
-    ASSERT_NE(root, nullptr);
-    ASSERT_EQ(TLV_addChild(root, TLV_create(0xC0, 0, nullptr)), root);
-    ASSERT_EQ(TLV_addChild(root, TLV_create(0xC7, 0, nullptr)), root);
-    std::array<std::uint8_t, 8> out{};
-    EXPECT_EQ(TLV2BER(root, out.data(), out.size()), 6u);
-    EXPECT_EQ(Bytes(out.begin(), out.begin() + 6), (Bytes{0xE1, 0x04, 0xC0, 0x00, 0xC7, 0x00}));
-    TLV_free(&root);
-    TLV_free(&root); // already none: nothing happens
-    TLV_free(nullptr);
-
-    TLV* primitive = TLV_create(0xC7, 0, nullptr);
-    TLV* child = TLV_create(0xC0, 0, nullptr);
-    EXPECT_EQ(TLV_addChild(primitive, child), nullptr); // caller keeps the child
-    TLV_free(&child);
-    TLV_free(&primitive);
-    EXPECT_EQ(TLV_create(0xC7, 3, nullptr), nullptr); // length without bytes
+// Real messages with every length form: each prefix is refused, the whole decodes and encodes to
+// the same bytes, and one byte less room encodes nothing.
+TEST(Ber, PrefixesRefusedWholeMessagesRoundTrip) {
+    const Bytes messages[] = {{0xE1, 0x06, 0xE2, 0x02, 0xC0, 0x00, 0xC1, 0x00},
+                              message(0xC7, text("ARBEJDER            ")),
+                              message(0xCC, Bytes(200, 'k')),
+                              message(0xCC, Bytes(1001, 'k'))};
+    for (const auto& m : messages) {
+        for (std::uint32_t n = 0; n < size(m); ++n)
+            ASSERT_EQ(BER_check(m.data(), n), -1) << size(m) << " cut to " << n;
+        TLV* tree = BER2TLV(m.data(), size(m));
+        Bytes out(m.size() + 1, 0xAA);
+        EXPECT_EQ(TLV2BER(tree, out.data(), size(out)), size(m));
+        EXPECT_EQ(out, join(m, {0xAA}));
+        EXPECT_EQ(TLV2BER(tree, out.data(), size(m) - 1), 0U);
+        TLV_free(&tree);
+    }
 }
 
-TEST(BerTest, EncoderRefusesInconsistentNodes) {
-    std::array<std::uint8_t, 16> out{};
-    TLV wrongValue;
-    wrongValue.tag = 0xC7;
-    wrongValue.length = 4;
-    wrongValue.value = {1, 2};
-    EXPECT_EQ(TLV2BER(&wrongValue, out.data(), out.size()), 0u);
-
-    // A decoded envelope whose last child was dropped no longer matches its length.
-    const Bytes overrun{0xE1, 0x05, 0xC0, 0x00, 0xC1, 0x02, 0xAA, 0xBB};
-    TLV* root = BER2TLV(overrun.data(), 8);
-    ASSERT_NE(root, nullptr);
-    EXPECT_EQ(TLV2BER(root, out.data(), out.size()), 0u);
-    TLV_free(&root);
+// A last child past its parent (the check lets it) is not decoded, nor is the envelope encoded
+// again; a multi-byte tag ends the children; alone, or beyond the buffer, nothing is decoded.
+TEST(Ber, DecoderStaysInsideParentAndBuffer) {
+    const std::tuple<Bytes, Bytes> rows[] = {
+        {{0xE1, 0x05, 0xC0, 0x00, 0xC1, 0x02, 0xAA, 0xBB}, {0xC0}},
+        {{0xE1, 0x06, 0xC0, 0x00, 0x1F, 0x01, 0x00, 0x00}, {0xC0}},
+        {{0xE1, 0x07, 0xC7, 0x81, 0x02, 0x41, 0x42, 0xC0, 0x00}, {0xC7, 0xC0}}};
+    for (const auto& [buffer, tags] : rows) {
+        TLV* root = BER2TLV(buffer.data(), size(buffer));
+        ASSERT_NE(root, nullptr);
+        Bytes children, out(16);
+        for (const auto& child : root->children)
+            children.push_back(child->tag);
+        EXPECT_EQ(children, tags);
+        EXPECT_EQ(tags.size() == 1 ? TLV2BER(root, out.data(), 16) : 0U, 0U);
+        TLV_free(&root);
+    }
+    for (const Bytes& b : {Bytes{0xC7, 0x05, 0x41}, Bytes{0x1F, 0x81, 0x01, 0x00}, Bytes{0xE1}})
+        EXPECT_EQ(BER2TLV(b.data(), size(b)), nullptr);
 }
 
 } // namespace

@@ -14,4 +14,10 @@ inline Bytes text(std::string_view s) {
     return Bytes(s.begin(), s.end());
 }
 
+// a followed by b.
+inline Bytes join(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
 } // namespace tarq::test

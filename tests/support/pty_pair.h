@@ -43,12 +43,18 @@ class PtyPair {
             fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     }
     ~PtyPair() {
-        close(master_);
+        if (master_ >= 0) close(master_);
         close(slave_);
     }
     PtyPair(const PtyPair&) = delete;
     PtyPair& operator=(const PtyPair&) = delete;
 
+    // The terminal's end goes away, as when an adapter is pulled out: the driver's side of the
+    // line hangs up (this pair's own slave stays open).
+    void hangUp() {
+        close(master_);
+        master_ = -1;
+    }
     int master() const { return master_; }                      // the terminal's end
     int slave() const { return slave_; }                        // for termios checks and tcflow()
     const std::string& slaveName() const { return slaveName_; } // the driver opens this

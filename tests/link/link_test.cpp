@@ -1,0 +1,204 @@
+// The link over a real line, the test being the terminal: its frames are answered and delivered
+// (`Serve` takes one frame as during a send, so data can be left waiting), and its replies decide
+// a send. A fresh link's first frame carries 0xFF, so replies name that number.
+#include "tests/link/link_fixture.h"
+
+#include <ctime>
+#include <tuple>
+#include <vector>
+
+namespace tarq {
+namespace {
+
+using namespace test;
+
+enum class Op { Recv, Serve };
+using Step = std::tuple<Bytes, Op, Bytes, Bytes>; // sent, operation, answer, delivered
+struct Conversation {
+    const char* name;
+    std::vector<Step> steps;
+};
+
+class Conversations : public LinkOverPty, public ::testing::WithParamInterface<Conversation> {};
+
+TEST_P(Conversations, AnswersAndDeliveries) {
+    int i = 0;
+    for (const auto& [wire, op, answer, delivered] : GetParam().steps) {
+        SCOPED_TRACE("step " + std::to_string(i++));
+        toLink(wire);
+        if (op == Op::Recv) {
+            EXPECT_EQ(recv(), delivered);
+        } else if (PKISS_RecvSTX(link_, 2000) == 1) {
+            PKISS_HandleIframe(link_);
+        }
+        EXPECT_EQ(readBytes(master(), 16, 100), answer); // written before the call returned
+    }
+}
+
+const auto badCrc = [](Bytes f) { return f.back() ^= 0x01, f; };
+const auto F = [](std::uint8_t seq, const char* data) { return buildFrame(seq, text(data)); };
+const auto ack = [](std::uint8_t seq) { return Bytes{0x06, seq}; };
+const Bytes kSpecial = {0x02, 0x03, 0x10, 0x10, 0x06, 0x15, 0x13}, NAK = {0x15}, WACK = {0x13};
+constexpr Op R = Op::Recv, S = Op::Serve;
+
+INSTANTIATE_TEST_SUITE_P(
+    Link, Conversations,
+    ::testing::Values(
+        Conversation{
+            "NumbersDamageNoiseEscapesAndSize",
+            {{F(0x05, "a"), R, ack(0x05), text("a")},
+             {F(0x06, "b"), R, ack(0x06), text("b")},
+             {F(0x06, "b"), R, ack(0x06), {}},
+             {F(0x08, "c"), R, NAK, {}},
+             {badCrc(F(0x07, "c")), R, NAK, {}},
+             {{0x02, 0x07, 0x41, 0x03}, R, NAK, {}}, // cut before the CRC
+             {F(0x07, "c"), R, ack(0x07), text("c")},
+             {{0x41, 0x06, 0x00}, R, {}, {}}, // noise gets no answer
+             {join({0x06, 0x15, 0x13, 0x03}, buildFrame(8, kSpecial)), R, ack(8), kSpecial},
+             {buildFrame(9, Bytes(1025, 0x41)), R, NAK, {}}, // the caller takes 1024
+             {buildFrame(9, Bytes(1024, 0x10)), R, ack(9), Bytes(1024, 0x10)}}},
+        Conversation{"RepeatedFFIsNewData",
+                     {{F(0xFF, "a"), R, ack(0xFF), text("a")},
+                      {F(0xFF, "b"), R, ack(0xFF), text("b")},
+                      {F(0x00, "c"), R, ack(0x00), text("c")}}},
+        // Data waiting: a keep-alive is acknowledged, new data is held back with WACK (and
+        // survives a damaged frame); collecting the waiting block releases the held frame.
+        Conversation{"WaitingDataHoldsTheNextFrameBack",
+                     {{F(0x05, "a"), S, ack(0x05), {}},
+                      {buildFrame(0x06, Bytes{}), S, ack(0x06), {}},
+                      {F(0x07, "b"), S, WACK, {}},
+                      {badCrc(F(0x07, "x")), S, NAK, {}},
+                      {{}, R, ack(0x07), text("a")},
+                      {{}, R, {}, text("b")}}},
+        Conversation{"FFAfterOtherNumbersIsHeldBackToo",
+                     {{F(0x05, "a"), S, ack(0x05), {}},
+                      {F(0xFF, "b"), S, WACK, {}},
+                      {{}, R, ack(0xFF), text("a")},
+                      {{}, R, {}, text("b")}}},
+        // The terminal created its link again: its data replaces what waits, the frame held
+        // back from the old link included, and its next frame is new data.
+        Conversation{"RestartDropsTheHeldFrame",
+                     {{F(0xFF, "a"), S, ack(0xFF), {}},
+                      {F(0x00, "b"), S, WACK, {}},
+                      {F(0xFF, "c"), S, ack(0xFF), {}},
+                      {{}, R, {}, text("c")},
+                      {F(0x00, "d"), R, ack(0x00), text("d")}}}),
+    rowName);
+
+TEST_F(LinkOverPty, ReceiveSizeLimits) {
+    toLink(buildFrame(0x01, Bytes(100, 0x5A)));
+    Bytes buf(64, 0xEE); // the caller's buffer limit: cut, never overrun
+    EXPECT_EQ(PKISS_Recv(link_, buf.data(), 10), 10U);
+    EXPECT_EQ(buf, join(Bytes(10, 0x5A), Bytes(54, 0xEE)));
+    link_->maxDeliver = 100000;              // capped at PKISS_MAX_DATA
+    const Bytes block(PKISS_MAX_DATA, 0x10); // every byte escaped: 4101 bytes of frame
+    Bytes got; // more than the pty holds at once: sent again after a NAK on a loaded machine
+    for (int attempt = 0; attempt < 3 && got.empty(); ++attempt) {
+        toLink(buildFrame(0x02, block));
+        got = recv(PKISS_MAX_DATA);
+    }
+    EXPECT_EQ(got, block);
+    toLink(buildFrame(0x03, Bytes(PKISS_MAX_DATA + 1, 0x41)));
+    EXPECT_EQ(recv(PKISS_MAX_DATA), Bytes{});
+    std::thread flood([&] { writeBytes(master(), Bytes(3 * PKISS_FRAME_SIZE, 0x10)); });
+    toLink({0x02, 0x03}); // no ETX ever: far more than any frame buffer holds
+    EXPECT_EQ(recv(), Bytes{});
+    flood.join();
+}
+
+struct ReplyCase {
+    const char* name;
+    std::vector<Bytes> replies; // the terminal's reply to each transmission
+    int result;
+};
+
+class Replies : public LinkOverPty, public ::testing::WithParamInterface<ReplyCase> {};
+
+TEST_P(Replies, ResultAndTransmissions) {
+    const ReplyCase& c = GetParam();
+    std::size_t frames = 0;
+    std::thread peer([&] {
+        Bytes first;
+        for (PeerMessage m; (m = fromLink(1500)).kind != Kind::None;) {
+            if (m.kind != Kind::Frame) continue; // the link's answer to a frame of ours
+            if (first.empty()) first = m.raw;
+            EXPECT_EQ(m.raw, first); // a retransmission is the same frame
+            writeBytes(master(), frames < c.replies.size() ? c.replies[frames] : Bytes{});
+            ++frames;
+        }
+    });
+    const auto t0 = Steady::now();
+    EXPECT_EQ(send(text("request")), c.result);
+    EXPECT_LT(msSince(t0), 3500.0); // resent at once: the 4000 ms timer never runs out
+    peer.join();
+    EXPECT_EQ(frames, c.replies.size());
+    EXPECT_EQ(std::size_t{link_->txCount}, c.replies.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Link, Replies,
+    ::testing::Values(
+        ReplyCase{"WrongAckIgnoredNakResendsRightAckEnds", {{6, 0x42, 0x15}, {6, 0xFF}}, 1},
+        ReplyCase{"WackNakResendsWackAckEnds", {{0x13, 0x15}, {0x13, 6, 0xFF}}, 1},
+        ReplyCase{"ThreeNaksFourthTransmissionGivesUp", {NAK, NAK, NAK, {}}, 0}),
+    rowName);
+
+TEST_F(LinkOverPty, SendSizeLimitAndServedFrameDelivered) {
+    EXPECT_EQ(send(Bytes(PKISS_MAX_DATA + 1, 0x41)), 0); // refused, nothing written
+    const Bytes block(PKISS_MAX_DATA, 0x03);
+    PeerMessage got;
+    std::thread peer([&] {
+        got = fromLink();
+        writeBytes(master(), join(F(0x42, "hi"), ack(got.seq)));
+    });
+    EXPECT_EQ(send(block), 1);
+    peer.join();
+    EXPECT_EQ(got.raw, buildFrame(0xFF, block)); // all 4101 bytes, nothing before them
+    EXPECT_EQ(recv(), text("hi"));
+}
+
+// On the stepping clock: silence gives four transmissions 4000 ms apart, then 0; a WACK and
+// then silence gives -1000 once the 4000 ms of the one transmission have run out.
+TEST_F(LinkOverPty, SilenceAfterATransmission) {
+    ManualClock clock(7'000'000'000, 250); // every reading moves it on by 250 ms
+    ScopedClock scope(clock);
+    const std::tuple<Bytes, int, std::size_t> rows[] = {{{}, 0, 4}, {WACK, PKISS_WACK_RESULT, 1}};
+    for (const auto& [reply, result, transmissions] : rows) {
+        std::vector<std::int64_t> at; // link time at which each transmission was seen
+        std::thread peer([&] {        // an extra transmission would show in the time taken
+            while (at.size() < transmissions && fromLink(5000).kind == Kind::Frame) {
+                at.push_back(clock.peek());
+                writeBytes(master(), at.size() == 1 ? reply : Bytes{});
+            }
+        });
+        const std::int64_t start = clock.peek();
+        EXPECT_EQ(send(text("anyone?")), result);
+        const std::int64_t took = clock.peek() - start;
+        peer.join();
+        ASSERT_EQ(at.size(), transmissions);
+        for (std::size_t i = 0; i < at.size(); ++i) // one-sided: the peer may look late
+            EXPECT_GE(at[i] - start, static_cast<std::int64_t>(4000 * i)) << i;
+        EXPECT_GE(took, 4000 * std::int64_t(transmissions)); // the last 4000 ms are sat out too
+        EXPECT_LE(took, 4000 * std::int64_t(transmissions) + 60 * clock.step());
+    }
+}
+
+// Real time, generous bounds. A silent line, then one whose terminal end has gone (an adapter
+// pulled out): each receive sleeps through its 600 ms; a hang-up is not taken for data.
+TEST_F(LinkOverPty, IdleAndHungUpLinesWaitWithoutSpinning) {
+    const auto cpuMs = [] { return 1000.0 * static_cast<double>(std::clock()) / CLOCKS_PER_SEC; };
+    for (bool hungUp : {false, true}) {
+        if (hungUp) pty_.hangUp();
+        const double cpu0 = cpuMs();
+        const auto t0 = Steady::now();
+        EXPECT_EQ(recv(), Bytes{});
+        const double wall = msSince(t0);
+        EXPECT_GE(wall, 590.0);
+        EXPECT_LT(wall, 3000.0);
+        EXPECT_LT(cpuMs() - cpu0, wall / 4) << "hung up: " << hungUp;
+    }
+    EXPECT_EQ(send(text("anyone?")), 0); // fails at once
+}
+
+} // namespace
+} // namespace tarq

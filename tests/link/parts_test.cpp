@@ -1,0 +1,137 @@
+// The link's parts: frames against known byte vectors (CRC, escaping, numbering), the sequence
+// check, the tick timer, and the POSIX serial port over a real pseudo-terminal (opening, line
+// settings and their restore, the read time-out model).
+#include "tests/link/link_fixture.h"
+#include "tests/support/capture_stdout.h"
+
+#include <termios.h>
+
+#include <memory>
+#include <tuple>
+
+namespace tarq {
+namespace {
+
+using namespace test;
+
+struct Port {
+    PRS232_PORT* port = nullptr;
+    ~Port() { PRS232_Delete(&port); }
+};
+
+// Previous number -1: the link's first frame.
+TEST(Frame, BuiltByteForByteWithTheNextNumber) {
+    const std::tuple<int, Bytes, Bytes> rows[] = {
+        {-1, {}, {0x02, 0xFF, 0x03, 0x01, 0xF1}},
+        {0xFE, {}, {0x02, 0x00, 0x03, 0x40, 0x01}},
+        {0x00, {0x61, 0x62, 0x63}, {0x02, 0x01, 0x61, 0x62, 0x63, 0x03, 0xEB, 0x13}},
+        {0xFF, {0x02, 0x10, 0x41}, {0x02, 0x00, 0x10, 0x02, 0x10, 0x10, 0x41, 0x03, 0x0E, 0x04}},
+        {0xFD, {0x41}, buildFrame(0xFE, Bytes{0x41})}};
+    EXPECT_EQ(PKISS_CalcCrc(text("123456789").data(), 9), 0xBB3DU);
+    for (const auto& [previous, data, frame] : rows) {
+        auto link = std::make_unique<PKISS_LINK>();
+        if (previous >= 0) PKISS_ClearState(link.get(), PKISS_FIRST_SEND);
+        link->txSeq = static_cast<std::uint8_t>(previous);
+        PKISS_BuildFrame(link.get(), data.data(), static_cast<std::uint32_t>(data.size()));
+        EXPECT_EQ(Bytes(link->txFrame.begin(), link->txFrame.begin() + link->txFrameLength), frame);
+    }
+}
+
+// Receiving: which numbers pass after the last acknowledged one (-1: none acknowledged yet).
+TEST(Frame, SequenceCheck) {
+    const std::tuple<int, int, int> rows[] = {{-1, 0x42, 1},   {0x42, 0xFF, 1}, {0xFF, 0xFF, 1},
+                                              {0xFE, 0x00, 1}, {0xFF, 0x00, 1}, {0xFD, 0x00, 0},
+                                              {0x05, 0x05, 1}, {0x05, 0x06, 1}, {0x05, 0x07, 0},
+                                              {0x05, 0x04, 0}, {0xFF, 0x01, 0}, {0xFD, 0xFE, 1}};
+    for (const auto& [last, seq, acceptable] : rows) {
+        auto link = std::make_unique<PKISS_LINK>();
+        if (last >= 0) PKISS_ClearState(link.get(), PKISS_FIRST_RECV);
+        link->lastRxSeq = static_cast<std::uint8_t>(last);
+        EXPECT_EQ(PKISS_VerifySeq(link.get(), static_cast<std::uint8_t>(seq)), acceptable)
+            << last << " " << seq;
+    }
+}
+
+// Start, duration, time passed, run out; starts near 2^31 and 2^32 cross the 32-bit tick
+// count's sign change and wrap.
+TEST(Timer, RunsOutFromItsDurationOn) {
+    const std::tuple<std::int64_t, std::uint32_t, std::int64_t, int> rows[] = {
+        {5'000'000'000, 0, 0, 1},     {5'000'000'000, 4000, 3999, 0}, {5'000'000'000, 600, 600, 1},
+        {0x7FFF'FF00, 4000, 3999, 0}, {0x7FFF'FF00, 4000, 4000, 1},   {0xFFFF'FF00, 600, 599, 0},
+        {0xFFFF'FF00, 600, 601, 1}};
+    for (const auto& [start, duration, elapsed, out] : rows) {
+        ManualClock clock(start);
+        ScopedClock scope(clock);
+        PTIMER_TIMER timer;
+        PTIMER_Start(&timer, duration);
+        clock.advanceMs(elapsed);
+        EXPECT_EQ(PTIMER_IsTimeout(&timer), out) << start << "+" << elapsed;
+    }
+}
+
+TEST(Port, OpenFailuresPrintOnlyWhenTheDeviceCannotBeOpened) {
+    PtyPair pty;
+    const std::string failed = "PRS232_Create:INVALID_HANDLE_VALUE:-1\n", pts = pty.slaveName();
+    const std::tuple<std::uint8_t, const char*, std::uint32_t, std::string> rows[] = {
+        {0, nullptr, 9600, failed},
+        {1, "/nonexistent/tty", 9600, failed},
+        {0, pts.c_str(), 12345, ""}};
+    for (const auto& [number, device, baud, printed] : rows) {
+        Port p;
+        EXPECT_EQ(captureStdout([&] { p.port = PRS232_Create(number, baud, device); }), printed);
+        EXPECT_EQ(p.port, nullptr);
+    }
+}
+
+TEST(Port, RawEightNOneAtTheRateHeldExclusivelyPreviousSettingsBackAfterClose) {
+    PtyPair pty;
+    termios t{};
+    tcgetattr(pty.slave(), &t);
+    t.c_lflag |= ICANON | ECHO;
+    t.c_cflag |= CSTOPB;
+    cfsetspeed(&t, B4800);
+    ASSERT_EQ(tcsetattr(pty.slave(), TCSANOW, &t), 0);
+    Port p{PRS232_Create(0, 1200, pty.slaveName().c_str())};
+    ASSERT_NE(p.port, nullptr);
+    tcgetattr(pty.slave(), &t);
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO), 0U);
+    EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB), tcflag_t{CS8});
+    EXPECT_EQ(cfgetospeed(&t), speed_t{B1200});
+    EXPECT_EQ(cfgetispeed(&t), speed_t{B1200});
+    Port second;
+    captureStdout([&] { second.port = PRS232_Create(0, 1200, pty.slaveName().c_str()); });
+    EXPECT_EQ(second.port, nullptr); // held exclusively
+    PRS232_Delete(&p.port);
+    tcgetattr(pty.slave(), &t);
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO), tcflag_t{ICANON | ECHO});
+    EXPECT_EQ(t.c_cflag & CSTOPB, tcflag_t{CSTOPB});
+    EXPECT_EQ(cfgetospeed(&t), speed_t{B4800});
+}
+
+// Real time; upper bounds are generous for a shared machine. The rows run one after another on
+// one line: bytes the terminal wrote, bytes asked for, what came and within how long.
+TEST(Port, ReadEndsOnCountOnSilenceOrSoonAfterTheLastByte) {
+    PtyPair pty;
+    Port p{PRS232_Create(0, 115200, pty.slaveName().c_str())};
+    ASSERT_NE(p.port, nullptr);
+    const std::tuple<Bytes, std::uint32_t, int, Bytes, double, double> rows[] = {
+        {{}, 1, 0, {}, 40, 500},          // silent line: about 41 ms
+        {{0x5A}, 200, 0, {0x5A}, 0, 200}, // the 2 ms gap ends it, not the 240 ms
+        {{1, 2, 3, 4, 5}, 3, 1, {1, 2, 3}, 0, 500},
+        {{}, 3, 0, {4, 5}, 0, 500}}; // the rest stayed for the next read
+    for (const auto& [wire, want, result, expected, minMs, maxMs] : rows) {
+        ASSERT_TRUE(writeBytes(pty.master(), wire));
+        if (want == 3) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        Bytes got(want);
+        std::uint32_t n = want;
+        const auto t0 = Steady::now();
+        EXPECT_EQ(PRS232_Recv(p.port, got.data(), &n), result);
+        const double ms = msSince(t0);
+        got.resize(n);
+        EXPECT_EQ(got, expected);
+        EXPECT_GE(ms, minMs);
+        EXPECT_LT(ms, maxMs);
+    }
+}
+} // namespace
+} // namespace tarq

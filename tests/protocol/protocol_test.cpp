@@ -1,0 +1,294 @@
+// Terminal messages into events, lines and fields; answers into exact bytes; the configuration
+// file tarqRS.ini; the bounds of the texts handed to and taken from the cash register.
+#include "core/callbacks.h"
+#include "core/config.h"
+#include "driver/request.h"
+#include "protocol/answer.h"
+#include "protocol/parser.h"
+#include "protocol/tags.h"
+#include "tests/support/capture_stdout.h"
+#include "tests/support/clock.h"
+#include "tests/support/terminal.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <tuple>
+#include <vector>
+
+#include <unistd.h>
+
+namespace tarq::test {
+namespace {
+
+// Fresh context, settable clock, no event left over.
+class ProtocolTest : public ::testing::Test {
+  protected:
+    void SetUp() override { resetDriverContext(), parserFreeEvent(); }
+    void TearDown() override { parserFreeEvent(), resetDriverContext(); }
+    static Bytes M(std::uint8_t tag, const Bytes& value = {}) { return message(tag, value); }
+    static Bytes M(std::uint8_t tag, const char* value) { return message(tag, text(value)); }
+    ManualClock clock_;
+    ScopedClock scoped_{clock_};
+    std::string printed;
+};
+
+// The state a row names, as "KEY=value;..." in the row's own order and keys.
+std::string state(const std::string& keys) {
+    const std::map<std::string, std::int32_t DriverContext::*> ints = {
+        {"RES", &DriverContext::gstResultData},        {"ISS", &DriverContext::issuerID},
+        {"TAG", &DriverContext::tagIssuerID},          {"T2", &DriverContext::track2Length},
+        {"T2R", &DriverContext::track2LengthReceived}, {"CARD", &DriverContext::cardReceived},
+        {"SEG", &DriverContext::receiptSegment},       {"POLL", &DriverContext::callAbortFunc}};
+    std::map<std::string, std::string> now = {
+        {"L1", line(ctx.statusLine1)},
+        {"L2", line(ctx.statusLine2)},
+        {"RCPT",
+         std::string(ctx.gstReceiptData.data(), strnlen(ctx.gstReceiptData.data(), RECEIPT_SIZE))}};
+    for (const auto& [key, field] : ints)
+        now[key] = std::to_string(ctx.*field);
+    std::istringstream in(keys);
+    std::string out, item;
+    while (std::getline(in, item, ';')) {
+        const std::string key = item.substr(0, item.find('='));
+        out += (out.empty() ? "" : ";") + key + "=" + now[key];
+    }
+    return out;
+}
+
+// Request kind (1 payment, 2 administration), messages (the last one is looked at), event (-1:
+// none), printed lines, state.
+using Row = std::tuple<int, std::vector<Bytes>, int, std::string, std::string>;
+const auto R = [](int kind, std::vector<Bytes> m, int event, std::string p, std::string s) {
+    return Row(kind, std::move(m), event, std::move(p), std::move(s));
+};
+
+TEST_F(ProtocolTest, MessagesGiveEventLineAndFields) {
+    const Bytes card = M(PTAG_TERM_CARD, Bytes(25, 0x11)), t2 = M(PTAG_TRACK2_LENGTH, {0, 19});
+    const std::string cut1001 = "RCPT=" + std::string(RECEIPT_SIZE, 'r'),
+                      done = "PTAG_TRANS_COMPLETED = ";
+    const Row rows[] = {
+        R(0, {M(0xC0)}, PEVENT_OPEN, "PTAG_TERM_OPEN\n", ""),
+        R(0, {message({element(0xC0), element(0xC1)})}, PEVENT_CLOSE,
+          "PTAG_TERM_OPEN\nPTAG_TERM_CLOSE\n", ""),
+        R(0, {message({element(0xCB), element(0xDE, {5})})}, PEVENT_CONFIRM, "PTAG_CONFIRM\n",
+          "TAG=5"),
+        R(0, {M(0xD1)}, PEVENT_ADVICE_FLAG, "PTAG_ADVICE_FLAG\n", ""),
+        R(0, {M(0xD4)}, PEVENT_VERSIG_ASK, "PTAG_VER_SIG\n", ""),
+        R(0, {M(0xCE, "VISA")}, PEVENT_EMPTY, "PTAG_TERM_CARDNAME\n", ""),
+        R(0, {M(0xCA)}, PEVENT_EMPTY, "PTAG_UNKNOWN\n", ""), Row(0, {message({})}, -1, "", ""),
+        R(0, {M(0xCD, {7})}, PEVENT_IDLE, "", "RES=7"),
+        R(0, {M(0xCD)}, PEVENT_EMPTY, "", "RES=1"), // too short for its layout: ignored
+        R(0, {M(0xDA)}, PEVENT_EMPTY, "", "SEG=0"),
+        R(0, {M(0xDB, {1, 2})}, PEVENT_EMPTY, "", "T2=258;T2R=1"),
+        R(0, {M(0xDB, {0x7F})}, PEVENT_EMPTY, "", "T2=19;T2R=0"),
+        R(0, {card}, PEVENT_CARDSWIPE, "", "CARD=1"),
+        R(0, {M(0xC7, "0123456789ABCDEFGHIJKL")}, PEVENT_STATUS, "",
+          "POLL=1;L1=0123456789ABCDEFGHIJ"),
+        R(0, {M(0xC7, "OK"), M(0xC7, Bytes(1002, 'x'))}, PEVENT_STATUS, "",
+          "L1=OK                  "),
+        R(0, {M(0xC7, "ARBEJDER...")}, PEVENT_STATUS, "PTAG_STATUS1 --\n", "POLL=0"),
+        R(0, {M(0xC8, "ARBEJDER"), M(0xC7, "VENT")}, PEVENT_STATUS, "PTAG_STATUS1 --\n", "POLL=0"),
+        R(0, {M(0xC7, "ABORTED")}, PEVENT_STATUS, "", "POLL=1"),
+        R(0, {M(0xC8, "TRANS ABORTED")}, PEVENT_STATUS, "PTAG_STATUS2 ____\n", "POLL=0"),
+        R(0, {M(0xC7, "TERMINAL BLOKKERT"), M(0xC9)}, PEVENT_EMPTY, "PTAG_TERM_ABORT\n",
+          "POLL=0;L1=TERMINAL BLOKKERT   ;L2=AVBR FRA TERMINAL   "),
+        R(0, {M(0xC7, "TERMINAL BLOKKER"), M(0xC9)}, PEVENT_EMPTY, "PTAG_TERM_ABORT\n",
+          "L1=AVBR FRA TERMINAL   "),
+        R(2, {M(0xCC, Bytes(1500, 'r'))}, PEVENT_RECEIPT, "", cut1001),
+        R(1, {M(0xCC, "OLD")}, PEVENT_RECEIPT, "",
+          "RCPT=;L1=INGEN KVITTERING    ;L2=TA KOPI SISTE TRANS."),
+        R(1, {card, t2, M(0xCC, "NEW")}, PEVENT_RECEIPT, "", "RCPT=NEW"),
+        R(2, {M(0xDD, Bytes{0})}, PEVENT_TRANS_COMPLETED, done + "0, issuerID=0\n", "RES=0"),
+        R(2, {completed(5, 9)}, PEVENT_TERM_NOT_READY, done + "5, issuerID=9\n", "ISS=9"),
+        R(2, {M(0xDD, {3})}, PEVENT_NO_RECEIPT, done + "3, issuerID=0\n", ""),
+        R(2, {M(0xDD, {4})}, PEVENT_NO_LOG, done + "4, issuerID=0\n", ""),
+        R(2, {M(0xDD)}, PEVENT_EMPTY, "", "RES=1"), // too short for its layout: ignored
+        // In a payment a success before this payment's card and its length is an earlier one's.
+        R(1, {card, completed(0, 7)}, PEVENT_TRANS_COMPLETED, done + "0, issuerID=7\n",
+          "RES=1;ISS=0"),
+        R(1, {card, t2, completed(26, 7)}, PEVENT_TRANS_COMPLETED, done + "26, issuerID=7\n",
+          "RES=26;ISS=7"),
+        R(1, {completed(27, 7)}, PEVENT_TRANS_COMPLETED, done + "27, issuerID=7\n", "RES=27")};
+    for (const auto& [kind, messages, expectedEvent, expectedPrinted, expect] : rows) {
+        SCOPED_TRACE(::testing::PrintToString(messages.back()));
+        initGlobals();
+        ctx.requestKind = kind;
+        ctx.callAbortFunc = 1;
+        SA_EVENT* event = nullptr;
+        for (const Bytes& m : messages) {
+            ctx.ecrRequestsAnswer = ctx.verSigPending = 1;
+            clock_.advanceMs(3000);
+            ctx.receivedLength = BER_check(m.data(), static_cast<std::uint32_t>(m.size()));
+            TLV* tree = BER2TLV(m.data(), static_cast<std::uint32_t>(ctx.receivedLength));
+            printed = captureStdout([&] { event = parserHandleTlv(tree); });
+        }
+        EXPECT_EQ(event ? event->event_id : -1, expectedEvent);
+        EXPECT_EQ(printed, expectedPrinted);
+        EXPECT_EQ(state(expect), expect);
+        // Any element ends the wait for an answer and the signature question.
+        EXPECT_EQ(ctx.ecrRequestsAnswer + ctx.verSigPending, event ? 0 : 2);
+        EXPECT_EQ(ctx.lastSendTime, event ? nowSeconds() : ctx.lastSendTime);
+    }
+}
+
+// Builds and encodes an answer into the transport's 90-byte buffer; empty when none is built.
+Bytes send(std::uint32_t type, std::string& printed) {
+    SA_ANSWER answer;
+    answer.answer_ID = type;
+    TLV* tree = nullptr;
+    printed = captureStdout([&] { tree = parserSendAnswer(&answer); });
+    std::array<std::uint8_t, 90> buffer{};
+    const std::uint32_t n = tree ? TLV2BER(tree, buffer.data(), buffer.size()) : 0;
+    TLV_free(&tree);
+    return Bytes(buffer.begin(), buffer.begin() + n);
+}
+
+// Bytes and printed line of every answer.
+TEST_F(ProtocolTest, AnswersExactBytes) {
+    ctx.request.merchIn = 'K';
+    ctx.request.currencyCode = 0x70242; // only the low 16 bits travel
+    ctx.request.amount = 100000;
+    ctx.adminCode = 0x17;
+    ctx.gstPosReceiptInfo.receipts = 3;
+    const std::string okPos = "PANSWER_OKPOS\nparserSendAnswer - ";
+    const std::tuple<std::uint32_t, int, int, Bytes, std::string> rows[] = {
+        {PANSWER_OPEN, 0, 0, {0xE1, 0x02, 0xC0, 0x00}, ""},
+        {PANSWER_CLOSE, 0, 0, {0xE1, 0x02, 0xC1, 0x00}, ""},
+        {PANSWER_STATUS1, 0, 0, {0xE1, 0x02, 0xC7, 0x00}, "PANSWER_STATUS1"},
+        {PANSWER_ABORT, 0, 0, {0xE1, 0x02, 0xC9, 0x00}, ""},
+        {PANSWER_REFUND, 0, 0, {0xE1, 0x02, 0xD6, 0x00}, "PANSWER_REFUND"},
+        {PANSWER_CONFIRMEEXTCARD, 0, 0, {0xE1, 0x02, 0xD8, 0x00}, "PANSWER_CONFIRMEEXTCARD"},
+        {PANSWER_MI, 0, 0, {0xE1, 0x03, 0xC4, 0x01, 'K'}, ""},
+        {PANSWER_CURRENCYCODE, 0, 0, {0xE1, 0x04, 0xC3, 0x02, 0x02, 0x42}, ""},
+        {PANSWER_ADMIN, 0, 0, {0xE1, 0x04, 0xD2, 0x02, 0x00, 0x17}, ""},
+        {PANSWER_RECEIPTNUMBER, 0, 0, {0xE1, 0x03, 0xD7, 0x01, 0x03}, ""},
+        {PANSWER_AMOUNT, 0, 0, {0xE1, 0x06, 0xC2, 0x04, 0x00, 0x01, 0x86, 0xA0}, ""},
+        {PANSWER_NONE, 0, 0, {}, ""},
+        {18, 0, 0, {0xE1, 0x00}, "DEFAULT"},
+        {PANSWER_OKPOS, 3, 0, {0xE1, 0x02, PTAG_EXTPOSOK, 0x00}, okPos + "PTAG_EXTPOSOK"},
+        {PANSWER_OKPOS, 2, 0, {0xE1, 0x02, PTAG_EXTPOSNOTOK, 0x00}, okPos + "PTAG_EXTPOSNOTOK"},
+        {PANSWER_VERSIG, 0, 0, {0xE1, 0x02, PTAG_VER_SIG_NONE, 0x00}, "PANSWER_VERSIG"},
+        {PANSWER_VERSIG, 0, 1, {0xE1, 0x02, PTAG_VER_SIG_OK, 0x00}, "PANSWER_VERSIG"},
+        {PANSWER_VERSIG, 0, 2, {0xE1, 0x02, PTAG_VER_SIG, 0x00}, "PANSWER_VERSIG"}};
+    for (const auto& [type, extCard, verSig, bytes, line] : rows) {
+        ctx.extCardAnswer = extCard;
+        ctx.verSigAnswer = verSig;
+        EXPECT_EQ(send(type, printed), bytes) << type;
+        EXPECT_EQ(printed, line.empty() ? "" : "parserSendAnswer - " + line + "\n");
+    }
+    // The payment record: type code, amounts most significant byte first, zero-filled texts; a
+    // negative type (or 11 and above) sends the 81-byte record with the card data.
+    auto& r = ctx.request;
+    r.amount = -2; // sent as unsigned, never mangled
+    r.purchaseAmount = 0x01020304;
+    r.posData = {'P', 'O', 'S', '1'};
+    std::copy_n("abc", 3, r.dataToHost.begin());
+    std::copy_n("4571999988887777", 16, r.cardNo.begin());
+    r.expDate = {'1', '2', '2', '9'};
+    r.cvc = {'1', '2', '3'};
+    Bytes fields = {0xFF, 0xFF, 0xFF, 0xFE, 1, 2, 3, 4, 'P', 'O', 'S', '1', 'a', 'b', 'c'};
+    fields.resize(52, 0);
+    const Bytes card =
+        text(std::string(2, '\0') + "4571999988887777" + std::string(3, '\0') + "1229123");
+    const std::pair<std::int32_t, std::uint8_t> types[] = {
+        {0, 0}, {2, 2}, {4, 0}, {5, 5}, {6, 6}, {7, 0}, {10, 0}, {11, 11}, {-1, 0}};
+    for (auto [type, code] : types) {
+        r.transactionType = type;
+        const bool withCard = type < 0 || type >= 11;
+        const Bytes head = withCard ? Bytes{0xE1, 0x53, 0xDC, 0x51} : Bytes{0xE1, 0x37, 0xD5, 0x35};
+        EXPECT_EQ(send(PANSWER_NORTRANS, printed),
+                  join(join(join(head, {code}), fields), withCard ? card : Bytes{}));
+    }
+}
+
+namespace fs = std::filesystem;
+
+// Content; then result, port, speed (77 and 555 before), printed lines and device.
+using Ini = std::tuple<std::string, int, int, int, std::string, std::string>;
+const auto I = [](std::string c, int r, int port, int baud, std::string p, std::string d = "") {
+    return Ini(std::move(c), r, port, baud, std::move(p), std::move(d));
+};
+
+TEST_F(ProtocolTest, ConfigurationFiles) {
+    const fs::path dir = fs::path(::testing::TempDir()) / ("tarq_ini_" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    const std::string path = (dir / "tarqRS.ini").string(), dev = "DEVICE in " + path + ": ";
+    std::copy(path.begin(), path.end(), ctx.iniPath.begin());
+    const std::string baud = "[BAUDRATE]\n\"9600\"\n", longest = "/dev/" + std::string(250, 'd');
+    const Ini rows[] = {
+        I("[COMPORT]\n\"1\"\n" + baud, 0, 1, 9600, "ReadParameters 1\n"),
+        I("[COMPORT]\n\"300\"\n" + baud, 0, 44, 9600, "ReadParameters 3\n"), // low 8 bits
+        I("[COMPORT]\n port = \"3\"\n[BAUDRATE]\nspeed \"115200\"\n", 0, 3, 115200,
+          "ReadParameters 3\n"),
+        I("[BAUDRATE]\r\n\"2400\"\r\n[COMPORT]\r\n\"2\"\r\n", 0, 2, 2400, "ReadParameters 2\n"),
+        I("[COMPORT] x\n\"4\"\n[COMPORT]\n\"5\"\n" + baud, 0, 4, 9600, "ReadParameters 4\n"),
+        I("[comport]\n\"6\"\n[XCOMPORT]\n\"6\"\n" + baud, 0, 77, 9600, ""),  // keys match exactly
+        I("[COMPORT]\n\"1\"\n[BAUDRATE]", -1, 1, 555, "ReadParameters 1\n"), // no value line
+        I("[BAUDRATE]\n[COMPORT]\n\"8\"\n", 0, 8, 0, "ReadParameters 8\n"),
+        I("[COMPORT]\n7\n" + baud, 0, 0, 9600, "ReadParameters  \n"), // no quote: blanks
+        // Lines are read in pieces of 99 characters: a longer section line's rest is taken as
+        // the value line, and a quote beyond the first piece is not found.
+        I("[COMPORT]" + std::string(120, 'x') + "\n\"5\"\n" + baud, 0, 0, 9600,
+          "ReadParameters  \n"),
+        I("[BAUDRATE]\n" + std::string(110, ' ') + "\"9600\"\n", 0, 77, 0, ""),
+        I("[BAUDRATE]\n\"96", 0, 77, 96, ""),
+        // DEVICE names the port instead of COMPORT; a value that cannot be used fails the read
+        // rather than open another device.
+        I("[DEVICE]\npath=\"/dev/ttyUSB0\"\n" + baud, 0, 77, 9600, "", "/dev/ttyUSB0"),
+        I("[DEVICE]\n\"" + longest + "\"\n" + baud, 0, 77, 9600, "", longest),
+        I("[DEVICE]\n\"" + longest + "x\"\n" + baud, -1, 77, 9600,
+          dev + "value longer than 255 characters\n"),
+        I("[DEVICE]\n\"/dev/ttyS0\n" + baud, -1, 77, 9600, dev + "value has no closing quote\n"),
+        I("[DEVICE]\n\"/dev/ttyS1\"\n", -1, 77, 555, "", "/dev/ttyS1")};
+    for (const Ini& r : rows) {
+        SCOPED_TRACE(std::get<0>(r).substr(0, 40));
+        ctx.comPort = 77;
+        ctx.baudRate = 555;
+        std::copy_n("/dev/stale", 11, ctx.devicePath.begin()); // never carried over
+        std::ofstream(path, std::ios::binary) << std::get<0>(r);
+        int result = 0;
+        printed = captureStdout([&] { result = ReadParameters(); });
+        EXPECT_EQ(
+            Ini(std::get<0>(r), result, ctx.comPort, ctx.baudRate, printed, ctx.devicePath.data()),
+            r);
+    }
+    fs::remove_all(dir);
+    printed = captureStdout([&] { EXPECT_EQ(ReadParameters(), -1); }); // fields kept
+    EXPECT_EQ(printed + std::to_string(ctx.baudRate),
+              "ReadParameters - error\nReadParameters - error\n555");
+}
+
+TEST(TextBounds, CardDataFromTheTerminal) {
+    // A length beyond the 19 bytes (exactly 19 on the heap), a small destination: no overrun.
+    auto packed = std::make_unique<std::uint8_t[]>(CARD_DATA_LEN);
+    std::fill_n(packed.get(), CARD_DATA_LEN, 0x12);
+    for (std::int32_t n : {19, 20, 0x7FFFFFFF}) {
+        auto out = std::make_unique<char[]>(CARD_TEXT_SIZE);
+        trqTransformCarddata(out.get(), CARD_TEXT_SIZE, packed.get(), n);
+        EXPECT_EQ(std::string(out.get()).size(), 2 * CARD_DATA_LEN);
+    }
+    std::array<char, 6> small{};
+    trqTransformCarddata(small.data(), small.size(), packed.get(), 19);
+    EXPECT_EQ(std::string(small.data()), "1212");
+}
+
+TEST(TextBounds, RequestTextsFromTheCashRegister) {
+    std::array<char, 4> f{'#', '#', '#', '#'};
+    const auto cp = [&](const char* t) { return copyRequestText(f, t), std::string(f.data(), 4); };
+    EXPECT_EQ(cp(nullptr), std::string(4, '\0'));
+    EXPECT_EQ(cp("AB"), std::string("AB\0\0", 4));
+    auto exact = std::make_unique<char[]>(4); // as long as the field, not terminated
+    std::copy_n("WXYZ", 4, exact.get());
+    EXPECT_EQ(cp(exact.get()), "WXYZ");
+    EXPECT_EQ(cp("longer than the field"), "long");
+}
+
+} // namespace
+} // namespace tarq::test
