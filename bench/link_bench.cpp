@@ -4,10 +4,13 @@
 //     as it does in the main loop.
 //     For comparison the same exchange is timed first with a bare responder (poll, one read,
 //     one two-byte write), which is the floor the pseudo-terminal itself sets on this machine.
+//     It is timed again with the field trace on (a line per frame and per ACK written to a file
+//     under /tmp, flushed each time), which must stay within 1.2 times the figure without.
 //  2. Waiting cost: processor time the driver's thread uses while PKISS_Recv waits on a
 //     silent line.
 // Usage: tarq_link_bench [frames=2000] [idle-seconds=10]
 #include "link/pkiss.h"
+#include "protocol/trace.h"
 #include "tests/support/pty_pair.h"
 
 #include <poll.h>
@@ -19,6 +22,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -101,19 +106,42 @@ int bareFloor(int frames) {
     return 0;
 }
 
-int turnaround(const test::PtyPair& pty, PKISS_LINK* link, int frames) {
+bool turnaround(const test::PtyPair& pty, PKISS_LINK* link, int frames, std::vector<double>& us) {
     std::atomic<bool> stop{false};
     std::thread driver([&] {
         std::array<std::uint8_t, 1024> buf{};
         while (!stop)
             PKISS_Recv(link, buf.data(), static_cast<std::uint32_t>(buf.size()));
     });
-    std::vector<double> us;
     const bool ok = timeAcks(pty, frames, us);
     stop = true;
     driver.join();
+    return ok;
+}
+
+// Without and with the trace, in alternating rounds, so that a change of load on a shared
+// machine falls on both alike.
+int turnarounds(const test::PtyPair& pty, PKISS_LINK* link, int frames) {
+    const std::string ini = "/tmp/tarq_link_bench.ini";
+    const char* tracePath = "/tmp/tarq_link_bench.trace";
+    std::ofstream(ini) << "[TRACE]\n\"" << tracePath << "\"\n";
+    std::vector<double> off, on;
+    constexpr int kRounds = 4;
+    bool ok = true;
+    for (int round = 0; round < kRounds && ok; ++round) {
+        ok = turnaround(pty, link, std::max(frames / kRounds, 1), off);
+        traceOpen(ini.c_str());
+        ok = ok && turnaround(pty, link, std::max(frames / kRounds, 1), on);
+        traceClose();
+    }
+    std::remove(ini.c_str());
+    std::remove(tracePath);
     if (!ok) return 1;
-    report("Driver ACK turnaround", us);
+    report("Driver ACK turnaround, trace off", off);
+    report("Driver ACK turnaround, trace on ", on);
+    std::printf("Trace on / off: p50 %.2fx, p90 %.2fx\n",
+                percentile(on, 0.5) / percentile(off, 0.5),
+                percentile(on, 0.9) / percentile(off, 0.9));
     return 0;
 }
 
@@ -142,7 +170,7 @@ int main(int argc, char** argv) {
     test::PtyPair pty;
     PKISS_LINK* link = PKISS_Create(0, 115200, pty.slaveName().c_str());
     if (link == nullptr) return 1;
-    const int rc = turnaround(pty, link, std::max(frames, 1));
+    const int rc = turnarounds(pty, link, std::max(frames, 1));
     if (rc == 0) waitingCost(link, std::max(seconds, 1));
     PKISS_Delete(&link);
     return rc;

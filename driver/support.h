@@ -1,6 +1,8 @@
 // Internal helpers shared by the exported operations (open/close, payments, commands).
 #pragma once
 
+#include "protocol/trace.h"
+
 #include <cstdint>
 #include <utility>
 
@@ -21,8 +23,11 @@ int connectionRefusal();
 // one becomes `onFailure`.
 template <typename Body> auto guarded(decltype(std::declval<Body>()()) onFailure, Body&& body) {
     try {
-        return body();
+        const auto result = body();
+        noteCallResult(result); // for the trace of the call
+        return result;
     } catch (...) {
+        noteCallResult(onFailure);
         return onFailure;
     }
 }
