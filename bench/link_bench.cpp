@@ -10,6 +10,7 @@
 //     silent line.
 // Usage: tarq_link_bench [frames=2000] [idle-seconds=10]
 #include "link/pkiss.h"
+#include "link/wiretap.h"
 #include "protocol/trace.h"
 #include "tests/support/pty_pair.h"
 
@@ -50,9 +51,12 @@ const test::Bytes kData = {0xE1, 0x16, 0xC5, 0x14, 'G', 'o', 'd', 'k', 'j', 'e',
 constexpr int kWarmup = 50;
 
 // Terminal side: writes frames and times each ACK; the responder runs on another thread.
-bool timeAcks(const test::PtyPair& pty, int frames, std::vector<double>& us) {
+// Frame i's time goes to the odd list when there is one; beforeFrame(i) runs first.
+bool timeAcks(const test::PtyPair& pty, int frames, std::vector<double>& us,
+              std::vector<double>* odd = nullptr, void (*beforeFrame)(int) = nullptr) {
     std::uint8_t seq = 0xFF;
     for (int i = 0; i < frames + kWarmup; ++i) {
+        if (beforeFrame) beforeFrame(i);
         // Let the responder settle back into its wait, as between real terminal messages.
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
         if (!test::writeBytes(pty.master(), test::buildFrame(seq, kData))) return false;
@@ -63,7 +67,9 @@ bool timeAcks(const test::PtyPair& pty, int frames, std::vector<double>& us) {
             std::fprintf(stderr, "frame %d: no ACK\n", i);
             return false;
         }
-        if (i >= kWarmup) us.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+        if (i >= kWarmup)
+            (odd && i % 2 ? *odd : us)
+                .push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
         seq = seq == 0xFE || seq == 0xFF ? 0x00 : static_cast<std::uint8_t>(seq + 1);
     }
     return true;
@@ -106,34 +112,29 @@ int bareFloor(int frames) {
     return 0;
 }
 
-bool turnaround(const test::PtyPair& pty, PKISS_LINK* link, int frames, std::vector<double>& us) {
+TapSink traceSink = nullptr;
+
+// Without and with the trace on alternate frames, so that the load of a shared machine falls
+// on both alike.
+int turnaround(const test::PtyPair& pty, PKISS_LINK* link, int frames) {
+    const std::string ini = "/tmp/tarq_link_bench.ini";
+    const char* tracePath = "/tmp/tarq_link_bench.trace";
+    std::ofstream(ini) << "[TRACE]\n\"" << tracePath << "\"\n";
+    traceOpen(ini.c_str());
+    traceSink = tapSink;
     std::atomic<bool> stop{false};
     std::thread driver([&] {
         std::array<std::uint8_t, 1024> buf{};
         while (!stop)
             PKISS_Recv(link, buf.data(), static_cast<std::uint32_t>(buf.size()));
     });
-    const bool ok = timeAcks(pty, frames, us);
+    std::vector<double> off, on;
+    // The driver reads the sink only after the frame that follows the switch has arrived.
+    const bool ok =
+        timeAcks(pty, 2 * frames, off, &on, [](int i) { tapSink = i % 2 ? traceSink : nullptr; });
     stop = true;
     driver.join();
-    return ok;
-}
-
-// Without and with the trace, in alternating rounds, so that a change of load on a shared
-// machine falls on both alike.
-int turnarounds(const test::PtyPair& pty, PKISS_LINK* link, int frames) {
-    const std::string ini = "/tmp/tarq_link_bench.ini";
-    const char* tracePath = "/tmp/tarq_link_bench.trace";
-    std::ofstream(ini) << "[TRACE]\n\"" << tracePath << "\"\n";
-    std::vector<double> off, on;
-    constexpr int kRounds = 4;
-    bool ok = true;
-    for (int round = 0; round < kRounds && ok; ++round) {
-        ok = turnaround(pty, link, std::max(frames / kRounds, 1), off);
-        traceOpen(ini.c_str());
-        ok = ok && turnaround(pty, link, std::max(frames / kRounds, 1), on);
-        traceClose();
-    }
+    traceClose();
     std::remove(ini.c_str());
     std::remove(tracePath);
     if (!ok) return 1;
@@ -170,7 +171,7 @@ int main(int argc, char** argv) {
     test::PtyPair pty;
     PKISS_LINK* link = PKISS_Create(0, 115200, pty.slaveName().c_str());
     if (link == nullptr) return 1;
-    const int rc = turnarounds(pty, link, std::max(frames, 1));
+    const int rc = turnaround(pty, link, std::max(frames, 1));
     if (rc == 0) waitingCost(link, std::max(seconds, 1));
     PKISS_Delete(&link);
     return rc;

@@ -2,6 +2,6 @@
 
 namespace tarq {
 
-TapSink tapSink = nullptr;
+std::atomic<TapSink> tapSink{nullptr};
 
 } // namespace tarq

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 
 namespace tarq {
@@ -25,31 +26,35 @@ enum class TapEvent : std::uint8_t {
 using TapSink = void (*)(TapEvent event, const std::uint8_t* bytes, std::uint32_t length,
                          int number);
 
-// nullptr: no trace. Set and cleared by the trace's owner between operations.
-extern TapSink tapSink;
+// nullptr: no trace. Set and cleared by the trace's owner between operations; atomic only so
+// that a benchmark may switch it from another thread (a relaxed load is a plain load).
+extern std::atomic<TapSink> tapSink;
 
 inline void wireTap(TapEvent event, const std::uint8_t* bytes = nullptr, std::uint32_t length = 0,
                     int number = 0) {
-    if (tapSink) tapSink(event, bytes, length, number);
+    if (const TapSink sink = tapSink.load(std::memory_order_relaxed))
+        sink(event, bytes, length, number);
 }
 
 inline void tapState(int from, int event, int to) {
-    if (!tapSink) return;
+    const TapSink sink = tapSink.load(std::memory_order_relaxed);
+    if (!sink) return;
     const std::array<std::uint8_t, 3> b{static_cast<std::uint8_t>(from),
                                         static_cast<std::uint8_t>(event),
                                         static_cast<std::uint8_t>(to)};
-    tapSink(TapEvent::State, b.data(), 3, 0);
+    sink(TapEvent::State, b.data(), 3, 0);
 }
 
 // The two display lines as shown (each `length` bytes, at most 64).
 inline void tapDisplay(const char* line1, const char* line2, std::uint32_t length) {
-    if (!tapSink || length > 64) return;
+    const TapSink sink = tapSink.load(std::memory_order_relaxed);
+    if (!sink || length > 64) return;
     std::array<std::uint8_t, 128> b{};
     for (std::uint32_t i = 0; i < length; ++i) {
         b[i] = static_cast<std::uint8_t>(line1[i]);
         b[length + i] = static_cast<std::uint8_t>(line2[i]);
     }
-    tapSink(TapEvent::Display, b.data(), 2 * length, 0);
+    sink(TapEvent::Display, b.data(), 2 * length, 0);
 }
 
 } // namespace tarq

@@ -1,15 +1,14 @@
 // The field trace end to end: written by the real library during a purchase, and replayed as
 // the terminal.
 #include "e2e_fixture.h"
+#include "tools/sim/replay.h"
 
 namespace tarq::e2e {
 namespace {
 
 std::string slurp(const fs::path& p) {
     std::ifstream in(p);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 class Trace : public E2E {
@@ -53,6 +52,38 @@ TEST_F(Trace, UnwritableTraceStillPays) {
     EXPECT_EQ(r, TRQ_OPEN_OK);
     EXPECT_EQ(out, "Trace file /nonexistent/dir/trace.txt could not be opened: trace off\n");
     EXPECT_EQ(purchase(), TRQ_APPROVED);
+}
+
+// A recorded purchase replayed as the terminal: the same purchase matches every frame; one for
+// another amount stops at the payment record with both frames shown.
+TEST_F(Trace, ReplayMatchesTheRecordedPurchaseAndShowsADifferentAmount) {
+    pty_ = std::make_unique<test::PtyPair>();
+    writeIni("[DEVICE]\n\"" + pty_->slaveName() + "\"\n[BAUDRATE]\n\"115200\"\n");
+    registerCallbacks();
+    for (const int amount : {1250, 9900}) {
+        char* text = nullptr;
+        std::size_t size = 0;
+        std::FILE* out = open_memstream(&text, &size);
+        int rc = -1;
+        std::thread replay([&] {
+            rc = sim::replayTrace(PRS232_Adopt(dup(pty_->master())),
+                                  TARQ_E2E_DATA "/purchase.trace", true, out, stop_);
+            // Ends the driver's dialogue that the replay has left.
+            if (rc == 1)
+                test::writeBytes(pty_->master(),
+                                 test::buildFrame(0xFF, test::Bytes{0xE1, 4, 0xDD, 2, 0, 3}));
+        });
+        EXPECT_EQ(api().trqOpen("", 0), TRQ_OPEN_OK);
+        EXPECT_EQ(purchase(amount), TRQ_APPROVED);
+        if (amount == 1250) api().trqClose(0); // the recording ends with the close
+        replay.join();
+        std::fclose(out);
+        const std::string report(text, size);
+        std::free(text);
+        EXPECT_EQ(rc, amount == 1250 ? 0 : 1) << report;
+        for (const char* part : {"differs at byte 7 of its message", "amount=1250", "amount=9900"})
+            EXPECT_TRUE(amount == 1250 || report.find(part) != std::string::npos) << report;
+    }
 }
 
 } // namespace
