@@ -4,10 +4,14 @@
 //     as it does in the main loop.
 //     For comparison the same exchange is timed first with a bare responder (poll, one read,
 //     one two-byte write), which is the floor the pseudo-terminal itself sets on this machine.
+//     It is timed again with the field trace on (a line per frame and per ACK written to a file
+//     under /tmp, flushed each time), which must stay within 1.2 times the figure without.
 //  2. Waiting cost: processor time the driver's thread uses while PKISS_Recv waits on a
 //     silent line.
 // Usage: tarq_link_bench [frames=2000] [idle-seconds=10]
 #include "link/pkiss.h"
+#include "link/wiretap.h"
+#include "protocol/trace.h"
 #include "tests/support/pty_pair.h"
 
 #include <poll.h>
@@ -19,6 +23,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -45,9 +51,12 @@ const test::Bytes kData = {0xE1, 0x16, 0xC5, 0x14, 'G', 'o', 'd', 'k', 'j', 'e',
 constexpr int kWarmup = 50;
 
 // Terminal side: writes frames and times each ACK; the responder runs on another thread.
-bool timeAcks(const test::PtyPair& pty, int frames, std::vector<double>& us) {
+// Frame i's time goes to the odd list when there is one; beforeFrame(i) runs first.
+bool timeAcks(const test::PtyPair& pty, int frames, std::vector<double>& us,
+              std::vector<double>* odd = nullptr, void (*beforeFrame)(int) = nullptr) {
     std::uint8_t seq = 0xFF;
     for (int i = 0; i < frames + kWarmup; ++i) {
+        if (beforeFrame) beforeFrame(i);
         // Let the responder settle back into its wait, as between real terminal messages.
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
         if (!test::writeBytes(pty.master(), test::buildFrame(seq, kData))) return false;
@@ -58,7 +67,9 @@ bool timeAcks(const test::PtyPair& pty, int frames, std::vector<double>& us) {
             std::fprintf(stderr, "frame %d: no ACK\n", i);
             return false;
         }
-        if (i >= kWarmup) us.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+        if (i >= kWarmup)
+            (odd && i % 2 ? *odd : us)
+                .push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
         seq = seq == 0xFE || seq == 0xFF ? 0x00 : static_cast<std::uint8_t>(seq + 1);
     }
     return true;
@@ -101,19 +112,37 @@ int bareFloor(int frames) {
     return 0;
 }
 
+TapSink traceSink = nullptr;
+
+// Without and with the trace on alternate frames, so that the load of a shared machine falls
+// on both alike.
 int turnaround(const test::PtyPair& pty, PKISS_LINK* link, int frames) {
+    const std::string ini = "/tmp/tarq_link_bench.ini";
+    const char* tracePath = "/tmp/tarq_link_bench.trace";
+    std::ofstream(ini) << "[TRACE]\n\"" << tracePath << "\"\n";
+    traceOpen(ini.c_str());
+    traceSink = tapSink;
     std::atomic<bool> stop{false};
     std::thread driver([&] {
         std::array<std::uint8_t, 1024> buf{};
         while (!stop)
             PKISS_Recv(link, buf.data(), static_cast<std::uint32_t>(buf.size()));
     });
-    std::vector<double> us;
-    const bool ok = timeAcks(pty, frames, us);
+    std::vector<double> off, on;
+    // The driver reads the sink only after the frame that follows the switch has arrived.
+    const bool ok =
+        timeAcks(pty, 2 * frames, off, &on, [](int i) { tapSink = i % 2 ? traceSink : nullptr; });
     stop = true;
     driver.join();
+    traceClose();
+    std::remove(ini.c_str());
+    std::remove(tracePath);
     if (!ok) return 1;
-    report("Driver ACK turnaround", us);
+    report("Driver ACK turnaround, trace off", off);
+    report("Driver ACK turnaround, trace on ", on);
+    std::printf("Trace on / off: p50 %.2fx, p90 %.2fx\n",
+                percentile(on, 0.5) / percentile(off, 0.5),
+                percentile(on, 0.9) / percentile(off, 0.9));
     return 0;
 }
 

@@ -2,6 +2,7 @@
 
 #include "core/config.h"
 #include "core/context.h"
+#include "link/wiretap.h"
 
 #include <algorithm>
 #include <array>
@@ -26,6 +27,7 @@ int invokePrintReceipt() {
 
 void invokeDisplayStatus() {
     writeLog("callback : trqDisplayStatus", 0);
+    tapDisplay(ctx.statusLine1.data(), ctx.statusLine2.data(), STATUS_LINE_LEN);
     if (!ctx.trqDisplayStatus) return;
     std::array<char, STATUS_LINE_LEN + 1> line1{};
     std::array<char, STATUS_LINE_LEN + 1> line2{};

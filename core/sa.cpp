@@ -1,6 +1,7 @@
 #include "core/sa.h"
 
 #include "core/context.h"
+#include "link/wiretap.h"
 
 #include <new>
 
@@ -48,14 +49,17 @@ SA_ANSWER* SA_handleEvent(SA_EVENT* event) {
     // Read after the handler: a handler may rebuild arrays or dispatch nested events, and the
     // outer entry's next state wins.
     cur_state = (*array)[static_cast<std::size_t>(n)].next_state;
+    tapState(s, n, cur_state);
     return answer;
 }
 
 SA_ANSWER* SA_handleEventAs(SA_EVENT* event, SA_HANDLER handler, int nextState) {
     if (!event || !handler || nextState < 0 || nextState >= SA_NUM_STATES) return nullptr;
     if (observer) observer(cur_state, event->event_id);
+    const int from = cur_state;
     SA_ANSWER* answer = handler(event);
     cur_state = nextState;
+    tapState(from, event->event_id, nextState);
     return answer;
 }
 

@@ -76,6 +76,7 @@ using namespace tarq;
 extern "C" {
 
 int trqNorAdmin(int code, int value2, int value3) {
+    const TraceCall call("trqNorAdmin", {code, value2, value3});
     return guarded(TRQ_NO_RESULT, [&] {
         say("trqNorAdmin %d %d %d\n", code, value2, value3);
         if (!accepted(code)) {
@@ -92,22 +93,27 @@ int trqNorAdmin(int code, int value2, int value3) {
 }
 
 int trqTermReport(void) {
+    const TraceCall call("trqTermReport");
     return guardedCommand({TRQ_ADMIN_TERM_REPORT, "trqTermReport\n"});
 }
 
 int trqEndOfDay(void) {
+    const TraceCall call("trqEndOfDay");
     return guardedCommand({TRQ_ADMIN_END_OF_DAY, "trqEndOfDay\n", "trqEndOfDay %d\n"});
 }
 
 int trqClockSyncHost(void) {
+    const TraceCall call("trqClockSyncHost");
     return guardedCommand({TRQ_ADMIN_CLOCK_SYNC_HOST});
 }
 
 int trqClockSyncKelmo(void) {
+    const TraceCall call("trqClockSyncKelmo");
     return guardedCommand({TRQ_ADMIN_CLOCK_SYNC, "trqClockSyncKelmo\n"});
 }
 
 int trqRestartTerm(void) {
+    const TraceCall call("trqRestartTerm");
     return guarded(TRQ_NO_RESULT, [] {
         say("trqRestartTerm %d %d\n", ctx.closedFlag, ctx.openStatus);
         return runCommand({TRQ_ADMIN_RESTART});
@@ -115,6 +121,7 @@ int trqRestartTerm(void) {
 }
 
 int trqTestConnection(void) {
+    const TraceCall call("trqTestConnection");
     return guarded(TRQ_NO_RESULT, [] {
         say("trqTestConnection %d %d\n", ctx.closedFlag, ctx.openStatus);
         return runCommand({TRQ_ADMIN_TEST_CONNECTION});
@@ -122,23 +129,28 @@ int trqTestConnection(void) {
 }
 
 int trqLastReceipt(void) {
+    const TraceCall call("trqLastReceipt");
     return guardedCommand({TRQ_ADMIN_LAST_RECEIPT, "trqLastReceipt\n"});
 }
 
 int trqTotalReport(void) {
+    const TraceCall call("trqTotalReport");
     return guardedCommand({TRQ_ADMIN_TOTAL_REPORT, "trqTotalReport\n", "trqTotalReport %u\n"});
 }
 
 int trqLastEndOfDayReport(void) {
+    const TraceCall call("trqLastEndOfDayReport");
     return guardedCommand({TRQ_ADMIN_LAST_END_OF_DAY, "trqLastEndOfDayReport\n"});
 }
 
 int trqParameterReport(void) {
+    const TraceCall call("trqParameterReport");
     return guardedCommand(
         {TRQ_ADMIN_PARAMETER_REPORT, "trqParameterReport\n", "trqParamReport %u\n"});
 }
 
 int trqLog(void) {
+    const TraceCall call("trqLog");
     return guarded(TRQ_NOT_AVAILABLE, [] {
         say("trqLog\n");
         return TRQ_NOT_AVAILABLE;
@@ -146,6 +158,7 @@ int trqLog(void) {
 }
 
 int trqEmployeeReport(void) {
+    const TraceCall call("trqEmployeeReport");
     return guarded(TRQ_NOT_AVAILABLE, [] {
         say("trqEmployeeReport\n");
         return TRQ_NOT_AVAILABLE;

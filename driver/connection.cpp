@@ -43,6 +43,7 @@ int doOpen() {
     } else if (ReadParameters() != 0) {
         result = TRQ_OPEN_NO_CONFIG;
     } else {
+        traceOpen(ctx.iniPath.data()); // read at every open, like the line's settings
         ctx.openStatus = 1;
         ctx.closedFlag = 0;
         // A link left from an open that built no message (before any trqInitCallback) still
@@ -82,6 +83,7 @@ using namespace tarq;
 extern "C" {
 
 void trqInitCallback(int kind, void* routine) {
+    const TraceCall call("trqInitCallback", {kind, routine}, false);
     try {
         const bool open = ctx.closedFlag != 1 && ctx.openCompleted();
         setupStateMachine();
@@ -94,22 +96,26 @@ void trqInitCallback(int kind, void* routine) {
     }
 }
 
-int trqOpen(const char* /*address*/, unsigned short /*port*/) {
+int trqOpen(const char* address, unsigned short port) {
+    const TraceCall call("trqOpen", {address, port});
     return guarded(TRQ_OPEN_NOT_DELIVERED, [] { return doOpen(); });
 }
 
 int trqOpenRS232(void) {
+    const TraceCall call("trqOpenRS232");
     return guarded(TRQ_OPEN_NOT_DELIVERED, [] {
         say("trqOpenRS232\n");
         return trqOpen("127.0.0.1", 2000);
     });
 }
 
-int trqClose(int /*reason*/) {
+int trqClose(int reason) {
+    const TraceCall call("trqClose", {reason});
     return guarded(TRQ_CLOSE_NOT_DELIVERED, [] { return doClose(); });
 }
 
 int trqCloseRS232(void) {
+    const TraceCall call("trqCloseRS232");
     return guarded(TRQ_CLOSE_NOT_DELIVERED, [] {
         say("trqCloseRS232 %d %d\n", ctx.closedFlag, ctx.openStatus);
         if (ctx.closedFlag == 1) {

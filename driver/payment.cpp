@@ -45,6 +45,10 @@ int trqNorTransaction(int transactionType, int amount, int currencyCode, char me
                       int confirmExtCard, int purchaseAmount, const char* posData,
                       const char* dataToHost, int multiID, int secondNumber, const char* cardNo,
                       const char* expDate, const char* cvc) {
+    const TraceCall call("trqNorTransaction",
+                         {transactionType, amount, currencyCode, merchIn, confirmExtCard,
+                          purchaseAmount, posData, dataToHost, multiID, secondNumber,
+                          TraceArg::pan(cardNo), TraceArg::secret(expDate), TraceArg::secret(cvc)});
     return guarded(TRQ_NO_RESULT, [&] {
         if (const int refusal = checkPayment(transactionType, amount, purchaseAmount))
             return refusal;
@@ -82,12 +86,17 @@ int trqNorTransaction(int transactionType, int amount, int currencyCode, char me
 int trqNorCardTransaction(int transactionType, int amount, int currencyCode, char merchIn,
                           int confirmExtCard, int purchaseAmount, const char* posData,
                           const char* dataToHost) {
+    const TraceCall call("trqNorCardTransaction",
+                         {transactionType, amount, currencyCode, merchIn, confirmExtCard,
+                          purchaseAmount, posData, dataToHost});
     return trqNorTransaction(transactionType, amount, currencyCode, merchIn, confirmExtCard,
                              purchaseAmount, posData, dataToHost, 0, 0, "", "", "");
 }
 
-int trqCardTransaction(int /*transactionType*/, int /*amount*/, int /*currencyCode*/,
-                       char /*merchIn*/, int /*confirmExtCard*/) {
+int trqCardTransaction(int transactionType, int amount, int currencyCode, char merchIn,
+                       int confirmExtCard) {
+    const TraceCall call("trqCardTransaction",
+                         {transactionType, amount, currencyCode, merchIn, confirmExtCard});
     return guarded(TRQ_NOT_AVAILABLE, [] {
         say("trqCardTransaction - DK\n");
         return TRQ_NOT_AVAILABLE;

@@ -1,6 +1,8 @@
 // Internal helpers shared by the exported operations (open/close, payments, commands).
 #pragma once
 
+#include "protocol/trace.h"
+
 #include <cstdint>
 #include <utility>
 
@@ -33,9 +35,12 @@ struct CardDataScope {
 template <typename Body> auto guarded(decltype(std::declval<Body>()()) onFailure, Body&& body) {
     const CardDataScope wipe;
     try {
-        return body();
+        const auto result = body();
+        noteCallResult(result); // for the trace of the call
+        return result;
     } catch (...) {
         endFailedCall();
+        noteCallResult(onFailure);
         return onFailure;
     }
 }

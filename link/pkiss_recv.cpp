@@ -1,6 +1,7 @@
 // Receiving side of the link: wait for a frame, check it, answer ACK, NAK or WACK, and hand
 // its data to the caller. No input on the line can make it write past any buffer.
 #include "link/pkiss_internal.h"
+#include "link/wiretap.h"
 
 #include <algorithm>
 #include <cstring>
@@ -37,11 +38,13 @@ std::uint32_t deliver(PKISS_LINK* link, std::uint8_t* buf, std::uint32_t size) {
 
 void PKISS_SendACK(PKISS_LINK* link, std::uint8_t seq) {
     PKISS_ClearState(link, PKISS_FIRST_RECV);
+    const std::uint32_t frameLength = link->rxFrameLength;
     link->rxFrameLength = 0;
     link->lastRxSeq = seq;
     // One write for both bytes: the same bytes on the line, one system call less.
     const std::uint8_t ack[2] = {PKISS_ACK, seq};
     (void)PRS232_Send(link->port, ack, 2);
+    wireTap(TapEvent::FrameAcked, link->rxFrame.data(), frameLength, seq); // after: no delay
 }
 
 int PKISS_RecvSTX(PKISS_LINK* link, std::uint32_t timeoutMs) {
@@ -162,12 +165,14 @@ void PKISS_HandleBuffer(PKISS_LINK* link) {
         link->heldFrameLength = link->rxFrameLength;
         link->rxFrameLength = 0;
         PKISS_SendChar(link, PKISS_WACK);
+        wireTap(TapEvent::FrameHeld, link->heldFrame.data(), link->heldFrameLength);
     }
 }
 
 void PKISS_HandleIframe(PKISS_LINK* link) {
     if (PKISS_RecvFrame(link) != 1) {
         PKISS_SendChar(link, PKISS_NAK);
+        wireTap(TapEvent::FrameBad);
         return;
     }
     if (PKISS_IsImAlive(link)) {

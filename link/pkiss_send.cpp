@@ -1,6 +1,7 @@
 // Sending side of the link: build a numbered frame, write it, and wait for its answer,
 // sending it again on NAK or silence while serving the terminal's own frames.
 #include "link/pkiss_internal.h"
+#include "link/wiretap.h"
 
 namespace tarq {
 namespace {
@@ -40,6 +41,8 @@ int PKISS_SendFrame(PKISS_LINK* link) {
         PTIMER_Restart(&link->ackTimer);
     }
     ++link->txCount;
+    if (written)
+        wireTap(TapEvent::FrameOut, link->txFrame.data(), link->txFrameLength, link->txCount);
     return written ? 1 : 0;
 }
 
@@ -66,12 +69,15 @@ int PKISS_Transmit(PKISS_LINK* link) {
         case PKISS_ACK: {
             std::uint8_t seq = 0;
             if (PKISS_RecvSeq(link, &seq) == 1 && seq == link->txSeq) result = 1;
+            wireTap(TapEvent::AckIn, nullptr, 0, seq);
             break;
         }
         case PKISS_WACK:
             result = PKISS_WACK_RESULT;
+            wireTap(TapEvent::WackIn);
             break;
         case PKISS_NAK:
+            wireTap(TapEvent::NakIn);
             PKISS_SendFrame(link);
             break;
         default:
@@ -92,8 +98,12 @@ int PKISS_Send(PKISS_LINK* link, const std::uint8_t* data, std::uint32_t length)
         const int r = PKISS_Transmit(link);
         if (r == PKISS_WACK_RESULT) return r;
         if (r != 0) return 1;
-        if (link->txCount >= MAX_NUMBER_SEND) return 0;
+        if (link->txCount >= MAX_NUMBER_SEND) {
+            wireTap(TapEvent::GaveUp, nullptr, 0, link->txCount);
+            return 0;
+        }
         if (PTIMER_IsTimeout(&link->ackTimer)) {
+            wireTap(TapEvent::AckTimeout, nullptr, 0, link->txCount);
             PKISS_SendFrame(link);
             PTIMER_Restart(&link->ackTimer);
         }

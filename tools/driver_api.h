@@ -4,8 +4,8 @@
 #pragma once
 
 #include "tarqdriver.h"
+#include "tools/ecr_os.h"
 
-#include <dlfcn.h>
 #include <string>
 #include <type_traits>
 
@@ -46,15 +46,12 @@ struct DriverApi {
 
     // Loads the library at path; false (with `error` set) when it or an operation is missing.
     bool load(const std::string& path) {
-        handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (!handle) {
-            const char* e = dlerror();
-            error = e ? e : "cannot load " + path;
-            return false;
-        }
+        handle = loadLibrary(path, error);
+        if (!handle) return false;
         bool ok = true;
         auto find = [&](auto& slot, const char* name) {
-            slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(dlsym(handle, name));
+            slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(
+                librarySymbol(handle, name));
             if (!slot) {
                 error += std::string(error.empty() ? "" : ", ") + "missing " + name;
                 ok = false;

@@ -2,20 +2,18 @@
 // what the terminal says, and runs operations given on the command line.
 #include "protocol/charset.h"
 #include "tools/driver_api.h"
+#include "tools/ecr_os.h"
 
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <climits>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <poll.h>
 #include <string>
 #include <string_view>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -39,9 +37,9 @@ std::chrono::steady_clock::time_point paymentStart;
 bool paymentRunning = false;
 std::string lastLine1, lastLine2;
 
-void onInterrupt(int) {
+bool onInterrupt() {
     // A Ctrl-C during a payment asks the terminal to abort; the third one ends the program.
-    if (interrupts.fetch_add(1) >= 2) std::signal(SIGINT, SIG_DFL);
+    return interrupts.fetch_add(1) < 2;
 }
 
 // Windows-1252 display and receipt texts shown on a UTF-8 console.
@@ -72,19 +70,8 @@ void onDisplay(const char* line1, const char* line2) {
     std::fflush(stdout);
 }
 
-bool keyAbort() {
-    if (!isatty(STDIN_FILENO)) return false;
-    pollfd p{STDIN_FILENO, POLLIN, 0};
-    if (poll(&p, 1, 0) <= 0) return false;
-    char buf[64];
-    const ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
-    for (ssize_t i = 0; i < n; ++i)
-        if (buf[i] == 'a' || buf[i] == 'A') return true;
-    return false;
-}
-
 int onAbortQuery() {
-    bool abort = interrupts.load() > 0 || keyAbort();
+    bool abort = interrupts.load() > 0 || tarq::ecr::abortKeyTyped();
     if (!abort && opts.abortAfterMs >= 0 && paymentRunning)
         abort = std::chrono::steady_clock::now() - paymentStart >=
                 std::chrono::milliseconds(opts.abortAfterMs);
@@ -367,16 +354,6 @@ std::string parseCommands(const std::vector<std::string>& words, std::vector<Cal
     return {};
 }
 
-std::string defaultLibrary(const char* argv0) {
-    char self[4096] = {};
-    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    std::string dir = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : argv0;
-    dir = dir.substr(0, dir.find_last_of('/') + 1);
-    for (const char* rel : {"libtarqdriver.so", "../libtarqdriver.so", "../lib/libtarqdriver.so"})
-        if (access((dir + rel).c_str(), R_OK) == 0) return dir + rel;
-    return "libtarqdriver.so";
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -419,7 +396,7 @@ int main(int argc, char** argv) {
         usage(stderr);
         return 2;
     }
-    if (opts.lib.empty()) opts.lib = defaultLibrary(argv[0]);
+    if (opts.lib.empty()) opts.lib = tarq::ecr::defaultLibrary(argv[0]);
     // Refuse a mistyped command line before anything reaches the terminal.
     std::vector<Call> calls;
     if (const std::string error = parseCommands(words, calls); !error.empty()) {
@@ -432,7 +409,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tarqecr: %s\n", api.error.c_str());
         return 1;
     }
-    std::signal(SIGINT, onInterrupt);
+    tarq::ecr::catchInterrupt(onInterrupt);
 
     api.trqInitCallback(TRQ_CB_SET_CARDDATA, reinterpret_cast<void*>(&onCardData));
     api.trqInitCallback(TRQ_CB_PRINT_RECEIPT, reinterpret_cast<void*>(&onReceipt));

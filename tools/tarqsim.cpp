@@ -2,6 +2,7 @@
 // registers without hardware.
 #include "link/prs232.h"
 #include "link/prs232_posix.h"
+#include "tools/sim/replay.h"
 #include "tools/sim/terminal.h"
 
 #include <atomic>
@@ -32,6 +33,9 @@ void usage(std::FILE* out) {
                  "  --link PATH      also make PATH a symbolic link to the pseudo-terminal\n"
                  "  --scenario FILE  read settings from FILE ('key = value' per line)\n"
                  "  --log FILE       write the frame log to FILE instead of standard error\n"
+                 "  --replay TRACE   play the terminal's side of a driver trace, compare the\n"
+                 "                   driver's frames with it; exit 1 at the first difference\n"
+                 "  --fast           with --replay: no recorded pauses\n"
                  "Settings (also in scenario files, without the dashes):\n%s",
                  tarq::sim::settingsHelp().c_str());
 }
@@ -40,7 +44,8 @@ void usage(std::FILE* out) {
 
 int main(int argc, char** argv) {
     tarq::sim::Config config = tarq::sim::defaultConfig();
-    std::string device, link, logPath;
+    std::string device, link, logPath, replay;
+    bool fast = false;
     unsigned baud = 9600;
     for (int i = 1; i < argc; ++i) {
         std::string_view arg = argv[i];
@@ -60,6 +65,10 @@ int main(int argc, char** argv) {
             baud = static_cast<unsigned>(std::atoi(value("--baud")));
         else if (arg == "--link")
             link = value("--link");
+        else if (arg == "--replay")
+            replay = value("--replay");
+        else if (arg == "--fast")
+            fast = true;
         else if (arg == "--log")
             logPath = value("--log");
         else if (arg == "--scenario") {
@@ -129,12 +138,15 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &sa, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
-    {
+    int rc = 0;
+    if (!replay.empty()) {
+        rc = tarq::sim::replayTrace(port, replay, fast, stdout, stopRequested);
+    } else {
         tarq::sim::Terminal terminal(port, config, log);
         terminal.run(stopRequested);
     }
     if (!link.empty()) unlink(link.c_str());
     if (slave >= 0) close(slave);
     if (log != stderr) std::fclose(log);
-    return 0;
+    return rc;
 }

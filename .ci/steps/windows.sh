@@ -16,9 +16,9 @@ common=(-DTARQ_BUILD_TESTS=OFF -DTARQ_BUILD_TOOLS=OFF -DTARQ_BUILD_BENCH=OFF)
 # one, the Windows build makes its own.
 sim=(-DTARQ_NATIVE_TARQSIM=)
 if [ -x build/tools/tarqsim ]; then sim=(-DTARQ_NATIVE_TARQSIM="$root/build/tools/tarqsim"); fi
-say "cross-build x86_64 (build-win64) with the Windows test programs"
+say "cross-build x86_64 (build-win64) with tarqecr.exe and the Windows test programs"
 cmake -S . -B build-win64 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-    "${common[@]}" "${sim[@]}" >/dev/null
+    "${common[@]}" -DTARQ_BUILD_TOOLS=ON "${sim[@]}" >/dev/null
 cmake --build build-win64 -j2
 say "cross-build i686 (build-win32)"
 cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686.cmake" \

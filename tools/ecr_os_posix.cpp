@@ -1,0 +1,58 @@
+#include "tools/ecr_os.h"
+
+#include <csignal>
+#include <dlfcn.h>
+#include <poll.h>
+#include <unistd.h>
+
+namespace tarq::ecr {
+namespace {
+
+bool (*interruptHandler)() = nullptr;
+
+void onSignal(int) {
+    if (interruptHandler && !interruptHandler()) std::signal(SIGINT, SIG_DFL);
+}
+
+} // namespace
+
+void* loadLibrary(const std::string& path, std::string& error) {
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle) {
+        const char* e = dlerror();
+        error = e ? e : "cannot load " + path;
+    }
+    return handle;
+}
+
+void* librarySymbol(void* library, const char* name) {
+    return dlsym(library, name);
+}
+
+std::string defaultLibrary(const char* argv0) {
+    char self[4096] = {};
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    std::string dir = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : argv0;
+    dir = dir.substr(0, dir.find_last_of('/') + 1);
+    for (const char* rel : {"libtarqdriver.so", "../libtarqdriver.so", "../lib/libtarqdriver.so"})
+        if (access((dir + rel).c_str(), R_OK) == 0) return dir + rel;
+    return "libtarqdriver.so";
+}
+
+void catchInterrupt(bool (*onInterrupt)()) {
+    interruptHandler = onInterrupt;
+    std::signal(SIGINT, onSignal);
+}
+
+bool abortKeyTyped() {
+    if (!isatty(STDIN_FILENO)) return false;
+    pollfd p{STDIN_FILENO, POLLIN, 0};
+    if (poll(&p, 1, 0) <= 0) return false;
+    char buf[64];
+    const ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
+    for (ssize_t i = 0; i < n; ++i)
+        if (buf[i] == 'a' || buf[i] == 'A') return true;
+    return false;
+}
+
+} // namespace tarq::ecr

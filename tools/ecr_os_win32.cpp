@@ -1,0 +1,60 @@
+#include "tools/ecr_os.h"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <conio.h>
+#include <io.h>
+#include <windows.h>
+
+#include <cstdio>
+
+namespace tarq::ecr {
+namespace {
+
+bool (*interruptHandler)() = nullptr;
+
+// Runs on a thread of its own that the console starts; TRUE keeps the program running.
+BOOL WINAPI onConsoleEvent(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+    return interruptHandler && interruptHandler() ? TRUE : FALSE;
+}
+
+} // namespace
+
+void* loadLibrary(const std::string& path, std::string& error) {
+    HMODULE module = LoadLibraryA(path.c_str());
+    if (!module) error = "cannot load " + path + " (error " + std::to_string(GetLastError()) + ")";
+    return reinterpret_cast<void*>(module);
+}
+
+void* librarySymbol(void* library, const char* name) {
+    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
+}
+
+std::string defaultLibrary(const char* argv0) {
+    char self[MAX_PATH] = {};
+    const DWORD n = GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::string dir = n > 0 && n < MAX_PATH ? std::string(self, n) : argv0;
+    dir = dir.substr(0, dir.find_last_of("\\/") + 1);
+    for (const char* rel : {"Tarqdriver_win32dll.dll", "..\\Tarqdriver_win32dll.dll"})
+        if (GetFileAttributesA((dir + rel).c_str()) != INVALID_FILE_ATTRIBUTES) return dir + rel;
+    return "Tarqdriver_win32dll.dll";
+}
+
+void catchInterrupt(bool (*onInterrupt)()) {
+    interruptHandler = onInterrupt;
+    SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+}
+
+bool abortKeyTyped() {
+    if (!_isatty(_fileno(stdin))) return false;
+    bool typed = false;
+    while (_kbhit()) {
+        const int c = _getch();
+        typed = typed || c == 'a' || c == 'A';
+    }
+    return typed;
+}
+
+} // namespace tarq::ecr

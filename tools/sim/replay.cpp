@@ -1,0 +1,217 @@
+#include "tools/sim/replay.h"
+
+#include "link/pkiss.h"
+#include "link/prs232.h"
+#include "protocol/describe.h"
+#include "tools/sim/link.h"
+
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+namespace tarq::sim {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr int kWildcard = -1;
+constexpr std::uint8_t kFiller = '0'; // stands in for masked card data the terminal sent
+constexpr auto kFrameWait = std::chrono::seconds(20);
+constexpr auto kAckWait = std::chrono::seconds(4);
+constexpr int kSendings = 4;
+
+struct Step {
+    long ms = 0;
+    bool fromDriver = false;
+    std::uint8_t seq = 0;
+    std::vector<int> data; // message bytes; kWildcard where the trace masked them
+    std::string text;      // the trace's line after "frame"
+};
+
+// "   812 < frame 00: 02 00 E1 .. 03 C1 C2 | decoded". Resent frames are left out: the link
+// sends them again by itself.
+bool parseStep(const std::string& line, Step& step) {
+    std::istringstream in(line);
+    std::string dir, word, seq;
+    if (!(in >> step.ms >> dir >> word >> seq) || word != "frame" || (dir != "<" && dir != ">"))
+        return false;
+    if (seq.size() != 3 || seq[2] != ':') return false; // "(sent N times)" follows a resend
+    step.fromDriver = dir == ">";
+    step.seq = static_cast<std::uint8_t>(std::stoi(seq.substr(0, 2), nullptr, 16));
+    std::vector<std::string> tokens;
+    for (std::string t; in >> t && t != "|";)
+        tokens.push_back(t);
+    if (tokens.size() < 5) return false;
+    for (std::size_t i = 2; i + 3 < tokens.size(); ++i) {
+        if (tokens[i] == "**") {
+            step.data.push_back(kWildcard);
+            continue;
+        }
+        if (tokens[i] == "10" && i + 4 < tokens.size()) ++i; // escaped byte
+        step.data.push_back(tokens[i] == "**" ? kWildcard : std::stoi(tokens[i], nullptr, 16));
+    }
+    step.text = line.substr(line.find("frame"));
+    return true;
+}
+
+std::string hexWithWildcards(const std::vector<int>& data) {
+    std::string out;
+    for (const int b : data) {
+        char h[4];
+        std::snprintf(h, sizeof h, b == kWildcard ? "**" : "%02X", b);
+        out += (out.empty() ? "" : " ") + std::string(h);
+    }
+    return out;
+}
+
+class Replayer {
+  public:
+    Replayer(PRS232_PORT* port, std::FILE* out, const std::atomic<bool>& stop)
+        : port_(port), out_(out), stop_(stop) {}
+    ~Replayer() { PRS232_Delete(&port_); }
+    Replayer(const Replayer&) = delete;
+    Replayer& operator=(const Replayer&) = delete;
+
+    // The driver's next frame, acknowledged; false when none came in time.
+    bool driverFrame(Bytes& data) {
+        const auto deadline = Clock::now() + kFrameWait;
+        while (received_.empty() && Clock::now() < deadline && !stop_) {
+            std::uint8_t b = 0;
+            if (readByte(b) && b == PKISS_STX) receiveFrame();
+        }
+        if (received_.empty()) return false;
+        data = received_.front();
+        received_.pop_front();
+        return true;
+    }
+
+    // Sends a terminal frame and waits for its ACK, serving the driver's frames meanwhile.
+    bool terminalFrame(std::uint8_t seq, const std::vector<int>& data) {
+        Bytes bytes;
+        for (const int b : data)
+            bytes.push_back(b == kWildcard ? kFiller : static_cast<std::uint8_t>(b));
+        const Bytes frame = buildFrame(seq, bytes);
+        for (int sending = 0; sending < kSendings && !stop_; ++sending) {
+            PRS232_Send(port_, frame.data(), static_cast<std::uint32_t>(frame.size()));
+            const auto deadline = Clock::now() + kAckWait;
+            while (Clock::now() < deadline && !stop_) {
+                std::uint8_t b = 0;
+                if (!readByte(b)) continue;
+                if (b == PKISS_STX) receiveFrame();
+                if (b == PKISS_NAK) break;
+                if (b == PKISS_WACK) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                if (b == PKISS_WACK) break;
+                std::uint8_t s = 0;
+                if (b == PKISS_ACK && readByte(s) && s == seq) return true;
+            }
+        }
+        return false;
+    }
+
+  private:
+    bool readByte(std::uint8_t& b) {
+        std::uint32_t n = 1;
+        PRS232_Recv(port_, &b, &n);
+        return n == 1;
+    }
+
+    void receiveFrame() {
+        std::uint8_t seq = 0;
+        if (!readByte(seq)) return;
+        Bytes escaped;
+        bool escape = false;
+        for (std::uint8_t b = 0; readByte(b);) {
+            if (b == PKISS_ETX && !escape) {
+                std::uint8_t crc[2];
+                if (!readByte(crc[0]) || !readByte(crc[1])) return;
+                Bytes check{seq};
+                check.insert(check.end(), escaped.begin(), escaped.end());
+                check.push_back(PKISS_ETX);
+                const auto want =
+                    PKISS_CalcCrc(check.data(), static_cast<std::uint32_t>(check.size()));
+                if (want != static_cast<std::uint32_t>(crc[0] | crc[1] << 8)) break;
+                Bytes data(escaped.size());
+                data.resize(PKISS_UnStuff(data.data(), escaped.data(),
+                                          static_cast<std::uint32_t>(escaped.size())));
+                const std::uint8_t ack[2] = {PKISS_ACK, seq};
+                PRS232_Send(port_, ack, 2);
+                if (seq != lastSeq_ || seq == 0xFF) received_.push_back(std::move(data));
+                lastSeq_ = seq;
+                return;
+            }
+            escape = b == PKISS_DLE && !escape;
+            escaped.push_back(b);
+        }
+        const std::uint8_t nak = PKISS_NAK;
+        PRS232_Send(port_, &nak, 1);
+    }
+
+    PRS232_PORT* port_;
+    std::FILE* out_;
+    const std::atomic<bool>& stop_;
+    std::deque<Bytes> received_;
+    int lastSeq_ = -1;
+};
+
+} // namespace
+
+int replayTrace(PRS232_PORT* port, const std::string& tracePath, bool fast, std::FILE* out,
+                const std::atomic<bool>& stop) {
+    Replayer replayer(port, out, stop);
+    std::ifstream in(tracePath);
+    if (!in) {
+        std::fprintf(out, "replay: cannot read %s\n", tracePath.c_str());
+        return 2;
+    }
+    std::vector<Step> steps;
+    for (std::string line; std::getline(in, line);) {
+        Step s;
+        if (parseStep(line, s)) steps.push_back(std::move(s));
+    }
+    int matched = 0;
+    long lastMs = steps.empty() ? 0 : steps.front().ms;
+    auto lastAt = Clock::now();
+    for (const Step& s : steps) {
+        if (stop) return 1;
+        if (s.fromDriver) {
+            Bytes got;
+            if (!replayer.driverFrame(got)) {
+                std::fprintf(out, "replay: the driver did not send\n  expected: %s\n",
+                             s.text.c_str());
+                return 1;
+            }
+            std::size_t at = 0;
+            while (at < got.size() && at < s.data.size() &&
+                   (s.data[at] == kWildcard || s.data[at] == got[at]))
+                ++at;
+            if (at < got.size() || at < s.data.size()) {
+                std::fprintf(out,
+                             "replay: frame %d of the driver differs at byte %zu of its message\n"
+                             "  expected: %s | %s\n  received: %s | %s\n",
+                             matched + 1, at, hexWithWildcards(s.data).c_str(),
+                             s.text.substr(s.text.find(" | ") + 3).c_str(), hexBytes(got).c_str(),
+                             describeMessage(got, DescribeOptions{true}).c_str());
+                return 1;
+            }
+            ++matched;
+        } else {
+            if (!fast)
+                std::this_thread::sleep_until(lastAt + std::chrono::milliseconds(s.ms - lastMs));
+            if (!replayer.terminalFrame(s.seq, s.data)) {
+                std::fprintf(out, "replay: the driver did not acknowledge %s\n", s.text.c_str());
+                return 1;
+            }
+        }
+        lastMs = s.ms;
+        lastAt = Clock::now();
+    }
+    std::fprintf(out, "replay: all %d frames of the driver matched\n", matched);
+    return 0;
+}
+
+} // namespace tarq::sim
