@@ -267,7 +267,14 @@ bool isAbsolute(const char* p) {
 void traceOpen(const char* iniPath) {
     stop();
     std::array<char, 512> name{};
-    if (!iniPath || readIniText(name, iniPath, "TRACE") != 0 || name[0] == '\0') return;
+    if (!iniPath) return;
+    const IniText read = readIniText(name, iniPath, "TRACE");
+    if (read == IniText::TooLong || read == IniText::Unclosed) {
+        std::printf("TRACE in %s: unusable file name, trace off\n", iniPath);
+        std::fflush(stdout);
+        return;
+    }
+    if (read != IniText::Found || name[0] == '\0') return;
     std::array<char, INI_VALUE_SIZE> area{};
     area.fill(' ');
     long maxKb = TRACE_MAX_KB_DEFAULT;

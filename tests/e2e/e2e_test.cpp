@@ -1,48 +1,14 @@
-// End to end: the real driver library (a private copy, so its tarqRS.ini is this test's own) over
-// a real pseudo-terminal to the simulated terminal, through the exported operations only. Each
-// test runs in its own process (gtest_discover_tests): the driver's state is process-wide.
-#include "link/prs232_posix.h"
-#include "tests/support/capture_stdout.h"
-#include "tests/support/cash_register.h"
-#include "tests/support/pty_pair.h"
-#include "tools/driver_api.h"
-#include "tools/sim/terminal.h"
-
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <string>
-#include <thread>
-#include <vector>
+// End to end: every exported operation in every connection state, and payments, over a real
+// line to the simulated terminal.
+#include "tests/e2e/e2e_fixture.h"
 
 namespace tarq::e2e {
 namespace {
 
-namespace fs = std::filesystem;
-using Settings = std::vector<std::pair<std::string, std::string>>;
-using ecr::DriverApi;
-using std::to_string;
-
-test::CashRegister rec; // the callbacks are plain functions: one recorder per process
-
-// A row: an operation (or a step that changes the connection), its result, all it printed, and
-// the administrative code the terminal received (-1: none reached it).
-struct Row {
-    std::function<int(DriverApi&)> run;
-    int expected;
-    std::string printed;
-    int sent = -1;
-};
 #define OP(...) [&](DriverApi& a) { return __VA_ARGS__; }
 const std::string kNotOpen = "DLL/comport not opened successfully\n",
                   kClosed = "Please open dll / comport!\n";
 
-int pay(DriverApi& a, int type, int amount, int purchase = 0, int extCard = 0) {
-    return a.trqNorTransaction(type, amount, 578, '1', extCard, purchase, "", "", 0, 0, "", "", "");
-}
 Row payRow(int type, int amount, int purchase, int expected, std::string printed) {
     return {[=](DriverApi& a) { return pay(a, type, amount, purchase); }, expected, printed};
 }
@@ -116,88 +82,6 @@ std::vector<Row> alwaysRefused() {
             adminRow(c, TRQ_NOT_AVAILABLE, "Not available : trqNorAdmin " + to_string(c) + "\n"));
     return rows;
 }
-
-class E2E : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/tarq-e2e-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        fs::copy_file(TARQ_DRIVER_LIB, dir_ / "libtarqdriver.so");
-        ASSERT_TRUE(api_.load((dir_ / "libtarqdriver.so").string())) << api_.error;
-    }
-    void TearDown() override {
-        stopTerminal();
-        if (!HasFailure()) fs::remove_all(dir_);
-    }
-    // A new simulated terminal with these settings on a new line; tarqRS.ini points at it.
-    void startTerminal(const Settings& settings = {}) {
-        stopTerminal();
-        sim::Config config = sim::defaultConfig();
-        config.stepDelayMs = 50;
-        config.cardDelayMs = 150;
-        for (const auto& [k, v] : settings)
-            ASSERT_EQ(sim::applySetting(config, k, v), "") << k;
-        pty_ = std::make_unique<test::PtyPair>();
-        log_ = std::fopen((dir_ / "terminal.log").c_str(), "a");
-        stop_ = false;
-        terminal_ =
-            std::make_unique<sim::Terminal>(PRS232_Adopt(dup(pty_->master())), config, log_);
-        thread_ = std::thread([this] { terminal_->run(stop_); });
-        writeIni(pty_->slaveName());
-    }
-    void stopTerminal() {
-        if (!terminal_) return;
-        stop_ = true;
-        thread_.join();
-        terminal_.reset();
-        std::fclose(log_);
-        pty_.reset();
-    }
-    void writeIni(const std::string& tty) {
-        std::ofstream(dir_ / "tarqRS.ini") << "[DEVICE]\n\"" << tty << "\"\n[BAUDRATE]\n\"9600\"\n";
-    }
-    void registerCallbacks() {
-        rec.registerWith([this](int kind, void* fn) { api_.trqInitCallback(kind, fn); });
-    }
-    // Callbacks registered and the line (re)opened to a new terminal with these settings.
-    void session(const Settings& settings) {
-        if (terminal_) api_.trqClose(0);
-        registerCallbacks();
-        startTerminal(settings);
-        ASSERT_EQ(api_.trqOpen("", 0), TRQ_OPEN_OK);
-        rec.clearSeen();
-    }
-    std::string terminalLog() {
-        if (terminal_) std::fflush(log_);
-        std::ifstream in(dir_ / "terminal.log");
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    bool logged(const std::string& text) { return terminalLog().find(text) != std::string::npos; }
-    void expectRows(const std::vector<Row>& rows) {
-        for (std::size_t i = 0; i < rows.size(); ++i) {
-            const Row& row = rows[i];
-            SCOPED_TRACE(::testing::Message() << "row " << i << ": " << row.printed);
-            const std::size_t seen = terminalLog().size();
-            int r = -1;
-            EXPECT_EQ(test::captureStdout([&] { r = row.run(api_); }), row.printed);
-            EXPECT_EQ(r, row.expected);
-            const std::string news = terminalLog().substr(seen);
-            char sent[32]; // the codes are below 256
-            std::snprintf(sent, sizeof sent, "D2 PTAG_ADMIN [00 %02X]", row.sent);
-            EXPECT_EQ(news.find(row.sent < 0 ? "PTAG_ADMIN" : sent) != std::string::npos,
-                      row.sent >= 0);
-        }
-    }
-
-    fs::path dir_;
-    DriverApi api_;
-    std::unique_ptr<test::PtyPair> pty_;
-    std::unique_ptr<sim::Terminal> terminal_;
-    std::FILE* log_ = nullptr;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
 
 // Never opened: the argument checks come first, the connection last; then a close that cannot be
 // delivered, and the refusals of a closed driver.

@@ -1,6 +1,6 @@
 // The field trace end to end: written by the real library during a purchase, and replayed as
 // the terminal.
-#include "e2e_fixture.h"
+#include "tests/e2e/e2e_fixture.h"
 #include "tools/sim/replay.h"
 
 namespace tarq::e2e {
@@ -15,8 +15,7 @@ class Trace : public E2E {
   protected:
     void openTraced(const std::string& traceEntries) {
         startTerminal();
-        writeIni("[DEVICE]\n\"" + pty_->slaveName() + "\"\n[BAUDRATE]\n\"115200\"\n" +
-                 traceEntries);
+        writeIni(pty_->slaveName(), traceEntries);
         registerCallbacks();
     }
 };
@@ -25,9 +24,9 @@ class Trace : public E2E {
 // simulator's card data nor the card data typed into the call in clear, across a rotation.
 TEST_F(Trace, PurchaseTracedWithoutCardDataAcrossARotation) {
     openTraced("[TRACE]\n\"trace.txt\"\n[TRACEMAX]\n\"4\"\n");
-    ASSERT_EQ(api().trqOpen("", 0), TRQ_OPEN_OK);
-    EXPECT_EQ(api().trqNorTransaction(0, 1250, 578, '1', 0, 1250, "", "", 0, 0, "5413330089010434",
-                                      "2512", "739"),
+    ASSERT_EQ(api_.trqOpen("", 0), TRQ_OPEN_OK);
+    EXPECT_EQ(api_.trqNorTransaction(0, 1250, 578, '1', 0, 1250, "", "", 0, 0, "5413330089010434",
+                                     "2512", "739"),
               TRQ_APPROVED);
     ASSERT_TRUE(fs::exists(dir_ / "trace.txt.1"));
     EXPECT_LE(fs::file_size(dir_ / "trace.txt.1"), 4096u + 4096u);
@@ -48,17 +47,17 @@ TEST_F(Trace, PurchaseTracedWithoutCardDataAcrossARotation) {
 TEST_F(Trace, UnwritableTraceStillPays) {
     openTraced("[TRACE]\n\"/nonexistent/dir/trace.txt\"\n");
     int r = -1;
-    const std::string out = test::captureStdout([&] { r = api().trqOpen("", 0); });
+    const std::string out = test::captureStdout([&] { r = api_.trqOpen("", 0); });
     EXPECT_EQ(r, TRQ_OPEN_OK);
     EXPECT_EQ(out, "Trace file /nonexistent/dir/trace.txt could not be opened: trace off\n");
-    EXPECT_EQ(purchase(), TRQ_APPROVED);
+    EXPECT_EQ(pay(api_, 0, 1250), TRQ_APPROVED);
 }
 
 // A recorded purchase replayed as the terminal: the same purchase matches every frame; one for
 // another amount stops at the payment record with both frames shown.
 TEST_F(Trace, ReplayMatchesTheRecordedPurchaseAndShowsADifferentAmount) {
     pty_ = std::make_unique<test::PtyPair>();
-    writeIni("[DEVICE]\n\"" + pty_->slaveName() + "\"\n[BAUDRATE]\n\"115200\"\n");
+    writeIni(pty_->slaveName());
     registerCallbacks();
     for (const int amount : {1250, 9900}) {
         char* text = nullptr;
@@ -73,9 +72,9 @@ TEST_F(Trace, ReplayMatchesTheRecordedPurchaseAndShowsADifferentAmount) {
                 test::writeBytes(pty_->master(),
                                  test::buildFrame(0xFF, test::Bytes{0xE1, 4, 0xDD, 2, 0, 3}));
         });
-        EXPECT_EQ(api().trqOpen("", 0), TRQ_OPEN_OK);
-        EXPECT_EQ(purchase(amount), TRQ_APPROVED);
-        if (amount == 1250) api().trqClose(0); // the recording ends with the close
+        EXPECT_EQ(api_.trqOpen("", 0), TRQ_OPEN_OK);
+        EXPECT_EQ(pay(api_, 0, amount, amount), TRQ_APPROVED);
+        if (amount == 1250) api_.trqClose(0); // the recording ends with the close
         replay.join();
         std::fclose(out);
         const std::string report(text, size);
