@@ -2,8 +2,7 @@
 # Windows: cross-builds Tarqdriver_win32dll.dll for x86_64 and i686 with MinGW-w64, checks that
 # both export exactly the plain operations and the Java bridge's native methods (no decoration)
 # and need no MinGW run-time DLL, then runs the Windows test programs under 64-bit Wine with
-# COM5 mapped to a pseudo-terminal whose other end is the scripted peer or the terminal
-# simulator. (No 32-bit Wine here: the i686 DLL is built and checked only; no Windows JVM
+# COM5 mapped to a pseudo-terminal whose other end is the terminal simulator. (No 32-bit Wine here: the i686 DLL is built and checked only; no Windows JVM
 # either: the native methods are export-checked, and their side files tested under Wine.)
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -59,8 +58,18 @@ export WINEPREFIX=$root/build-win64/wineprefix WINEDEBUG=-all WINEARCH=win64
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
 say "Wine prefix, COM5 -> build-win64/wine-com5 (pty), COM6 -> a vanished device"
-bash tests/wine/wine_prefix.sh "$WINEPREFIX" "$root/build-win64/wine-com5" \
-    "$root/build-win64/wine-com6-gone"
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    wineboot -i >/dev/null 2>&1 || true
+    wineserver -w
+fi
+# COM5 and COM12 (a two-digit port) lead to the link each test's simulator points at its pty;
+# COM6 to a path that never exists (a vanished device). Read when the Wine server starts.
+for port in COM5:wine-com5 COM12:wine-com5 COM6:wine-com6-gone; do
+    wine reg add 'HKLM\Software\Wine\Ports' /v "${port%%:*}" /t REG_SZ \
+        /d "$root/build-win64/${port#*:}" /f >/dev/null 2>&1
+done
+wineserver -k || true
+wineserver -w || true
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 wineserver -p >/dev/null 2>&1
 

@@ -1,248 +1,86 @@
-import java.io.FileOutputStream;
-import java.io.IOException;
-import java.io.RandomAccessFile;
-import java.nio.charset.Charset;
+import java.io.File;
 import java.nio.charset.StandardCharsets;
-import java.nio.file.Files;
-import java.nio.file.Path;
-import java.nio.file.Paths;
-import java.util.ArrayList;
-import java.util.List;
-import java.util.concurrent.TimeUnit;
-import java.util.function.IntSupplier;
-import java.util.regex.Matcher;
-import java.util.regex.Pattern;
+import java.nio.file.*;
+import java.util.*;
 
 import no.kelmo.javaTarq;
 
-/**
- * The Java bridge in a real JVM, against the real driver library talking over a pseudo-terminal
- * to the terminal simulator. Started by run_group.sh, which gives each group a fresh WORKDIR
- * with its own copy of the library and sends standard output to the file named by
- * tarqtest.stdout, so that each native call's printed lines can be read back exactly.
- */
+/** The bridge in a real JVM: a copy of the library in WORK/lib (beside its tarqRS.ini) against
+ *  the simulator on a pseudo-terminal. usage: BridgeTest GROUP WORK LIBRARY SIMULATOR */
 public class BridgeTest {
-    static final Charset CP1252 = Charset.forName("windows-1252");
-    static final String BLANK = " ".repeat(20);
-    static final String SENTINEL = "<not set>";
-
     static Path work;
-    static Path side;
-    static Path stdoutFile;
-    static int checks;
-    static final List<String> failures = new ArrayList<>();
+    static int failed;
+
+    static void eq(Object want, Object got, String what) {
+        if (!Objects.equals(want, got) && ++failed > 0)
+            System.out.println("FAILED " + what + ": expected [" + want + "] got [" + got + "]");
+    }
+
+    /** A side file's bytes, one char per byte (the terminal's Windows-1252 as it is). */
+    static String side(String name) throws Exception {
+        return Files.readString(work.resolve("side/" + name), StandardCharsets.ISO_8859_1);
+    }
 
     public static void main(String[] args) throws Exception {
         work = Paths.get(args[1]).toAbsolutePath();
-        side = work.resolve("side");
-        stdoutFile = Paths.get(System.getProperty("tarqtest.stdout"));
-        switch (args[0]) {
-            case "arguments": Groups.arguments(); break;
-            case "purchase": Groups.purchase(); break;
-            case "abort": Groups.abort(); break;
-            case "reports": Groups.reports(); break;
-            case "nofield": Groups.noField(); break;
-            case "example": Groups.example(); break;
-            case "loadname": Groups.loadByName(); break;
-            case "loadfail": Groups.loadFailure(); break;
-            default: throw new IllegalArgumentException("unknown group " + args[0]);
-        }
-        System.out.println();
-        System.out.println(checks + " checks, " + failures.size() + " failed");
-        for (String f : failures) System.out.println("FAILED: " + f);
-        System.out.flush();
-        System.exit(failures.isEmpty() ? 0 : 1);
-    }
-
-    // ---- checks ----
-
-    static void check(boolean ok, String what) {
-        ++checks;
-        if (!ok) {
-            failures.add(what);
-            System.out.println("FAILED: " + what);
-        }
-    }
-
-    static void checkEq(Object expected, Object actual, String what) {
-        boolean ok = expected == null ? actual == null : expected.equals(actual);
-        check(ok, what + ": expected [" + show(expected) + "] got [" + show(actual) + "]");
-    }
-
-    static String show(Object o) {
-        return o == null ? "null" : o.toString().replace("\n", "\\n");
-    }
-
-    // ---- side files and standard output ----
-
-    /** A file's bytes as a string with one char per byte, or null when it does not exist. */
-    static String bytes(Path p) {
-        try {
-            return new String(Files.readAllBytes(p), StandardCharsets.ISO_8859_1);
-        } catch (IOException e) {
-            return null;
-        }
-    }
-
-    static String sideFile(String name) {
-        return bytes(side.resolve(name));
-    }
-
-    static void write(Path p, String latin1) throws IOException {
-        Files.write(p, latin1.getBytes(StandardCharsets.ISO_8859_1));
-    }
-
-    /** The terminal's bytes (one char per byte) as the text Java should see. */
-    static String asJava(String latin1) {
-        return new String(latin1.getBytes(StandardCharsets.ISO_8859_1), CP1252);
-    }
-
-    static String display(String line1, String line2) {
-        return line1 + "\n" + line2 + "\n";
-    }
-
-    /** Result and printed lines of one native call. */
-    record Call(int result, String out) {}
-
-    static Call call(IntSupplier op) {
-        System.out.flush();
-        int before = bytes(stdoutFile).length();
-        int result = op.getAsInt();
-        System.out.flush();
-        return new Call(result, bytes(stdoutFile).substring(before));
-    }
-
-    static javaTarq newTill() {
+        Files.createDirectories(work.resolve("side"));
+        Path lib = Files.createDirectories(work.resolve("lib")).resolve(Paths.get(args[2]).getFileName());
+        Files.copy(Paths.get(args[2]), lib, StandardCopyOption.REPLACE_EXISTING);
+        System.setProperty(javaTarq.LIBRARY_PROPERTY, lib.toString());
         javaTarq t = new javaTarq();
-        t.displayline1 = SENTINEL;
-        t.displayline2 = SENTINEL;
-        t.printTxtJ = SENTINEL;
-        return t;
-    }
-
-    // ---- every display.trq write during a call ----
-
-    /**
-     * Records every content the bridge writes to display.trq while a call blocks: the file is
-     * made a named pipe for the time, so no write can slip between two polls (the driver may
-     * replace the bridge's text within microseconds). Each write is two lines; writes that
-     * reach the reader back to back are split on that.
-     */
-    static final class DisplayRecorder implements AutoCloseable {
-        private static final String STOP = "\u0000stop\n\n";
-        private final Path file;
-        private final List<String> seen = new ArrayList<>();
-        private final Thread thread;
-        private boolean closed;
-
-        DisplayRecorder(Path file) throws Exception {
-            this.file = file;
-            Files.deleteIfExists(file);
-            Process mkfifo = new ProcessBuilder("mkfifo", file.toString()).inheritIO().start();
-            if (mkfifo.waitFor() != 0) throw new IllegalStateException("mkfifo " + file);
-            thread = new Thread(this::read, "display recorder");
-            thread.setDaemon(true);
-            thread.start();
+        eq(0, t.SetTrqPath(work.resolve("side") + File.separator), "SetTrqPath");
+        eq(0, t.trqInitCallback(), "trqInitCallback");
+        Path tty = work.resolve("tty");
+        Process p = args[0].equals("arguments") ? null : new ProcessBuilder(args[3], "--link",
+                tty.toString(), "--status=BETAL\\xD8|\\x80", "--receipt=KJ\\xD8P\\n\\x80 5",
+                "--receipt=KOPI", "--issuer=7", "--admin-receipts=1", "--card-delay="
+                + (args[0].equals("abort") ? 20000 : 100)).redirectErrorStream(true)
+                .redirectOutput(work.resolve("sim.log").toFile()).start();
+        if (p != null) {
+            for (int i = 0; i < 600 && !Files.exists(tty); ++i) Thread.sleep(50);
+            Files.writeString(work.resolve("lib/tarqRS.ini"), "[BAUDRATE]\n\"9600\"\n[DEVICE]\n\"" + tty + "\"\n");
+            eq(100, t.trqOpenRS232(), "trqOpenRS232");
         }
-
-        private void read() {
-            // Opened for reading and writing, the pipe never reaches end-of-file between two
-            // writers: reopening after each one could lose a write that starts in that gap.
-            // readLine takes one byte per char, as the side files are read everywhere here.
-            try (RandomAccessFile in = new RandomAccessFile(file.toFile(), "rw")) {
-                for (String l1, l2; (l1 = in.readLine()) != null && (l2 = in.readLine()) != null; ) {
-                    String record = display(l1, l2);
-                    if (record.equals(STOP)) return;
-                    synchronized (seen) {
-                        seen.add(record);
-                    }
+        switch (args[0]) {
+            case "arguments" -> {
+                eq(0, t.SetTrqPath("/" + "d".repeat(97) + "/"), "path of 99 bytes");
+                eq(javaTarq.PATH_REFUSED, t.SetTrqPath("/" + "\u00D8".repeat(49) + "/"), "100 bytes");
+                eq(javaTarq.PATH_REFUSED, t.SetTrqPath("/tmp/\u0000/"), "zero in the path");
+                int[][] rows = { // type, amount, result (7: passed the check, the line is closed)
+                    {0, 100000000, 14}, {0, 49, 15}, {0, Integer.MIN_VALUE, 15}, {6, 10, 15},
+                    {0, 50, 7}, {0, 99999999, 7}, {5, 0, 7}, {5, 100000000, 7}};
+                for (int[] r : rows) {
+                    eq(r[2], t.trqNorTransaction(r[0], r[1], 578, 'K', 0, 0, null, "x".repeat(999),
+                            0, 0, null, null, null), "type " + r[0] + " amount " + r[1]);
                 }
-            } catch (IOException e) {
-                return;
             }
-        }
-
-        List<String> seen() {
-            synchronized (seen) {
-                return new ArrayList<>(seen);
+            case "purchase" -> {
+                eq(0, t.trqNorTransaction(0, 12300, 578, 'K', 0, 0, "ab", "\u00C5", 0, 0, null,
+                        null, null), "purchase");
+                eq("\nKJ\u00D8P\n\u0080 5KOPI\n", side("print.trq"), "print.trq"); // one segment
+                eq("KJ\u00D8P\n\u20AC 5", t.printTxtJ, "printTxtJ");
+                eq("07\n", side("issuer.trq"), "issuer.trq");
+                eq(new String(side("display.trq").getBytes(StandardCharsets.ISO_8859_1),
+                        "windows-1252"), t.displayline1 + "\n" + t.displayline2 + "\n", "display");
             }
-        }
-
-        String last() {
-            synchronized (seen) {
-                return seen.isEmpty() ? null : seen.get(seen.size() - 1);
+            case "abort" -> {
+                // Asked while the terminal waits for the card (20 s unless the abort works).
+                Files.writeString(work.resolve("side/abort.trq"), "1");
+                eq(17, t.trqNorTransaction(0, 100, 578, 'K', 0, 0, "", "", 0, 0, "", "", ""), "abort");
+                eq("00\n", side("issuer.trq"), "no issuer after an abort");
             }
-        }
-
-        /** Stops the reader and returns every record written so far. Call it once the native
-         *  call has returned: until the reader has drained the pipe, the last writes may still be
-         *  in transit. */
-        List<String> finish() throws Exception {
-            close();
-            return seen();
-        }
-
-        /** Call only when no native call runs: a writer without reader would block. */
-        @Override
-        public void close() throws Exception {
-            if (closed) return;
-            closed = true;
-            Thread stopper = new Thread(() -> {
-                try (FileOutputStream out = new FileOutputStream(file.toFile())) {
-                    out.write(STOP.getBytes(StandardCharsets.ISO_8859_1));
-                } catch (IOException e) {
-                    // the reader is gone already
-                }
-            });
-            stopper.setDaemon(true);
-            stopper.start();
-            thread.join(10_000);
-            stopper.join(10_000);
-            check(!thread.isAlive(), "display recorder stopped");
-            Files.deleteIfExists(file);
-        }
-    }
-
-    // ---- the terminal simulator on a pseudo-terminal ----
-
-    static final class Sim implements AutoCloseable {
-        private static final Pattern PTY = Pattern.compile("terminal on (\\S+)\n");
-        private static int count;
-        private final Process process;
-
-        /** Starts the simulator with these settings (key, value, ...; keys may repeat) and points
-         *  tarqRS.ini at its line. */
-        Sim(String... keyValues) throws Exception {
-            ++count;
-            StringBuilder text = new StringBuilder();
-            for (int i = 0; i + 1 < keyValues.length; i += 2) {
-                text.append(keyValues[i]).append(" = ").append(keyValues[i + 1]).append('\n');
+            case "nofield" -> { // the class without printTxtJ: 11, and the driver was called
+                eq(javaTarq.FIELD_MISSING, t.trqLastReceipt(), "trqLastReceipt");
+                eq(true, side("print.trq").contains("KOMMANDO 15"), "receipt of the command");
+                eq("", t.displayline2, "displayline2 after the missing field");
             }
-            Path scenario = work.resolve("sim" + count + ".scenario");
-            write(scenario, text.toString());
-            Path log = work.resolve("sim" + count + ".log");
-            process = new ProcessBuilder(System.getProperty("tarqtest.sim"), "--scenario",
-                    scenario.toString()).redirectErrorStream(true).redirectOutput(log.toFile())
-                    .start();
-            long deadline = System.nanoTime() + TimeUnit.SECONDS.toNanos(30);
-            String pty = null;
-            while (pty == null && System.nanoTime() < deadline && process.isAlive()) {
-                Thread.sleep(20);
-                Matcher m = PTY.matcher(String.valueOf(bytes(log)));
-                if (m.find()) pty = m.group(1);
-            }
-            if (pty == null) {
-                close();
-                throw new IllegalStateException("simulator printed no pty path: " + bytes(log));
-            }
-            write(work.resolve("lib").resolve("tarqRS.ini"),
-                    "[BAUDRATE]\n\"9600\"\n[DEVICE]\n\"" + pty + "\"\n");
+            default -> throw new IllegalArgumentException(args[0]);
         }
-
-        @Override
-        public void close() throws InterruptedException {
-            process.destroy();
-            if (!process.waitFor(5, TimeUnit.SECONDS)) process.destroyForcibly().waitFor();
+        if (p != null) {
+            eq(0, t.trqCloseRS232(), "trqCloseRS232");
+            p.destroy();
         }
+        System.out.println(args[0] + ": " + failed + " failed");
+        System.exit(failed == 0 ? 0 : 1);
     }
 }
