@@ -106,6 +106,7 @@ Call draw(std::mt19937& rng, tarq::sim::Config& cfg, bool fast) {
         return pay("decline", 0);
     }
     if (r < 61) { // each "not ready" costs the driver's 6 s pause
+        if (fast && pick(2)) return pay("purchase", 0);
         cfg.notReady = fast || pick(4) ? 1 : 9;
         return pay("not ready", 0);
     }
