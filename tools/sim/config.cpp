@@ -2,6 +2,7 @@
 #include "tools/sim/terminal.h"
 
 #include <charconv>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -128,6 +129,9 @@ constexpr Key kKeys[] = {
     {"repeat", "LIST     send these frames twice (same sequence number)"},
     {"noise", "LIST      send noise bytes before these frames"},
     {"pause", "LIST      pause 150 ms in the middle of these frames"},
+    {"lost-ack", "LIST   take these frames but leave their ACK out (the ECR sends again)"},
+    {"fault-rate", "P  one random fault in this share of data frames (e.g. 0.02)"},
+    {"fault-seed", "N  seed of the random faults (default 1)"},
 };
 
 } // namespace
@@ -206,7 +210,20 @@ std::string applySetting(Config& c, std::string_view key, std::string_view value
         ok = toSet(value, c.noise);
     else if (key == "pause")
         ok = toSet(value, c.pause);
-    else
+    else if (key == "lost-ack")
+        ok = toSet(value, c.lostAck);
+    else if (key == "fault-rate") {
+        double rate = 0;
+        const std::string v(value);
+        char* end = nullptr;
+        rate = std::strtod(v.c_str(), &end);
+        ok = !v.empty() && *end == '\0' && rate >= 0 && rate <= 1;
+        if (ok) c.faultRate = rate;
+    } else if (key == "fault-seed") {
+        int seed = 0;
+        ok = toInt(value, seed) && seed >= 0;
+        if (ok) c.faultSeed = static_cast<unsigned>(seed);
+    } else
         return "unknown setting '" + std::string(key) + "'";
     if (!ok) return "bad value '" + std::string(value) + "' for " + std::string(key);
     return {};

@@ -64,24 +64,40 @@ std::vector<std::uint8_t> encodeMessage(const Message& message) {
 }
 
 TerminalLink::TerminalLink(PRS232_PORT* port, Config& faults, Log& log)
-    : port_(port), faults_(faults), log_(log) {}
+    : port_(port), faults_(faults), log_(log), rng_(faults.faultSeed) {}
 
 TerminalLink::~TerminalLink() {
     PRS232_Delete(&port_);
 }
 
-bool TerminalLink::nextMessage(Message& message) {
+bool TerminalLink::nextMessage(Message& message, std::uint8_t* seq) {
     if (inbox_.empty()) return false;
-    message = std::move(inbox_.front());
+    message = std::move(inbox_.front().first);
+    if (seq) *seq = inbox_.front().second;
     inbox_.pop_front();
     return true;
 }
 
+int TerminalLink::drawFault(int kinds) {
+    if (faults_.faultRate <= 0) return -1;
+    if (std::uniform_real_distribution<double>(0, 1)(rng_) >= faults_.faultRate) return -1;
+    return std::uniform_int_distribution<int>(0, kinds - 1)(rng_);
+}
+
+void TerminalLink::fault(const char* name, const std::string& detail) {
+    log_.note(std::string("fault: ") + detail);
+    if (journal_) journal_->add({JournalEvent::Kind::Fault, 0, 0, true, name});
+}
+
 void TerminalLink::poll() {
+    // A short wait, so a step that falls due is not held up by a whole read time-out.
+    if (PRS232_WaitInput(port_, 5) == 0) return;
     std::uint8_t b = 0;
     if (readByte(b, 1)) {
         if (b == PKISS_STX)
             receiveFrame();
+        else if (b == PKISS_ACK && readByte(b, 3))
+            log_.line("E>", format("ACK %02X (late)", b));
         else
             log_.line("E>", format("stray byte %02X", b));
     }
@@ -155,18 +171,23 @@ void TerminalLink::receiveFrame() {
         return;
     }
     const int ordinal = ++rxFrames_;
-    if (faults_.nak.count(ordinal)) {
-        log_.note(format("fault: NAK to frame %d", ordinal));
+    const int drawn = drawFault(3);
+    if (faults_.nak.count(ordinal) || drawn == 0) {
+        fault("NAK", format("NAK to frame %d", ordinal));
         sendControl(PKISS_NAK);
         return;
     }
-    if (faults_.wack.count(ordinal)) {
-        log_.note(format("fault: WACK to frame %d", ordinal));
+    if (faults_.wack.count(ordinal) || drawn == 1) {
+        fault("WACK", format("WACK to frame %d", ordinal));
         sendControl(PKISS_WACK);
         std::this_thread::sleep_for(std::chrono::milliseconds(kWackReleaseMs));
     }
     lastRxSeq_ = seq;
-    sendControl(PKISS_ACK, seq);
+    // A lost ACK: the frame is taken, but the ECR must send it again to hear so.
+    if (faults_.lostAck.count(ordinal) || drawn == 2)
+        fault("lost ACK", format("ACK to frame %d lost", ordinal));
+    else
+        sendControl(PKISS_ACK, seq);
 
     std::vector<std::uint8_t> data(f.size());
     const auto n =
@@ -179,7 +200,7 @@ void TerminalLink::receiveFrame() {
         for (const auto& child : root->children)
             if (!TLV_isCdo(child.get())) m.push_back(Element{child->tag, child->value});
     TLV_free(&root);
-    inbox_.push_back(std::move(m));
+    inbox_.emplace_back(std::move(m), seq);
 }
 
 void TerminalLink::writeFrame(const std::vector<std::uint8_t>& frame, bool pauseInside) {
@@ -242,29 +263,30 @@ bool TerminalLink::sendMessage(const Message& message) {
     const std::uint8_t seq = txSeq_;
     const auto frame = buildFrame(seq, data);
     const int ordinal = ++txFrames_;
+    const int drawn = drawFault(4);
 
-    if (faults_.noise.count(ordinal)) {
+    if (faults_.noise.count(ordinal) || drawn == 0) {
         const std::vector<std::uint8_t> junk{0x55, 0xAA, 0x00, 0x7F, 0x41};
-        log_.line("T>", "fault: noise " + hexBytes(junk));
+        fault("noise", "noise " + hexBytes(junk));
         PRS232_Send(port_, junk.data(), static_cast<std::uint32_t>(junk.size()));
         // Let the receiver's drain see silence before the frame starts.
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     std::vector<std::uint8_t> first = frame;
-    if (faults_.badCrc.count(ordinal)) {
+    if (faults_.badCrc.count(ordinal) || drawn == 1) {
         first[first.size() - 1] ^= 0xFF;
-        log_.note(format("fault: broken CRC in frame %d", ordinal));
+        fault("bad CRC", format("broken CRC in frame %d", ordinal));
     }
-    const bool pauseInside = faults_.pause.count(ordinal) > 0;
-    if (pauseInside) log_.note(format("fault: pause inside frame %d", ordinal));
+    const bool pauseInside = faults_.pause.count(ordinal) > 0 || drawn == 2;
+    if (pauseInside) fault("pause", format("pause inside frame %d", ordinal));
     log_.frame("T>", first, true);
     writeFrame(first, pauseInside);
     bool ok = waitForAck(frame, seq);
-    if (ok && faults_.repeat.count(ordinal)) {
-        log_.note(format("fault: frame %d sent again", ordinal));
+    if (ok && (faults_.repeat.count(ordinal) || drawn == 3)) {
+        // Its ACK comes when the ECR next reads the line, which may be in its next call.
+        fault("repeat", format("frame %d sent again", ordinal));
         log_.frame("T>", frame, false);
         writeFrame(frame, false);
-        ok = waitForAck(frame, seq);
     }
     return ok;
 }

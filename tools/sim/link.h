@@ -1,11 +1,13 @@
 // The terminal's side of the framed link, with the link faults a scenario asks for (NAK, WACK,
-// broken CRC, repeated frames, noise, pauses, silence).
+// broken CRC, repeated frames, noise, pauses, silence, lost ACKs), by frame or at random.
 #pragma once
 
+#include "tools/sim/journal.h"
 #include "tools/sim/log.h"
 
 #include <cstdint>
 #include <deque>
+#include <random>
 #include <vector>
 
 namespace tarq {
@@ -39,8 +41,10 @@ class TerminalLink {
     bool sendMessage(const Message& message);
     // Reads what the line holds now (one byte, or the frame it starts).
     void poll();
-    // The oldest message received and not yet taken.
-    bool nextMessage(Message& message);
+    // The oldest message received and not yet taken, with its frame's sequence number.
+    bool nextMessage(Message& message, std::uint8_t* seq = nullptr);
+    // Records the injected faults there too (null: nowhere).
+    void setJournal(Journal* journal) { journal_ = journal; }
 
   private:
     bool readByte(std::uint8_t& byte, int tries);
@@ -48,12 +52,17 @@ class TerminalLink {
     void sendControl(std::uint8_t control, int seq = -1);
     bool waitForAck(const std::vector<std::uint8_t>& frame, std::uint8_t seq);
     void writeFrame(const std::vector<std::uint8_t>& frame, bool pauseInside);
+    // At the configured rate, one of `kinds` faults (0..kinds-1); -1 for none.
+    int drawFault(int kinds);
+    void fault(const char* name, const std::string& detail);
 
     using Clock = std::chrono::steady_clock;
     PRS232_PORT* port_;
     Config& faults_;
     Log& log_;
-    std::deque<Message> inbox_;
+    std::deque<std::pair<Message, std::uint8_t>> inbox_;
+    Journal* journal_ = nullptr;
+    std::mt19937 rng_;
     std::uint8_t txSeq_ = 0xFF;
     bool firstTx_ = true;
     int lastRxSeq_ = -1;

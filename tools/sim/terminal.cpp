@@ -64,6 +64,20 @@ Terminal::Terminal(PRS232_PORT* port, Config config, std::FILE* logOut)
     : cfg_(std::move(config)), log_(logOut), link_(port, cfg_, log_), stepReady_(Clock::now()),
       notReadyLeft_(cfg_.notReady) {}
 
+void Terminal::setJournal(Journal* journal) {
+    journal_ = journal;
+    link_.setJournal(journal);
+}
+
+void Terminal::reconfigure(Config config) {
+    std::lock_guard lock(pendingMutex_);
+    pending_ = std::make_unique<Config>(std::move(config));
+}
+
+void Terminal::record(JournalEvent event) {
+    if (journal_) journal_->add(std::move(event));
+}
+
 void Terminal::queueSend(Message message, int delayMs) {
     Step s{Step::Kind::Send, std::move(message), delayMs, {}, {}};
     script_.push_back(std::move(s));
@@ -83,6 +97,8 @@ bool Terminal::silent() {
 void Terminal::startPayment() {
     script_.clear();
     paymentActive_ = true;
+    record({notReadyLeft_ > 0 ? JournalEvent::Kind::NotReady : JournalEvent::Kind::Payment, 0,
+            requestSeq_});
     if (notReadyLeft_ > 0) {
         --notReadyLeft_;
         log_.note("terminal not ready");
@@ -112,6 +128,7 @@ void Terminal::startPayment() {
         queueSend(statusMessage("AVBRUTT", ""), cfg_.stepDelayMs);
         queueSend({element(PTAG_TERM_ABORT)}, cfg_.stepDelayMs);
         queueSend(completion(cfg_.abortResult, 0), cfg_.stepDelayMs);
+        paymentActive_ = false;
         return;
     }
     queueWait({PTAG_NORTRANS, PTAG_NORTRANS_CARD},
@@ -185,6 +202,7 @@ void Terminal::abortPayment(const char* why) {
 
 void Terminal::startAdmin(int code) {
     script_.clear();
+    record({JournalEvent::Kind::Admin, code, requestSeq_});
     if (code == TRQ_ADMIN_RESTART) {
         log_.note("restart requested");
         return;
@@ -286,7 +304,14 @@ void Terminal::runDueStep() {
     }
     Message m = std::move(s.message);
     script_.pop_front();
-    link_.sendMessage(m);
+    const bool delivered = link_.sendMessage(m);
+    for (const Element& e : m) {
+        if (e.tag == PTAG_TERM_RECEIPT)
+            record({JournalEvent::Kind::Receipt, 0, 0, delivered,
+                    std::string(e.value.begin(), e.value.end())});
+        if ((e.tag == PTAG_TRANS_COMPLETED || e.tag == PTAG_TERM_IDLE) && !e.value.empty())
+            record({JournalEvent::Kind::Result, e.value[0], 0, delivered});
+    }
     stepReady_ = Clock::now();
     waitSince_ = stepReady_;
 }
@@ -294,7 +319,18 @@ void Terminal::runDueStep() {
 void Terminal::run(const std::atomic<bool>& stop) {
     log_.note("terminal ready");
     while (!stop.load()) {
-        if (Message m; link_.nextMessage(m)) {
+        if (script_.empty() && !paymentActive_) {
+            std::lock_guard lock(pendingMutex_);
+            if (pending_) {
+                cfg_ = std::move(*pending_);
+                pending_.reset();
+                notReadyLeft_ = cfg_.notReady;
+                payments_ = commands_ = 0;
+                extCardAsked_ = false;
+            }
+        }
+        idle_.store(script_.empty() && !paymentActive_);
+        if (Message m; link_.nextMessage(m, &requestSeq_)) {
             handleMessage(m);
             continue;
         }

@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <deque>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <string_view>
@@ -42,7 +44,11 @@ struct Config {
     bool exitOnClose = false;
     // Link faults, by ordinal (1-based) of data frames: received from the ECR (nak, wack) or
     // sent to it (badCrc, repeat, noise, pause).
-    std::set<int> nak, wack, badCrc, repeat, noise, pause;
+    std::set<int> nak, wack, badCrc, repeat, noise, pause, lostAck;
+    // Besides those, each data frame meets one fault with this probability (receiving: NAK,
+    // WACK, lost ACK; sending: broken CRC, noise, pause, repetition), drawn from faultSeed.
+    double faultRate = 0;
+    unsigned faultSeed = 1;
 };
 
 Config defaultConfig();
@@ -66,6 +72,13 @@ class Terminal {
     // Serves the line until stop is set or, with exitOnClose, the ECR closed the connection.
     void run(const std::atomic<bool>& stop);
 
+    // For a soak runner on another thread: what the terminal concluded goes to the journal
+    // (set before run); new settings take effect between two dialogues; idle() is true while
+    // no dialogue is under way.
+    void setJournal(Journal* journal);
+    void reconfigure(Config config);
+    bool idle() const { return idle_.load(); }
+
   private:
     using Clock = std::chrono::steady_clock;
     struct Step {
@@ -86,6 +99,7 @@ class Terminal {
     void queueSend(Message message, int delayMs);
     void queueWait(std::set<std::uint8_t> tags, std::function<void(const Message&)> then);
     void runDueStep();
+    void record(JournalEvent event);
 
     Config cfg_;
     Log log_;
@@ -103,6 +117,11 @@ class Terminal {
     int paymentResult_ = 0;
     std::uint32_t amount_ = 0;
     int currency_ = 0;
+    std::uint8_t requestSeq_ = 0;
+    Journal* journal_ = nullptr;
+    std::mutex pendingMutex_;
+    std::unique_ptr<Config> pending_;
+    std::atomic<bool> idle_{true};
 };
 
 } // namespace tarq::sim
