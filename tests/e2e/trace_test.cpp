@@ -6,25 +6,12 @@
 namespace tarq::e2e {
 namespace {
 
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-class Trace : public E2E {
-  protected:
-    void openTraced(const std::string& traceEntries) {
-        startTerminal();
-        writeIni(pty_->slaveName(), traceEntries);
-        registerCallbacks();
-    }
-};
+using Trace = E2E;
 
 // Every frame both ways decoded, the call and its result, the link's answers, and none of the
 // simulator's card data nor the card data typed into the call in clear, across a rotation.
 TEST_F(Trace, PurchaseTracedWithoutCardDataAcrossARotation) {
-    openTraced("[TRACE]\n\"trace.txt\"\n[TRACEMAX]\n\"4\"\n");
-    ASSERT_EQ(api_.trqOpen("", 0), TRQ_OPEN_OK);
+    session({}, "[TRACE]\n\"trace.txt\"\n[TRACEMAX]\n\"4\"\n");
     EXPECT_EQ(api_.trqNorTransaction(0, 1250, 578, '1', 0, 1250, "", "", 0, 0, "5413330089010434",
                                      "2512", "739"),
               TRQ_APPROVED);
@@ -45,7 +32,8 @@ TEST_F(Trace, PurchaseTracedWithoutCardDataAcrossARotation) {
 }
 
 TEST_F(Trace, UnwritableTraceStillPays) {
-    openTraced("[TRACE]\n\"/nonexistent/dir/trace.txt\"\n");
+    registerCallbacks();
+    startTerminal({}, "[TRACE]\n\"/nonexistent/dir/trace.txt\"\n");
     int r = -1;
     const std::string out = test::captureStdout([&] { r = api_.trqOpen("", 0); });
     EXPECT_EQ(r, TRQ_OPEN_OK);
