@@ -1,7 +1,6 @@
-// End-to-end fixture: the real driver library (a private copy, so its tarqRS.ini is the test's
-// own) over a real pseudo-terminal to the simulated terminal, through the exported operations
-// only. Each test runs in its own process (gtest_discover_tests): the driver's state is
-// process-wide.
+// End-to-end fixture: a private copy of the real driver library (so its tarqRS.ini is the test's
+// own) over a real pseudo-terminal to the simulated terminal. One process per test: the driver's
+// state is process-wide.
 #pragma once
 
 #include "link/prs232_posix.h"
@@ -41,6 +40,10 @@ struct Row {
 inline int pay(DriverApi& a, int type, int amount, int purchase = 0, int extCard = 0) {
     return a.trqNorTransaction(type, amount, 578, '1', extCard, purchase, "", "", 0, 0, "", "", "");
 }
+inline std::string slurp(const fs::path& p) {
+    std::ifstream in(p);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
 class E2E : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -55,7 +58,7 @@ class E2E : public ::testing::Test {
         if (!HasFailure()) fs::remove_all(dir_);
     }
     // A new simulated terminal with these settings on a new line; tarqRS.ini points at it.
-    void startTerminal(const Settings& settings = {}) {
+    void startTerminal(const Settings& settings = {}, const std::string& ini = "") {
         stopTerminal();
         sim::Config config = sim::defaultConfig();
         config.stepDelayMs = 50;
@@ -68,7 +71,7 @@ class E2E : public ::testing::Test {
         terminal_ =
             std::make_unique<sim::Terminal>(PRS232_Adopt(dup(pty_->master())), config, log_);
         thread_ = std::thread([this] { terminal_->run(stop_); });
-        writeIni(pty_->slaveName());
+        writeIni(pty_->slaveName(), ini);
     }
     void stopTerminal() {
         if (!terminal_) return;
@@ -85,18 +88,16 @@ class E2E : public ::testing::Test {
     void registerCallbacks() {
         rec.registerWith([this](int kind, void* fn) { api_.trqInitCallback(kind, fn); });
     }
-    // Callbacks registered and the line (re)opened to a new terminal with these settings.
-    void session(const Settings& settings) {
-        if (terminal_) api_.trqClose(0);
+    // Callbacks registered and the line opened to a new terminal with these settings.
+    void session(const Settings& settings, const std::string& ini = "") {
         registerCallbacks();
-        startTerminal(settings);
+        startTerminal(settings, ini);
         ASSERT_EQ(api_.trqOpen("", 0), TRQ_OPEN_OK);
         rec.clearSeen();
     }
     std::string terminalLog() {
         if (terminal_) std::fflush(log_);
-        std::ifstream in(dir_ / "terminal.log");
-        return std::string(std::istreambuf_iterator<char>(in), {});
+        return slurp(dir_ / "terminal.log");
     }
     bool logged(const std::string& text) { return terminalLog().find(text) != std::string::npos; }
     void expectRows(const std::vector<Row>& rows) {
@@ -107,11 +108,10 @@ class E2E : public ::testing::Test {
             int r = -1;
             EXPECT_EQ(test::captureStdout([&] { r = row.run(api_); }), row.printed);
             EXPECT_EQ(r, row.expected);
-            const std::string news = terminalLog().substr(seen);
             char sent[32]; // the codes are below 256
             std::snprintf(sent, sizeof sent, "D2 PTAG_ADMIN [00 %02X]", row.sent);
-            EXPECT_EQ(news.find(row.sent < 0 ? "PTAG_ADMIN" : sent) != std::string::npos,
-                      row.sent >= 0);
+            const auto at = terminalLog().find(row.sent < 0 ? "PTAG_ADMIN" : sent, seen);
+            EXPECT_EQ(at != std::string::npos, row.sent >= 0);
         }
     }
 

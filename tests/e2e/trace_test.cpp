@@ -6,25 +6,12 @@
 namespace tarq::e2e {
 namespace {
 
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-class Trace : public E2E {
-  protected:
-    void openTraced(const std::string& traceEntries) {
-        startTerminal();
-        writeIni(pty_->slaveName(), traceEntries);
-        registerCallbacks();
-    }
-};
+using Trace = E2E;
 
 // Every frame both ways decoded, the call and its result, the link's answers, and none of the
 // simulator's card data nor the card data typed into the call in clear, across a rotation.
 TEST_F(Trace, PurchaseTracedWithoutCardDataAcrossARotation) {
-    openTraced("[TRACE]\n\"trace.txt\"\n[TRACEMAX]\n\"4\"\n");
-    ASSERT_EQ(api_.trqOpen("", 0), TRQ_OPEN_OK);
+    session({}, "[TRACE]\n\"trace.txt\"\n[TRACEMAX]\n\"4\"\n");
     EXPECT_EQ(api_.trqNorTransaction(0, 1250, 578, '1', 0, 1250, "", "", 0, 0, "5413330089010434",
                                      "2512", "739"),
               TRQ_APPROVED);
@@ -45,7 +32,8 @@ TEST_F(Trace, PurchaseTracedWithoutCardDataAcrossARotation) {
 }
 
 TEST_F(Trace, UnwritableTraceStillPays) {
-    openTraced("[TRACE]\n\"/nonexistent/dir/trace.txt\"\n");
+    registerCallbacks();
+    startTerminal({}, "[TRACE]\n\"/nonexistent/dir/trace.txt\"\n");
     int r = -1;
     const std::string out = test::captureStdout([&] { r = api_.trqOpen("", 0); });
     EXPECT_EQ(r, TRQ_OPEN_OK);
@@ -60,9 +48,7 @@ TEST_F(Trace, ReplayMatchesTheRecordedPurchaseAndShowsADifferentAmount) {
     writeIni(pty_->slaveName());
     registerCallbacks();
     for (const int amount : {1250, 9900}) {
-        char* text = nullptr;
-        std::size_t size = 0;
-        std::FILE* out = open_memstream(&text, &size);
+        std::FILE* out = std::fopen((dir_ / "replay.txt").c_str(), "w");
         int rc = -1;
         std::thread replay([&] {
             rc = sim::replayTrace(PRS232_Adopt(dup(pty_->master())),
@@ -77,8 +63,7 @@ TEST_F(Trace, ReplayMatchesTheRecordedPurchaseAndShowsADifferentAmount) {
         if (amount == 1250) api_.trqClose(0); // the recording ends with the close
         replay.join();
         std::fclose(out);
-        const std::string report(text, size);
-        std::free(text);
+        const std::string report = slurp(dir_ / "replay.txt");
         EXPECT_EQ(rc, amount == 1250 ? 0 : 1) << report;
         for (const char* part : {"differs at byte 7 of its message", "amount=1250", "amount=9900"})
             EXPECT_TRUE(amount == 1250 || report.find(part) != std::string::npos) << report;
