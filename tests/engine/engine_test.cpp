@@ -1,7 +1,7 @@
-// Whole exchanges through the automaton, as one table: a scripted terminal behind the message
-// transport, the settable clock, a recording cash register. Each row is one call: what the
-// terminal says (in answer to what the driver sends), what the cash register answers, and what
-// comes out. The answer bytes are the protocol tests' business; here the element tags.
+// The engine over a scripted terminal, the settable clock and a recording cash register. First
+// whole exchanges through the automaton, as one table: each row is one call, what the terminal says
+// (in answer to what the driver sends), what the till answers, and what comes out (element tags,
+// not answer bytes). Then the exported operations, for what only the call boundary shows.
 #include "core/callbacks.h"
 #include "core/context.h"
 #include "core/sa.h"
@@ -14,10 +14,28 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
+#include <stdexcept>
 
 namespace tarq::test {
 namespace {
+
+struct Rig {
+    Rig() {
+        resetDriverContext();
+        pip_setLink(&terminal);
+    }
+    ~Rig() {
+        pip_setLink(nullptr);
+        freeCurrentEcrEvent();
+        CashRegister::active = nullptr;
+    }
+    ManualClock clock;
+    ScopedClock scoped{clock};
+    ScriptedTerminal terminal{clock};
+    CashRegister ecr;
+};
 
 // clang-format off
 // How the call begins: a payment or a command from PSTATE_OPEN, or the loop entered in `state`
@@ -33,39 +51,30 @@ struct Calls { int cards = 0, receipts = 0, ext = 0, verSig = 0, advice = 0, abo
 using Shown = std::pair<const char*, const char*>; // last display; nullptr: not checked
 struct Row {
     const char* name; Start start; std::vector<Reply> replies; Tags sent; int result;
-    Shown shown{nullptr, nullptr};
-    Calls calls{};
+    Shown shown{nullptr, nullptr}; Calls calls{};
     int endS = -1; // whole seconds from the start of the call to its end
     std::pair<std::size_t, int> silence{0, 0}; // delivery number, seconds of silence before it
     Till till{};
 };
-// clang-format on
 
 constexpr std::uint8_t MI = PTAG_MI, CU = PTAG_CURRENCYCODE, NT = PTAG_NORTRANS,
-                       RN = PTAG_RECEIPTNUMBER, AB = PTAG_TERM_ABORT, AD = PTAG_ADMIN,
-                       XC = PTAG_CONFIRMEEXTCARD;
-Bytes el(std::uint8_t tag, const Bytes& value = {}) {
-    return message({element(tag, value)});
-}
-Bytes done(std::uint8_t result) {
-    return completed(result, 0);
-}
-Bytes receipt() {
-    return message({element(PTAG_LAST_RECEIPT), element(PTAG_TERM_RECEIPT, text("KVITTERING"))});
-}
-const char* const blank = kBlank.c_str();
-constexpr char kTimedOut[] = " TIMEOUT            ";
-constexpr char kCheck[] = "Sjekk siste kvitt.  ";
-constexpr char kNoReceipt[] = "INGEN KVITT. TA KOPI";
+    RN = PTAG_RECEIPTNUMBER, AB = PTAG_TERM_ABORT, AD = PTAG_ADMIN, XC = PTAG_CONFIRMEEXTCARD;
+constexpr char kTimedOut[] = " TIMEOUT            ", kNoReceipt[] = "INGEN KVITT. TA KOPI",
+    kNoConn[] = "INGEN FORBINDELSE T.", kAborted[] = "AVBRUTT PGA TIMEOUT ";
+constexpr Shown late{"Sjekk siste kvitt.  ", kTimedOut},
+    noLog{"INGEN KVITTERING    ", "AVSTEMNING          "};
 
 std::vector<Row> rows() {
+    const auto el = [](std::uint8_t t, const Bytes& v = {}) { return message({element(t, v)}); };
+    const auto done = [](std::uint8_t result) { return completed(result, 0); };
     const Bytes card = cardMessage(), adv = el(PTAG_ADVICE_FLAG), sig = el(PTAG_VER_SIG),
-                confirm = el(PTAG_CONFIRM), termAbort = el(PTAG_TERM_ABORT),
-                noEvent = el(PTAG_ISSUERID, {1}), insert = status1("SETT INN KORT"),
-                prompt = status1("BEKREFT BEL\xD8P"), closing = el(PTAG_TERM_CLOSE);
-    // clang-format off
+        confirm = el(PTAG_CONFIRM), termAbort = el(PTAG_TERM_ABORT), closing = el(PTAG_TERM_CLOSE),
+        noEvent = el(PTAG_ISSUERID, {1}), insert = status1("SETT INN KORT"),
+        prompt = status1("BEKREFT BEL\xD8P"), receipt = message({element(PTAG_LAST_RECEIPT),
+                                                  element(PTAG_TERM_RECEIPT, text("KVITTERING"))});
+    const char* const blank = kBlank.c_str();
     std::vector<Row> t = {
-        {"CardApprovedReceiptPrinted", pay, {{CU, {insert, card}}, {NT, {receipt()}},
+        {"CardApprovedReceiptPrinted", pay, {{CU, {insert, card}}, {NT, {receipt}},
          {RN, {completed(0, 3)}}}, {MI, CU, NT, RN}, 0, {blank, nullptr},
          {.cards = 1, .receipts = 1}, 0},
         {"ExternalCardThenNotReadyResendAfterSixSeconds", payExt,
@@ -84,49 +93,47 @@ std::vector<Row> rows() {
          {MI, CU, MI, CU, MI, CU, MI, CU}, 5, {"TERMINAL OPPTATT    ", blank}, {}, 21},
         {"MessageAfter95sSilenceIsInTime", pay, {{CU, {insert, done(9)}}}, {MI, CU}, 9, {}, {}, 95,
          {1, 95}},
-        {"SilenceOf96sTimesOut", pay, {{CU, {insert, done(9)}}}, {MI, CU}, 2,
-         {kCheck, kTimedOut}, {}, 96, {1, 96}},
+        {"SilenceOf96sTimesOut", pay, {{CU, {insert, done(9)}}}, {MI, CU}, 2, late, {}, 96,
+         {1, 96}},
         {"AnswerAfter10sIsInTime", pay, {{CU, {insert, done(9)}}}, {MI, CU}, 9, {}, {}, 10,
          {0, 10}},
         {"NoAnswerFor11sNoConnection", pay, {{CU, {insert, done(9)}}}, {MI, CU}, 6,
-         {blank, "INGEN FORBINDELSE T."}, {}, 11, {0, 11}},
+         {blank, kNoConn}, {}, 11, {0, 11}},
         {"SilentPromptAbortsOnceThenTimesOut", pay, {{CU, {prompt}}, {AB, {}}}, {MI, CU, AB}, 2,
-         {kCheck, kTimedOut}, {}, 96},
+         late, {}, 96},
         {"SilentPromptAfterCardAbortsThreeTimes", pay, {{CU, {card}}, {NT, {prompt}}},
-         {MI, CU, NT, AB, AB, AB}, 2, {kCheck, kTimedOut}, {.cards = 1}},
-        {"SilentAfterCard", pay, {{CU, {card}}}, {MI, CU, NT}, 2, {kCheck, kTimedOut},
-         {.cards = 1}, 96},
+         {MI, CU, NT, AB, AB, AB}, 2, late, {.cards = 1}},
+        {"SilentAfterCard", pay, {{CU, {card}}}, {MI, CU, NT}, 2, late, {.cards = 1}, 96},
         {"SignatureAfterCard", pay, {{CU, {card}}, {NT, {sig}}, {PTAG_VER_SIG_OK, {done(0)}}},
          {MI, CU, NT, PTAG_VER_SIG_OK}, 0, {}, {.cards = 1, .verSig = 1, .aborts = 1}},
         {"ExternalCardRefusedAfterCard", pay, {{CU, {card}}, {NT, {status1("KORT?"), adv, confirm}},
          {PTAG_EXTPOSNOTOK, {done(1)}}}, {MI, CU, NT, PTAG_EXTPOSNOTOK}, 1, {},
          {.cards = 1, .ext = 1, .advice = 1}, -1, {}, {.ext = 2}},
-        {"AdviceThenCardAndReceipt", pay, {{CU, {adv, card}}, {NT, {receipt()}}, {RN, {done(0)}}},
+        {"AdviceThenCardAndReceipt", pay, {{CU, {adv, card}}, {NT, {receipt}}, {RN, {done(0)}}},
          {MI, CU, NT, RN}, 0, {}, {.cards = 1, .receipts = 1, .advice = 1}},
         {"SignatureAfterAmountAndCard", pay, {{CU, {adv, card}},
          {NT, {status1("SIGNER"), adv, confirm, sig}}, {PTAG_VER_SIG_OK, {done(0)}}},
          {MI, CU, NT, PTAG_EXTPOSOK, PTAG_VER_SIG_OK}, 0, {},
          {.cards = 1, .ext = 1, .verSig = 1, .advice = 2}},
         {"UnexpectedElementsBeforeCardThenNoLog", pay,
-         {{CU, {noEvent, confirm, receipt(), sig, done(4)}}}, {MI, CU, RN}, 4,
-         {"INGEN KVITTERING    ", "AVSTEMNING          "}, {.receipts = 1}},
+         {{CU, {noEvent, confirm, receipt, sig, done(4)}}}, {MI, CU, RN}, 4, noLog,
+         {.receipts = 1}},
         {"AmountStateTakesStatusAndReceipt", pay,
-         {{CU, {adv, adv, status1("BELOP"), receipt(), done(9)}}}, {MI, CU, RN}, 9, {},
+         {{CU, {adv, adv, status1("BELOP"), receipt, done(9)}}}, {MI, CU, RN}, 9, {},
          {.receipts = 1, .advice = 2}},
         {"AbortFromTillAfterAmount", pay, {{CU, {adv}}, {AB, {done(1)}}}, {MI, CU, AB}, 1, {},
          {.advice = 1}, -1, {}, {.abortAt = 1}},
-        {"SilentAfterAmount", pay, {{CU, {adv}}}, {MI, CU}, 2, {kCheck, kTimedOut},
-         {.advice = 1}, 96},
+        {"SilentAfterAmount", pay, {{CU, {adv}}}, {MI, CU}, 2, late, {.advice = 1}, 96},
         // An administrative command runs in PSTATE_OPEN and ends at the idle message.
         {"AdminReceiptAfterCompletionEndsAtIdle", admin,
-         {{AD, {adv, done(0), receipt(), el(PTAG_TERM_IDLE, {0})}}}, {AD, RN}, 0, {},
+         {{AD, {adv, done(0), receipt, el(PTAG_TERM_IDLE, {0})}}}, {AD, RN}, 0, {},
          {.receipts = 1, .advice = 1}},
-        {"AdminSilentTimesOut", admin, {{AD, {status1("RAPPORT")}}}, {AD}, 2,
-         {blank, kTimedOut}, {}, 96},
+        {"AdminSilentTimesOut", admin, {{AD, {status1("RAPPORT")}}}, {AD}, 2, {blank, kTimedOut},
+         {}, 96},
         {"AdminSilentPromptAbortsAndTimesOut", admin, {{AD, {status1("VENTER P\xC5 HOST")}}},
-         {AD, AB}, 2, {blank, "AVBRUTT PGA TIMEOUT "}, {}, 96},
-        {"AdminNoAnswerNoConnection", admin, {}, {AD}, 6, {blank, "INGEN FORBINDELSE T."}, {}, 11},
-        {"AdminCardBeforeAnyMi", admin, {{AD, {card, status1("KORT"), adv, receipt(), done(9)}}},
+         {AD, AB}, 2, {blank, kAborted}, {}, 96},
+        {"AdminNoAnswerNoConnection", admin, {}, {AD}, 6, {blank, kNoConn}, {}, 11},
+        {"AdminCardBeforeAnyMi", admin, {{AD, {card, status1("KORT"), adv, receipt, done(9)}}},
          {AD, NT, RN}, 9, {}, {.cards = 1, .receipts = 1, .advice = 1}},
         {"TerminalOpensAndClosesWhileIdle", at(PSTATE_IDLE, "", 2),
          {{0, {el(PTAG_TERM_OPEN), closing, closing}}},
@@ -137,62 +144,43 @@ std::vector<Row> rows() {
         {"MiStateAdviceThenNoReceipt", at(PSTATE_MI), {{0, {adv, done(3)}}}, {}, 3,
          {blank, kNoReceipt}, {.advice = 1}},
         {"MiStateCardThenNoLog", at(PSTATE_MI), {{0, {card, status1("KORT"), adv, done(4)}}}, {NT},
-         4, {"INGEN KVITTERING    ", "AVSTEMNING          "}, {.cards = 1, .advice = 1}},
+         4, noLog, {.cards = 1, .advice = 1}},
     };
-    // clang-format on
-    // Loop entered in a state; each ending event of the terminal, and the silent terminal.
-    const std::pair<std::uint8_t, Shown> endings[] = {
-        {3, {blank, kNoReceipt}},
-        {4, {"INGEN KVITTERING    ", "AVSTEMNING          "}},
-        {5, {blank, blank}},
-        {9, {blank, blank}}};
+    // Loop entered in a state: each ending event of the terminal (in PSTATE_OPEN a payment's
+    // ending shows no texts of its own), silence, the till's abort, and a silent prompt where no
+    // abort can go (the time-out still ends the call).
+    const std::pair<std::uint8_t, Shown> endings[] = {{3, {blank, kNoReceipt}}, {4, noLog},
+                                                      {5, {blank, blank}}, {9, {blank, blank}}};
     for (int s = PSTATE_IDLE; s <= PSTATE_TERM_NOT_READY; ++s) {
-        for (const auto& [r, shown] : endings) {
-            const bool ends = (s >= PSTATE_MI_CU_AMOUNT && s <= PSTATE_MI_CU_CARDSWIPE);
-            // In PSTATE_OPEN a payment's ending shows no texts of its own.
-            if (s == PSTATE_OPEN)
-                t.push_back({"Ending", at(s), {{0, {done(r)}}}, {}, r, {blank, blank}});
-            else if (ends)
-                t.push_back({"Ending", at(s), {{0, {done(r)}}}, {}, r, shown});
-        }
+        for (const auto& [r, shown] : endings)
+            if (s == PSTATE_OPEN || (s >= PSTATE_MI_CU_AMOUNT && s <= PSTATE_MI_CU_CARDSWIPE))
+                t.push_back({"Ending", at(s), {{0, {done(r)}}}, {}, r,
+                             s == PSTATE_OPEN ? Shown{blank, blank} : shown});
         if (s != PSTATE_IDLE && s != PSTATE_MI_CU && s != PSTATE_MI_CU_AMOUNT)
-            t.push_back({"Silent", at(s), {}, {}, 2, {kCheck, kTimedOut}, {}, 96});
+            t.push_back({"Silent", at(s), {}, {}, 2, late, {}, 96});
         if (s == PSTATE_MI_CU_AMOUNT_CARDSWIPE || s == PSTATE_CARDSWIPE)
-            t.push_back(
-                {"TillAborts", at(s), {{AB, {done(1)}}}, {AB}, 1, {}, {}, -1, {}, {.abortAt = 1}});
-        // A silent prompt where no abort can go: the time-out still ends the call.
+            t.push_back({"TillAborts", at(s), {{AB, {done(1)}}}, {AB}, 1, {}, {}, -1, {},
+                         {.abortAt = 1}});
         if (s <= PSTATE_OPEN || s == PSTATE_MI_CARDSWIPE || s == PSTATE_TERM_NOT_READY)
-            t.push_back({"SilentPrompt",
-                         at(s, "VENTER"),
-                         {},
-                         {AB},
-                         2,
-                         {nullptr, "AVBRUTT PGA TIMEOUT "},
-                         {},
+            t.push_back({"SilentPrompt", at(s, "VENTER"), {}, {AB}, 2, {nullptr, kAborted}, {},
                          96});
     }
     return t;
 }
+// clang-format on
 
-void record(int state, int event);
+std::set<std::pair<int, int>> hit; // the (state, event) pairs the automaton ran
 
 // One call through the engine, as the exported operations run it.
-class Bench {
+class Bench : Rig {
   public:
     Bench() {
-        resetDriverContext();
         setupStateMachine();
         SA_setStateForTest(PSTATE_OPEN);
-        pip_setLink(&terminal);
         ecr.registerWith(storeCallback);
-        SA_setObserver(record);
+        SA_setObserver([](int state, int event) { hit.insert({state, event}); });
     }
-    ~Bench() {
-        SA_setObserver(nullptr);
-        pip_setLink(nullptr);
-        freeCurrentEcrEvent();
-        CashRegister::active = nullptr;
-    }
+    ~Bench() { SA_setObserver(nullptr); }
     void run(const Row& r) {
         for (const auto& [tag, msgs, always] : r.replies) {
             if (tag == 0)
@@ -238,26 +226,14 @@ class Bench {
         EXPECT_EQ(line1, r.shown.first ? r.shown.first : line1);
         EXPECT_EQ(line2, r.shown.second ? r.shown.second : line2);
         const Calls& c = r.calls;
-        EXPECT_EQ(ecr.cards.size(), static_cast<std::size_t>(c.cards));
-        EXPECT_EQ(ecr.receipts.size(), static_cast<std::size_t>(c.receipts));
-        EXPECT_EQ(ecr.extCardCalls, c.ext);
-        EXPECT_EQ(ecr.verSigCalls, c.verSig);
-        EXPECT_EQ(ecr.adviceCalls, c.advice);
-        EXPECT_EQ(ecr.abortCalls, c.aborts >= 0 ? c.aborts : ecr.abortCalls);
+        const int cards = static_cast<int>(ecr.cards.size()),
+                  aborts = c.aborts < 0 ? -1 : ecr.abortCalls;
+        EXPECT_EQ((std::array{cards, static_cast<int>(ecr.receipts.size()), ecr.extCardCalls,
+                              ecr.verSigCalls, ecr.adviceCalls, aborts}),
+                  (std::array{c.cards, c.receipts, c.ext, c.verSig, c.advice, c.aborts}));
         EXPECT_EQ(nowSeconds() - start, r.endS >= 0 ? r.endS : nowSeconds() - start);
     }
-
-  private:
-    ManualClock clock;
-    ScopedClock scoped{clock};
-    ScriptedTerminal terminal{clock};
-    CashRegister ecr;
 };
-
-std::set<std::pair<int, int>> hit;
-void record(int state, int event) {
-    hit.insert({state, event});
-}
 
 class Dialogue : public ::testing::TestWithParam<Row> {};
 
@@ -300,6 +276,84 @@ TEST(DialogueCoverage, EveryHandledPairIsReached) {
         }
     }
     EXPECT_GT(expected, 80);
+}
+
+// Where the connection is as an open leaves it: the result when nothing arrived, what an exception
+// leaves behind, the card data after the call.
+struct DriverTest : ::testing::Test, Rig {
+    DriverTest() {
+        ctx.openStatus = TRQ_OPEN_OK;
+        ecr.registerWith(trqInitCallback);
+    }
+    int pay(int type = 1, const char* cardNo = "", const char* exp = "", const char* cvc = "") {
+        int result = -1;
+        captureStdout([&] {
+            result = trqNorTransaction(type, 12345, 578, 'M', 0, 0, "", "", 0, 0, cardNo, exp, cvc);
+        });
+        return result;
+    }
+};
+
+TEST_F(DriverTest, RestartReportsSuccessOnlyWhenTheTerminalAcknowledged) {
+    // clang-format off
+    struct Case { bool link; std::deque<int> sends; int result; };
+    const Case cases[] = {{true, {1}, TRQ_RESTART_SENT}, {true, {0}, TRQ_NO_RESULT},
+        {true, {-1000, -1000, -1000, -1000}, TRQ_NO_RESULT}, {false, {}, TRQ_NO_RESULT}};
+    // clang-format on
+    for (const auto& c : cases) {
+        for (const bool viaAdmin : {false, true}) {
+            SCOPED_TRACE(testing::Message() << c.link << c.sends.size() << viaAdmin);
+            terminal.linkPresent = c.link;
+            terminal.sendResults = c.sends;
+            int result = -1;
+            captureStdout([&] { result = viaAdmin ? trqNorAdmin(8, 0, 0) : trqRestartTerm(); });
+            EXPECT_EQ(result, c.result);
+            EXPECT_EQ(SA_getState(), PSTATE_OPEN);
+        }
+    }
+}
+
+TEST_F(DriverTest, ExceptionFromACallbackEndsTheExchangeAndTheNextCallWorks) {
+    static bool throwOnCard = false;
+    int (*cardOrThrow)(const char*) = [](const char*) {
+        return throwOnCard ? throw std::runtime_error("till failed") : 1;
+    };
+    trqInitCallback(TRQ_CB_SET_CARDDATA, reinterpret_cast<void*>(cardOrThrow));
+    terminal.replyTo(PTAG_CURRENCYCODE, {cardMessage()});
+    throwOnCard = true;
+    EXPECT_EQ(pay(), TRQ_NO_RESULT);
+    throwOnCard = false;
+    EXPECT_EQ(SA_getState(), PSTATE_OPEN);
+    EXPECT_EQ(ctx.callAbortFunc, 0);
+    EXPECT_EQ(ctx.ecrRequestsAnswer, 0);
+
+    terminal.sent.clear();
+    terminal.replyTo(PTAG_CURRENCYCODE, {cardMessage()});
+    terminal.replyTo(PTAG_NORTRANS, {completed(0, 1)});
+    EXPECT_EQ(pay(), TRQ_APPROVED);
+    EXPECT_EQ(terminal.sentTags(), (Tags{PTAG_MI, PTAG_CURRENCYCODE, PTAG_NORTRANS}));
+}
+
+TEST_F(DriverTest, CardDataIsWipedWhenTheCallReturnsAndSurvivesAResend) {
+    terminal.replyTo(PTAG_CURRENCYCODE, {completed(5, 0)}); // not ready: sent again after 6 s
+    terminal.replyTo(PTAG_CURRENCYCODE, {cardMessage()});
+    terminal.replyTo(PTAG_NORTRANS_CARD, {completed(0, 1)});
+    EXPECT_EQ(pay(-1, "4711000011112222", "2512", "123"), TRQ_APPROVED);
+
+    ASSERT_EQ(terminal.sentTags(),
+              (Tags{PTAG_MI, PTAG_CURRENCYCODE, PTAG_MI, PTAG_CURRENCYCODE, PTAG_NORTRANS_CARD}));
+    const Bytes& record = terminal.sent.back().bytes;
+    for (const char* part : {"4711000011112222", "2512", "123"}) {
+        const Bytes b = text(part);
+        EXPECT_NE(std::search(record.begin(), record.end(), b.begin(), b.end()), record.end())
+            << part;
+    }
+    EXPECT_EQ(ecr.cards, std::vector<std::string>{kCardText});
+    const auto zero = [](const auto& field) {
+        return std::all_of(field.begin(), field.end(), [](auto c) { return c == 0; });
+    };
+    EXPECT_TRUE(zero(ctx.cardData) && zero(ctx.request.cardNo) && zero(ctx.request.expDate) &&
+                zero(ctx.request.cvc));
 }
 
 } // namespace
