@@ -1,6 +1,5 @@
-// Windows-1252 to modified UTF-8 and back: the output must be valid modified UTF-8 (no zero
-// byte, only one- to three-byte sequences, well-formed continuations), and the way back must
-// give the same text (every Windows-1252 byte has a character), within the buffer's bounds.
+// Windows-1252 to modified UTF-8 must give valid modified UTF-8 (no zero byte, one- to three-byte
+// sequences, well-formed continuations); the way back the same text, within the buffer's bounds.
 #include "jni/charset.h"
 
 #include <cstddef>
@@ -9,9 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace {
-
-bool validModifiedUtf8(const std::string& s) {
+static bool validModifiedUtf8(const std::string& s) {
     for (std::size_t i = 0; i < s.size();) {
         const auto b = static_cast<unsigned char>(s[i]);
         const std::size_t n = b < 0x80 ? 1 : (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : 0;
@@ -22,8 +19,6 @@ bool validModifiedUtf8(const std::string& s) {
     }
     return true;
 }
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace tarq::javabridge;

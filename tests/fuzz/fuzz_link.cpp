@@ -1,7 +1,6 @@
-// Feeds a byte stream from the line through an in-memory port into the link's receiver, in
-// pieces across several PKISS_Recv calls, some of which take nothing (so data waits and later
-// frames are held back). Each piece starts with one control byte: bits 0-1 pick the caller's
-// buffer (none, 16, 1024 or 2048 bytes), bits 2-7 times 8 the piece's length.
+// The line's bytes through an in-memory port into the link's receiver, in pieces across several
+// PKISS_Recv calls, some taking nothing (so data waits and later frames are held back). A control
+// byte starts each piece: bits 0-1 pick the caller's buffer, bits 2-7 times 8 its length.
 #include "link/pkiss.h"
 #include "link/prs232_memory.h"
 #include "tests/support/clock.h"
@@ -21,16 +20,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace tarq;
-    static constexpr std::uint32_t kSizes[] = {0, 16, 1024, 2048};
     PKISS_LINK* link = PKISS_CreateOn(PRS232_CreateInMemory());
     static std::array<std::uint8_t, 2048> buf;
-    std::size_t at = 0;
-    for (int calls = 0; at < size && calls < 64; ++calls) {
+    for (std::size_t at = 0, calls = 0; at < size && calls < 64; ++calls) {
         const std::uint8_t control = data[at++];
         const std::size_t piece = std::min<std::size_t>(size - at, (control >> 2) * 8u);
         PRS232_Feed(link->port, data + at, static_cast<std::uint32_t>(piece));
         at += piece;
-        const std::uint32_t want = kSizes[control & 3];
+        const std::uint32_t want = std::array<std::uint32_t, 4>{0, 16, 1024, 2048}[control & 3];
         const std::uint32_t got = PKISS_Recv(link, want ? buf.data() : nullptr, want);
         if (got > want || got > PKISS_MAX_DATA) __builtin_trap();
     }

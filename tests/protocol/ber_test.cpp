@@ -1,6 +1,8 @@
 // BER-TLV codec bounds: sizes found or refused, every prefix refused, decoding that stays inside
-// its parent, buffer and nesting depth, and round trips of real messages.
+// its parent, buffer and nesting depth, round trips of real messages; the readable form of a
+// message, as logs and traces show it.
 #include "protocol/ber.h"
+#include "protocol/describe.h"
 #include "tests/support/terminal.h"
 
 #include <gtest/gtest.h>
@@ -75,6 +77,22 @@ TEST(Ber, DecoderStaysInsideParentAndBuffer) {
     }
     for (const Bytes& b : {Bytes{0xC7, 0x05, 0x41}, Bytes{0x1F, 0x81, 0x01, 0x00}, Bytes{0xE1}})
         EXPECT_EQ(BER2TLV(b.data(), size(b)), nullptr);
+}
+
+TEST(Describe, NamesTagsShowsTextsMasksCardData) {
+    // Track 2 "4571999900001234=2812101" packed. A trace masks all but the number's first six and
+    // last four digits, and every digit after the separator; the terminal's own log shows it.
+    const Bytes card{0xE1, 0x0F, 0xC5, 0x0D, 0x45, 0x71, 0x99, 0x99, 0x00,
+                     0x00, 0x12, 0x34, 0xD2, 0x81, 0x21, 0x01, 0xFF};
+    const std::tuple<Bytes, bool, std::string> rows[] = {
+        {message(0xC7, text("BEL\xD8P")), false, "E1 MESSAGE { C7 PTAG_STATUS1 \"BEL\xC3\x98P\" }"},
+        {message(0xDD, {0, 3}), false, "E1 MESSAGE { DD PTAG_TRANS_COMPLETED [00 03] }"},
+        {{0xE1, 0x05, 0xDD}, false, "(not a BER-TLV object)"},
+        {{}, false, "(keep-alive)"},
+        {card, false, "E1 MESSAGE { C5 PTAG_TERM_CARD [45 71 99 99 00 00 12 34 D2 81 21 01 FF] }"},
+        {card, true, "E1 MESSAGE { C5 PTAG_TERM_CARD [45 71 99 ** ** ** 12 34 D* ** ** ** FF] }"}};
+    for (const auto& [m, mask, expected] : rows)
+        EXPECT_EQ(describeMessage(m, {.maskCardData = mask}), expected);
 }
 
 } // namespace
