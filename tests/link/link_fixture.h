@@ -1,5 +1,4 @@
-// A link on the slave side of a real pseudo-terminal, the test being the terminal on the master
-// side.
+// A link on the slave side of a real pseudo-terminal; the test is the terminal on the master side.
 #pragma once
 
 #include "link/pkiss_internal.h"
@@ -24,11 +23,12 @@ inline auto rowName = [](const auto& row) { return std::string(row.param.name); 
 
 class LinkOverPty : public ::testing::Test {
   protected:
-    void SetUp() override { ASSERT_NE(link_ = PKISS_Create(0, 115200, name()), nullptr); }
+    void SetUp() override {
+        ASSERT_NE(link_ = PKISS_Create(0, 115200, pty_.slaveName().c_str()), nullptr);
+    }
     void TearDown() override { PKISS_Delete(&link_); }
 
     int master() const { return pty_.master(); }
-    const char* name() const { return pty_.slaveName().c_str(); }
     void toLink(const Bytes& bytes) { ASSERT_TRUE(writeBytes(master(), bytes)); }
     PeerMessage fromLink(int timeoutMs = 2000) { return readMessage(master(), timeoutMs); }
     Bytes recv(std::uint32_t size = 1024) {

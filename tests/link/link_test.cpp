@@ -41,49 +41,38 @@ const auto ack = [](std::uint8_t seq) { return Bytes{0x06, seq}; };
 const Bytes kSpecial = {0x02, 0x03, 0x10, 0x10, 0x06, 0x15, 0x13}, NAK = {0x15}, WACK = {0x13};
 constexpr Op R = Op::Recv, S = Op::Serve;
 
-INSTANTIATE_TEST_SUITE_P(
-    Link, Conversations,
-    ::testing::Values(
-        Conversation{
-            "NumbersDamageNoiseEscapesAndSize",
-            {{F(0x05, "a"), R, ack(0x05), text("a")},
-             {F(0x06, "b"), R, ack(0x06), text("b")},
-             {F(0x06, "b"), R, ack(0x06), {}},
-             {F(0x08, "c"), R, NAK, {}},
-             {badCrc(F(0x07, "c")), R, NAK, {}},
-             {{0x02, 0x07, 0x41, 0x03}, R, NAK, {}}, // cut before the CRC
-             {F(0x07, "c"), R, ack(0x07), text("c")},
-             {{0x41, 0x06, 0x00}, R, {}, {}}, // noise gets no answer
-             {join({0x06, 0x15, 0x13, 0x03}, buildFrame(8, kSpecial)), R, ack(8), kSpecial},
-             {buildFrame(9, Bytes(1025, 0x41)), R, NAK, {}}, // the caller takes 1024
-             {buildFrame(9, Bytes(1024, 0x10)), R, ack(9), Bytes(1024, 0x10)}}},
-        Conversation{"RepeatedFFIsNewData",
-                     {{F(0xFF, "a"), R, ack(0xFF), text("a")},
-                      {F(0xFF, "b"), R, ack(0xFF), text("b")},
-                      {F(0x00, "c"), R, ack(0x00), text("c")}}},
-        // Data waiting: a keep-alive is acknowledged, new data is held back with WACK (and
-        // survives a damaged frame); collecting the waiting block releases the held frame.
-        Conversation{"WaitingDataHoldsTheNextFrameBack",
-                     {{F(0x05, "a"), S, ack(0x05), {}},
-                      {buildFrame(0x06, Bytes{}), S, ack(0x06), {}},
-                      {F(0x07, "b"), S, WACK, {}},
-                      {badCrc(F(0x07, "x")), S, NAK, {}},
-                      {{}, R, ack(0x07), text("a")},
-                      {{}, R, {}, text("b")}}},
-        Conversation{"FFAfterOtherNumbersIsHeldBackToo",
-                     {{F(0x05, "a"), S, ack(0x05), {}},
-                      {F(0xFF, "b"), S, WACK, {}},
-                      {{}, R, ack(0xFF), text("a")},
-                      {{}, R, {}, text("b")}}},
-        // The terminal created its link again: its data replaces what waits, the frame held
-        // back from the old link included, and its next frame is new data.
-        Conversation{"RestartDropsTheHeldFrame",
-                     {{F(0xFF, "a"), S, ack(0xFF), {}},
-                      {F(0x00, "b"), S, WACK, {}},
-                      {F(0xFF, "c"), S, ack(0xFF), {}},
-                      {{}, R, {}, text("c")},
-                      {F(0x00, "d"), R, ack(0x00), text("d")}}}),
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Link, Conversations, ::testing::Values(
+    Conversation{"NumbersDamageNoiseEscapesAndSize", {
+        {F(0x05, "a"), R, ack(0x05), text("a")}, {F(0x06, "b"), R, ack(0x06), text("b")},
+        {F(0x06, "b"), R, ack(0x06), {}}, {F(0x08, "c"), R, NAK, {}},
+        {badCrc(F(0x07, "c")), R, NAK, {}},
+        {{0x02, 0x07, 0x41, 0x03}, R, NAK, {}}, // cut before the CRC
+        {F(0x07, "c"), R, ack(0x07), text("c")},
+        {{0x41, 0x06, 0x00}, R, {}, {}}, // noise gets no answer
+        {join({0x06, 0x15, 0x13, 0x03}, buildFrame(8, kSpecial)), R, ack(8), kSpecial},
+        {buildFrame(9, Bytes(1025, 0x41)), R, NAK, {}}, // the caller takes 1024
+        {buildFrame(9, Bytes(1024, 0x10)), R, ack(9), Bytes(1024, 0x10)}}},
+    Conversation{"RepeatedFFIsNewData", {
+        {F(0xFF, "a"), R, ack(0xFF), text("a")}, {F(0xFF, "b"), R, ack(0xFF), text("b")},
+        {F(0x00, "c"), R, ack(0x00), text("c")}}},
+    // Data waiting: a keep-alive is acknowledged, new data is held back with WACK (and
+    // survives a damaged frame); collecting the waiting block releases the held frame.
+    Conversation{"WaitingDataHoldsTheNextFrameBack", {
+        {F(0x05, "a"), S, ack(0x05), {}}, {buildFrame(0x06, Bytes{}), S, ack(0x06), {}},
+        {F(0x07, "b"), S, WACK, {}}, {badCrc(F(0x07, "x")), S, NAK, {}},
+        {{}, R, ack(0x07), text("a")}, {{}, R, {}, text("b")}}},
+    Conversation{"FFAfterOtherNumbersIsHeldBackToo", {
+        {F(0x05, "a"), S, ack(0x05), {}}, {F(0xFF, "b"), S, WACK, {}},
+        {{}, R, ack(0xFF), text("a")}, {{}, R, {}, text("b")}}},
+    // The terminal created its link again: its data replaces what waits, the frame held
+    // back from the old link included, and its next frame is new data.
+    Conversation{"RestartDropsTheHeldFrame", {
+        {F(0xFF, "a"), S, ack(0xFF), {}}, {F(0x00, "b"), S, WACK, {}},
+        {F(0xFF, "c"), S, ack(0xFF), {}}, {{}, R, {}, text("c")},
+        {F(0x00, "d"), R, ack(0x00), text("d")}}}),
     rowName);
+// clang-format on
 
 TEST_F(LinkOverPty, ReceiveSizeLimits) {
     toLink(buildFrame(0x01, Bytes(100, 0x5A)));

@@ -9,12 +9,10 @@ namespace tarq::test {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// The characters of s as bytes.
 inline Bytes text(std::string_view s) {
     return Bytes(s.begin(), s.end());
 }
 
-// a followed by b.
 inline Bytes join(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;

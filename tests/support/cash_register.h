@@ -1,6 +1,5 @@
-// The cash register's callbacks: what they saw and how they answer. One recorder serves both the
-// in-process tests (registered with tarq::storeCallback) and the tests of the loaded library
-// (registered with its trqInitCallback).
+// The cash register's callbacks: what they saw and how they answer. One recorder serves the
+// in-process tests (tarq::storeCallback) and those of the loaded library (trqInitCallback).
 #pragma once
 
 #include "tarqdriver.h"
@@ -17,7 +16,7 @@ struct CashRegister {
     std::vector<Lines> displays;
     std::vector<std::string> receipts, cards;
     std::vector<int> segments; // of each receipt: 1 while more follow, 0 for the last
-    int cardAnswer = 1, printAnswer = 1, extCardAnswer = 1, verSigAnswer = 1;
+    int cardAnswer = 1, extCardAnswer = 1, verSigAnswer = 1;
     std::function<int(int)> abortAnswer = never; // by call number, from 1
     int abortCalls = 0, abortedAtCall = 0, extCardCalls = 0, verSigCalls = 0, adviceCalls = 0;
 
@@ -35,7 +34,7 @@ struct CashRegister {
         set(TRQ_CB_PRINT_RECEIPT, [](int segment, const char* t) {
             active->segments.push_back(segment);
             active->receipts.emplace_back(t);
-            return active->printAnswer;
+            return 1;
         });
         set(TRQ_CB_DISPLAY_STATUS,
             [](const char* l1, const char* l2) { active->displays.emplace_back(l1, l2); });

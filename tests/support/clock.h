@@ -15,18 +15,13 @@ class ManualClock final : public Clock {
     explicit ManualClock(std::int64_t startMs = 5'000'000'000, std::int64_t stepMs = 0)
         : now_(startMs), step_(stepMs) {}
     std::int64_t nowMs() override { return now_.fetch_add(step_); }
-    void sleepMs(std::uint32_t ms) override {
-        slept_ += ms;
-        now_ += ms;
-    }
+    void sleepMs(std::uint32_t ms) override { now_ += ms; }
     void advanceMs(std::int64_t ms) { now_ += ms; }
-    std::int64_t peek() const { return now_; }           // the time, without a step
-    std::int64_t step() const { return step_; }          // added at every reading
-    std::int64_t totalSleptMs() const { return slept_; } // all sleeps asked for
+    std::int64_t peek() const { return now_; }  // the time, without a step
+    std::int64_t step() const { return step_; } // added at every reading
 
   private:
     std::atomic<std::int64_t> now_;
-    std::atomic<std::int64_t> slept_ = 0;
     const std::int64_t step_;
 };
 

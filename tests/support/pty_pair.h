@@ -1,7 +1,6 @@
-// A real serial line for tests: a raw pseudo-terminal pair, and helpers for a scripted
-// terminal on the master side (write and read bytes with deadlines, build and read frames).
-// Header-only, POSIX only. The pair keeps its own slave descriptor open, so the master never
-// sees a hang-up when the driver closes and reopens the line.
+// A real serial line for tests: a raw pseudo-terminal pair, and a scripted terminal's helpers on
+// the master side. The pair keeps its own slave open, so the master never sees a hang-up when the
+// driver closes and reopens the line.
 #pragma once
 
 #include "tests/support/bytes.h"
@@ -17,10 +16,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
-#include <initializer_list>
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tarq::test {
@@ -29,15 +28,12 @@ class PtyPair {
   public:
     PtyPair() {
         std::array<char, 128> name{};
-        if (openpty(&master_, &slave_, name.data(), nullptr, nullptr) != 0) {
+        if (openpty(&master_, &slave_, name.data(), nullptr, nullptr) != 0)
             throw std::runtime_error("openpty failed");
-        }
         slaveName_ = name.data();
         termios t{};
         tcgetattr(slave_, &t);
         cfmakeraw(&t);
-        t.c_cc[VMIN] = 1;
-        t.c_cc[VTIME] = 0;
         tcsetattr(slave_, TCSANOW, &t);
         for (int fd : {master_, slave_})
             fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
@@ -51,17 +47,13 @@ class PtyPair {
 
     // The terminal's end goes away, as when an adapter is pulled out: the driver's side of the
     // line hangs up (this pair's own slave stays open).
-    void hangUp() {
-        close(master_);
-        master_ = -1;
-    }
+    void hangUp() { close(std::exchange(master_, -1)); }
     int master() const { return master_; }                      // the terminal's end
     int slave() const { return slave_; }                        // for termios checks and tcflow()
     const std::string& slaveName() const { return slaveName_; } // the driver opens this
 
   private:
-    int master_ = -1;
-    int slave_ = -1;
+    int master_ = -1, slave_ = -1;
     std::string slaveName_;
 };
 
@@ -89,9 +81,6 @@ inline bool writeBytes(int fd, std::span<const std::uint8_t> bytes) {
     }
     return true;
 }
-inline bool writeBytes(int fd, std::initializer_list<std::uint8_t> bytes) {
-    return writeBytes(fd, std::span<const std::uint8_t>(bytes.begin(), bytes.size()));
-}
 
 // Reads from a non-blocking descriptor until `max` bytes have come or `timeoutMs` pass.
 inline Bytes readBytes(int fd, std::size_t max, int timeoutMs) {
@@ -114,18 +103,8 @@ inline Bytes readBytes(int fd, std::size_t max, int timeoutMs) {
     return out;
 }
 
-// CRC-16/ARC bit by bit, independent of the driver's table.
-inline std::uint16_t crc16Arc(std::span<const std::uint8_t> bytes) {
-    unsigned crc = 0;
-    for (std::uint8_t b : bytes) {
-        crc ^= b;
-        for (int i = 0; i < 8; ++i)
-            crc = (crc & 1U) ? (crc >> 1) ^ 0xA001U : crc >> 1;
-    }
-    return static_cast<std::uint16_t>(crc);
-}
-
-// A complete link frame: STX seq escaped-data ETX crc-lo crc-hi.
+// A complete link frame: STX seq escaped-data ETX, then CRC-16/ARC (bit by bit, independent of the
+// driver's table) over all after STX, low byte first.
 inline Bytes buildFrame(std::uint8_t seq, std::span<const std::uint8_t> data) {
     Bytes f{0x02, seq};
     for (std::uint8_t b : data) {
@@ -133,24 +112,27 @@ inline Bytes buildFrame(std::uint8_t seq, std::span<const std::uint8_t> data) {
         f.push_back(b);
     }
     f.push_back(0x03);
-    const std::uint16_t crc = crc16Arc(std::span<const std::uint8_t>(f).subspan(1));
+    unsigned crc = 0;
+    for (std::size_t i = 1; i < f.size(); ++i) {
+        crc ^= f[i];
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1U) ? (crc >> 1) ^ 0xA001U : crc >> 1;
+    }
     f.push_back(static_cast<std::uint8_t>(crc & 0xFF));
     f.push_back(static_cast<std::uint8_t>(crc >> 8));
     return f;
 }
 
-// What the other side sent next.
+// What the other side sent next: a whole frame, an ACK with its number, or another byte.
 struct PeerMessage {
-    enum class Kind { None, Frame, Ack, Nak, Wack, Other };
+    enum class Kind { None, Frame, Ack, Other };
     Kind kind = Kind::None;
     std::uint8_t seq = 0; // of a frame or an ACK
-    Bytes data;           // unescaped data block of a frame
     Bytes raw;            // every byte read for this message
 };
 
-// Reads the next control byte (an ACK with its number) or a whole frame; Kind::None when
-// nothing starts within timeoutMs. A message cut off for `gapMs` ends as it stands, so a
-// caller that wants a whole frame compares `raw` with the frame it expects.
+// Kind::None when nothing starts within timeoutMs. A message cut off for `gapMs` ends as it
+// stands, so a caller that wants a whole frame compares `raw` with the frame it expects.
 inline PeerMessage readMessage(int fd, int timeoutMs, int gapMs = 1000) {
     using Kind = PeerMessage::Kind;
     PeerMessage m;
@@ -162,34 +144,14 @@ inline PeerMessage readMessage(int fd, int timeoutMs, int gapMs = 1000) {
         m.raw.push_back(b[0]);
         return b[0];
     };
-    switch (m.raw[0]) {
-    case 0x06:
-        m.kind = Kind::Ack;
-        m.seq = static_cast<std::uint8_t>(next());
-        return m;
-    case 0x15:
-        m.kind = Kind::Nak;
-        return m;
-    case 0x13:
-        m.kind = Kind::Wack;
-        return m;
-    case 0x02:
-        m.kind = Kind::Frame;
-        break;
-    default:
-        m.kind = Kind::Other;
-        return m;
-    }
+    m.kind = m.raw[0] == 0x02 ? Kind::Frame : m.raw[0] == 0x06 ? Kind::Ack : Kind::Other;
+    if (m.kind == Kind::Other) return m;
     int b = next();
     m.seq = static_cast<std::uint8_t>(b);
-    while (b >= 0 && (b = next()) >= 0 && b != 0x03) {
-        if (b == 0x10 && (b = next()) < 0) break;
-        m.data.push_back(static_cast<std::uint8_t>(b));
-    }
-    if (b == 0x03) { // the two CRC bytes
-        next();
-        next();
-    }
+    if (m.kind == Kind::Ack) return m;
+    while (b >= 0 && (b = next()) >= 0 && b != 0x03)
+        if (b == 0x10) b = next(); // an escaped byte
+    if (b == 0x03) next(), next(); // the two CRC bytes
     return m;
 }
 

@@ -72,14 +72,12 @@ inline void put(StatusLine& l, const std::string& s) {
 }
 
 // The terminal's side of the link. Queued messages are delivered one per receive; an empty inbox
-// costs the link's receive wait on the settable clock;
-// a scripted silence holds a delivery back. Replies can be tied to the tag of what the
-// driver sends.
+// costs the link's receive wait on the settable clock; a scripted silence holds a delivery back.
+// Replies can be tied to the tag of what the driver sends.
 class ScriptedTerminal final : public PipLink {
   public:
     struct Sent {
         Bytes bytes;
-        std::int64_t atMs;
     };
 
     explicit ScriptedTerminal(ManualClock& clock) : clock_(clock) {}
@@ -88,7 +86,7 @@ class ScriptedTerminal final : public PipLink {
 
     int send(const std::uint8_t* data, std::uint32_t length) override {
         lastMs_ = clock_.peek();
-        sent.push_back({Bytes(data, data + length), clock_.nowMs()});
+        sent.push_back({Bytes(data, data + length)});
         int rc = 1;
         if (!sendResults.empty()) {
             rc = sendResults.front();
@@ -105,9 +103,8 @@ class ScriptedTerminal final : public PipLink {
     }
 
     std::uint32_t recv(std::uint8_t* buf, std::uint32_t size) override {
-        recvSizes.push_back(size);
         // An exchange that never ends is a failure, not a hung test run.
-        if (recvSizes.size() > 5000 || idle_ > 1000) throw std::runtime_error("never ended");
+        if (++recvs_ > 5000 || idle_ > 1000) throw std::runtime_error("never ended");
         if (const std::int64_t hold = holdMs(); inbox.empty() || hold > 0) {
             clock_.advanceMs(hold > 0 ? std::min<std::int64_t>(hold, 600) : 600);
             ++idle_;
@@ -115,9 +112,9 @@ class ScriptedTerminal final : public PipLink {
         }
         idle_ = 0;
         lastMs_ = clock_.peek();
-        delivered.push_back({inbox.front(), clock_.nowMs()});
+        ++deliveries_;
+        const Bytes m = std::move(inbox.front());
         inbox.pop_front();
-        const Bytes& m = delivered.back().bytes;
         const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(m.size(), size));
         std::memcpy(buf, m.data(), n);
         return n;
@@ -143,29 +140,23 @@ class ScriptedTerminal final : public PipLink {
             tags.push_back(s.bytes.size() > 2 ? s.bytes[2] : 0);
         return tags;
     }
-    long countSent(std::uint8_t tag) const {
-        const Tags tags = sentTags();
-        return std::count(tags.begin(), tags.end(), tag);
-    }
 
     bool linkPresent = true;
     std::deque<int> sendResults; // results of the next sends (default 1)
     std::deque<Bytes> inbox;
     std::vector<Sent> sent;
-    std::vector<Sent> delivered;
-    std::vector<std::uint32_t> recvSizes;
 
   private:
     ManualClock& clock_;
     std::map<std::uint8_t, std::deque<std::vector<Bytes>>> replies_;
     std::map<std::uint8_t, std::vector<Bytes>> always_;
-    int idle_ = 0;
+    std::size_t recvs_ = 0, idle_ = 0, deliveries_ = 0;
     std::int64_t lastMs_ = 0;
     std::map<std::size_t, std::int64_t> silence_;
 
     // Milliseconds the next delivery is still held back by a scripted silence.
     std::int64_t holdMs() const {
-        const auto it = silence_.find(delivered.size());
+        const auto it = silence_.find(deliveries_);
         if (it == silence_.end()) return 0;
         return std::max<std::int64_t>(0, (lastMs_ / 1000 + it->second) * 1000 - clock_.peek());
     }
