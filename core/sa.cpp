@@ -10,7 +10,6 @@ namespace {
 
 std::array<SA_EVENT_ARRAY*, SA_NUM_STATES> eventArrays{};
 int cur_state = PSTATE_IDLE;
-SA_OBSERVER observer = nullptr;
 
 } // namespace
 
@@ -44,7 +43,6 @@ SA_ANSWER* SA_handleEvent(SA_EVENT* event) {
     if (!array) return nullptr;
     const SA_HANDLER handler = (*array)[static_cast<std::size_t>(n)].handler;
     if (!handler) return nullptr;
-    if (observer) observer(s, n);
     SA_ANSWER* answer = handler(event);
     // Read after the handler: a handler may rebuild arrays or dispatch nested events, and the
     // outer entry's next state wins.
@@ -55,7 +53,6 @@ SA_ANSWER* SA_handleEvent(SA_EVENT* event) {
 
 SA_ANSWER* SA_handleEventAs(SA_EVENT* event, SA_HANDLER handler, int nextState) {
     if (!event || !handler || nextState < 0 || nextState >= SA_NUM_STATES) return nullptr;
-    if (observer) observer(cur_state, event->event_id);
     const int from = cur_state;
     SA_ANSWER* answer = handler(event);
     cur_state = nextState;
@@ -89,10 +86,6 @@ const SA_EVENT_ARRAY* SA_getEventArray(int state) {
 
 void SA_restoreState(int state) {
     if (state >= 0 && state < SA_NUM_STATES) cur_state = state;
-}
-
-void SA_setObserver(SA_OBSERVER o) {
-    observer = o;
 }
 
 void SA_setStateForTest(int state) {

@@ -94,10 +94,6 @@ SA_EVENT* SA_newEvent(int eventId);
 const SA_EVENT_ARRAY* SA_getEventArray(int state);
 // Puts the automaton in a state without running an entry: for an exchange abandoned midway.
 void SA_restoreState(int state);
-// Told of every dispatch that runs a handler, with the state and event it runs for (a test's
-// coverage count); nullptr: none.
-using SA_OBSERVER = void (*)(int state, int eventId);
-void SA_setObserver(SA_OBSERVER observer);
 // Forces the current state; for tests only.
 void SA_setStateForTest(int state);
 

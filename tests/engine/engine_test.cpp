@@ -8,6 +8,7 @@
 #include "engine/mainloop.h"
 #include "engine/requests.h"
 #include "engine/table.h"
+#include "link/wiretap.h"
 #include "tests/support/capture_stdout.h"
 #include "tests/support/cash_register.h"
 #include "tests/support/terminal.h"
@@ -178,9 +179,12 @@ class Bench : Rig {
         setupStateMachine();
         SA_setStateForTest(PSTATE_OPEN);
         ecr.registerWith(storeCallback);
-        SA_setObserver([](int state, int event) { hit.insert({state, event}); });
+        // Every dispatch that ran a handler reports its (state before, event) on the tap.
+        tapSink = [](TapEvent e, const std::uint8_t* b, std::uint32_t, int) {
+            if (e == TapEvent::State) hit.insert({b[0], b[1]});
+        };
     }
-    ~Bench() { SA_setObserver(nullptr); }
+    ~Bench() { tapSink = nullptr; }
     void run(const Row& r) {
         for (const auto& [tag, msgs, always] : r.replies) {
             if (tag == 0)
