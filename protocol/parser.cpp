@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <span>
 #include <string_view>
 
@@ -215,8 +216,9 @@ void parserWalkTlv(const TLV* node) {
 SA_EVENT* parserHandleTlv(TLV* root) {
     parserFreeEvent();
     if (root) {
+        // Freed however the walk ends: a cash-register callback it reaches may throw.
+        const std::unique_ptr<TLV*, void (*)(TLV**)> tree(&root, TLV_free);
         if (root->tag == PTAG_MESSAGE) parserWalkTlv(root);
-        TLV_free(&root);
     }
     return current_event;
 }

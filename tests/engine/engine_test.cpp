@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <set>
 #include <stdexcept>
+#include <string>
 
 namespace tarq::test {
 namespace {
@@ -330,6 +331,16 @@ TEST_F(DriverTest, ExceptionFromACallbackEndsTheExchangeAndTheNextCallWorks) {
     EXPECT_EQ(SA_getState(), PSTATE_OPEN);
     EXPECT_EQ(ctx.callAbortFunc, 0);
     EXPECT_EQ(ctx.ecrRequestsAnswer, 0);
+    // A display callback that throws while a terminal message is being read (the terminal's
+    // abort shows itself from there): the message's tree is freed too (the sanitizer build
+    // shows a leak otherwise).
+    void (*displayOrThrow)(const char*, const char*) = [](const char* line1, const char*) {
+        if (std::string(line1).rfind("AVBR FRA", 0) == 0) throw std::runtime_error("till failed");
+    };
+    trqInitCallback(TRQ_CB_DISPLAY_STATUS, reinterpret_cast<void*>(displayOrThrow));
+    terminal.replyTo(PTAG_CURRENCYCODE, {message(PTAG_TERM_ABORT, {})});
+    EXPECT_EQ(pay(), TRQ_NO_RESULT);
+    EXPECT_EQ(SA_getState(), PSTATE_OPEN);
 
     terminal.sent.clear();
     terminal.replyTo(PTAG_CURRENCYCODE, {cardMessage()});
