@@ -4,6 +4,7 @@
 #include <array>
 #include <cctype>
 #include <memory>
+#include <vector>
 
 namespace tarq {
 namespace {
@@ -75,7 +76,14 @@ bool expiryMayBeOn(std::span<const std::uint8_t> line) {
 // Hides "MM/YY", "MM-YY" and a lone "MMYY" on the line; the digits at the end of a card
 // number are no date.
 void hideDates(std::span<const std::uint8_t> line, std::span<bool> hide) {
-    const auto digitAt = [&](std::size_t k) { return k < line.size() && isDigit(line[k]); };
+    std::vector<bool> card(line.size(), false);
+    eachCardNumber(line, [&](std::size_t start, std::size_t end, std::size_t) {
+        std::fill(card.begin() + static_cast<std::ptrdiff_t>(start),
+                  card.begin() + static_cast<std::ptrdiff_t>(end), true);
+    });
+    const auto digitAt = [&](std::size_t k) {
+        return k < line.size() && isDigit(line[k]) && !card[k];
+    };
     const auto boundary = [&](std::size_t k) { // a place no card number's digits touch
         return k >= line.size() || (!isDigit(line[k]) && line[k] != '*');
     };
