@@ -15,16 +15,14 @@ using Trace = E2E;
 // Every frame both ways decoded, the call and its result, the link's answers, and none of the
 // simulator's card data nor the card data typed into the call in clear, across a rotation.
 TEST_F(Trace, PurchaseTracedWithoutCardDataAcrossARotation) {
-    const std::string receipt = "KORT 4571-9999-0000-1234\\nUTL. 12/28\\n" + std::string(120, '-');
-    session({{"receipt", receipt}, {"receipt", receipt}},
-            "[TRACE]\n\"trace.txt\"\n[TRACEMAX]\n\"4\"\n");
-    char pos[] = "1234"
-                 "4571999900001234"; // posData fills its 4 bytes: the rest is not read
+    session({{"receipt", "KORT 4571-9999-0000-1234\\nUTL. 12/28\\n"}},
+            "[TRACE]\n\"trace.txt\"\n[TRACEMAX]\n\"3\"\n");
+    char pos[] = "12344571999900001234"; // posData fills its 4 bytes: the rest is not read
     EXPECT_EQ(api_.trqNorTransaction(0, 1250, 578, '1', 0, 1250, pos, "PAN 4571 9999 0000 1234", 0,
                                      0, "5413330089010434", "2512", "739"),
               TRQ_APPROVED);
     ASSERT_TRUE(fs::exists(dir_ / "trace.txt.1"));
-    EXPECT_LE(fs::file_size(dir_ / "trace.txt.1"), 4096u + 4096u);
+    EXPECT_LE(fs::file_size(dir_ / "trace.txt.1"), 3072u + 4096u);
     EXPECT_EQ(slurp(dir_ / "trace.txt").find(" trace continued 20"), 8u); // its own anchor
     const std::string t = slurp(dir_ / "trace.txt.1") + slurp(dir_ / "trace.txt");
     for (const char* part :
@@ -34,7 +32,7 @@ TEST_F(Trace, PurchaseTracedWithoutCardDataAcrossARotation) {
           "C4 PTAG_MI [31]", "C3 PTAG_CURRENCYCODE [02 42]", "D5 PTAG_NORTRANS type=0 amount=1250",
           "pos=\"1234\" host=\"PAN 4571 99** **** 1234\"",
           "C5 PTAG_TERM_CARD [45 71 99 ** ** ** 12 34 D*",
-          "\"KORT 4571-99**-****-1234\\nUTL. **/**\\n--", "PTAG_TRANS_COMPLETED", "< ACK", "> ACK",
+          "\"KORT 4571-99**-****-1234\\nUTL. **/**\\n\"", "PTAG_TRANS_COMPLETED", "< ACK", "> ACK",
           "state MI_CU --event", "display \"GODKJENT", "display \"BELØP"})
         EXPECT_NE(t.find(part), std::string::npos) << part;
     for (const char* secret : {"4571999900001234", "99 99 00 00", "2812", "28 12", "D2 81",
@@ -43,62 +41,46 @@ TEST_F(Trace, PurchaseTracedWithoutCardDataAcrossARotation) {
         EXPECT_EQ(t.find(secret), std::string::npos) << secret;
 }
 
-// A trace that cannot be written, or a limit out of range: one line, and the payment goes on.
-TEST_F(Trace, UnwritableTraceOrUnusableLimitStillPays) {
+TEST_F(Trace, UnwritableTraceStillPays) {
     registerCallbacks();
-    for (const auto& [ini, line] : std::vector<std::pair<std::string, std::string>>{
-             {"\"/nonexistent/dir/trace.txt\"\n",
-              "Trace file /nonexistent/dir/trace.txt could not be opened: trace off\n"},
-             {"\"trace.txt\"\n[TRACEMAX]\n\"99999999999999999999\"\n",
-              "TRACEMAX \"99999999999999999999\" out of range (1 to 1048576 KB): 10240 used\n"}}) {
-        startTerminal({}, "[TRACE]\n" + ini);
-        int r = -1;
-        EXPECT_EQ(test::captureStdout([&] { r = api_.trqOpen("", 0); }), line);
-        EXPECT_EQ(r, TRQ_OPEN_OK);
-        EXPECT_EQ(pay(api_, 0, 1250), TRQ_APPROVED);
-        EXPECT_EQ(api_.trqClose(0), TRQ_CLOSE_OK);
-    }
-    EXPECT_FALSE(fs::exists(dir_ / "trace.txt.1")); // kept to the default limit
+    startTerminal({}, "[TRACE]\n\"/nonexistent/dir/trace.txt\"\n");
+    EXPECT_EQ(test::captureStdout([&] { EXPECT_EQ(api_.trqOpen("", 0), TRQ_OPEN_OK); }),
+              "Trace file /nonexistent/dir/trace.txt could not be opened: trace off\n");
+    EXPECT_EQ(pay(api_, 0, 1250), TRQ_APPROVED);
 }
 
 // A manually entered card leaves no copy in this process's writable memory once the payment and
-// the close are over (the terminal runs in a process of its own; the number passed is a literal
-// in read-only memory).
+// the close are over (the number passed is a literal in read-only memory). A limit out of range
+// is said and the default kept.
 TEST_F(Trace, ManualEntryLeavesNoCopyOfTheCardInMemory) {
     pty_ = std::make_unique<test::PtyPair>();
-    const pid_t terminal = fork();
-    if (terminal == 0) {
-        sim::Config config = sim::defaultConfig();
-        std::atomic<bool> never{false};
-        sim::Terminal(PRS232_Adopt(dup(pty_->master())), config, std::fopen("/dev/null", "w"))
-            .run(never);
-        _exit(0);
-    }
-    writeIni(pty_->slaveName(), "[TRACE]\n\"trace.txt\"\n");
+    const pid_t terminal = fork(); // the terminal apart: its own copies of the card are not ours
+    if (terminal == 0)
+        sim::Terminal(PRS232_Adopt(dup(pty_->master())), sim::defaultConfig(),
+                      std::fopen("/dev/null", "w"))
+            .run(stop_),
+            _exit(0);
+    writeIni(pty_->slaveName(), "[TRACE]\n\"trace.txt\"\n[TRACEMAX]\n\"99999999999999999999\"\n");
     registerCallbacks();
-    ASSERT_EQ(api_.trqOpen("", 0), TRQ_OPEN_OK);
+    EXPECT_EQ(test::captureStdout([&] { EXPECT_EQ(api_.trqOpen("", 0), TRQ_OPEN_OK); }),
+              "TRACEMAX \"99999999999999999999\" out of range (1 to 1048576 KB): 10240 used\n");
     static const char kPan[] = "5413330089010434";
     EXPECT_EQ(
         api_.trqNorTransaction(-1, 1250, 578, '1', 0, 1250, "", "", 0, 0, kPan, "2512", "739"),
         TRQ_APPROVED);
     EXPECT_EQ(api_.trqCloseRS232(), TRQ_CLOSE_OK);
-    kill(terminal, SIGKILL);
-    waitpid(terminal, nullptr, 0);
-    std::ifstream maps("/proc/self/maps");
+    kill(terminal, SIGKILL), waitpid(terminal, nullptr, 0);
+    EXPECT_FALSE(fs::exists(dir_ / "trace.txt.1")); // the default limit, not one line
     const int mem = open("/proc/self/mem", O_RDONLY);
-    std::vector<char> chunk(1 << 20);
-    std::string range, perms, found;
-    while (maps >> range >> perms && std::getline(maps, found)) {
-        std::uintptr_t at = std::stoull(range, nullptr, 16),
-                       end = std::stoull(range.substr(range.find('-') + 1), nullptr, 16);
-        for (; perms[1] == 'w' && at < end; at += chunk.size() - 16) {
-            const ssize_t n =
-                pread(mem, chunk.data(), std::min<std::size_t>(chunk.size(), end - at),
-                      static_cast<off_t>(at));
-            if (n > 0 &&
-                std::search(chunk.begin(), chunk.begin() + n, kPan, kPan + 16) != chunk.begin() + n)
-                ADD_FAILURE() << "card number at " << std::hex << at << " in" << found;
-            if (n <= 0) break;
+    std::ifstream maps("/proc/self/maps");
+    std::string chunk(1 << 20, '\0');
+    for (std::string l; std::getline(maps, l);) {
+        unsigned long at = 0, end = 0;
+        char w = 0; // writable regions under 1 GB: a sanitizer's shadow is no copy of anything
+        std::sscanf(l.c_str(), "%lx-%lx %*c%c", &at, &end, &w);
+        for (; w == 'w' && end - at < (1UL << 30) && at < end; at += chunk.size() - 16) {
+            const auto n = pread(mem, chunk.data(), std::min(chunk.size(), end - at), long(at));
+            EXPECT_EQ(std::string_view(chunk).substr(0, std::max(n, 0L)).find(kPan), -1) << l;
         }
     }
     close(mem);
