@@ -15,7 +15,7 @@ using Trace = E2E;
 // Every frame both ways decoded, the call and its result, the link's answers, and none of the
 // simulator's card data nor the card data typed into the call in clear, across a rotation.
 TEST_F(Trace, PurchaseTracedWithoutCardDataAcrossARotation) {
-    session({{"receipt", "KORT 4571-9999-0000-1234\\nUTL. 12/28\\n"}},
+    session({{"receipt", "KORT 4571-9999-0000-1234\\nUTL. 12/28 \\x80\\n"}},
             "[TRACE]\n\"trace.txt\"\n[TRACEMAX]\n\"3\"\n");
     char pos[] = "12344571999900001234"; // posData fills its 4 bytes: the rest is not read
     EXPECT_EQ(api_.trqNorTransaction(0, 1250, 578, '1', 0, 1250, pos, "PAN 4571 9999 0000 1234", 0,
@@ -32,8 +32,8 @@ TEST_F(Trace, PurchaseTracedWithoutCardDataAcrossARotation) {
           "C4 PTAG_MI [31]", "C3 PTAG_CURRENCYCODE [02 42]", "D5 PTAG_NORTRANS type=0 amount=1250",
           "pos=\"1234\" host=\"PAN 4571 99** **** 1234\"",
           "C5 PTAG_TERM_CARD [45 71 99 ** ** ** 12 34 D*",
-          "\"KORT 4571-99**-****-1234\\nUTL. **/**\\n\"", "PTAG_TRANS_COMPLETED", "< ACK", "> ACK",
-          "state MI_CU --event", "display \"GODKJENT", "display \"BELØP"})
+          "\"KORT 4571-99**-****-1234\\nUTL. **/** €\\n\"", "PTAG_TRANS_COMPLETED", "< ACK",
+          "> ACK", "state MI_CU --event", "display \"GODKJENT", "display \"BELØP"})
         EXPECT_NE(t.find(part), std::string::npos) << part;
     for (const char* secret : {"4571999900001234", "99 99 00 00", "2812", "28 12", "D2 81",
                                "5413330089010434", "33 30 30 38", "2512", "739", "37 33 39", "9999",
