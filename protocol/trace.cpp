@@ -449,10 +449,6 @@ std::string callLine(const char* name, std::initializer_list<TraceArg> args) {
 
 } // namespace
 
-std::string maskCardNumber(const char* text) {
-    return maskedPan(text, text ? std::strlen(text) : 0);
-}
-
 void noteCallResult(int result) {
     lastResult = result;
 }

@@ -21,9 +21,6 @@ void traceOpen(const char* iniPath);
 void traceClose();
 bool traceActive();
 
-// A card number argument as the trace may show it: at most its first six and last four digits.
-std::string maskCardNumber(const char* text);
-
 // One argument of an exported call. A text is read only as far as the driver reads it: to its
 // terminator, and never beyond `width` bytes (the field it fills; texts may fill it without a
 // terminator). Card numbers in any text are masked; Pan keeps the first six and last four
