@@ -45,11 +45,6 @@ constexpr std::size_t kPosDataAt = 9, kPosDataSize = 4, kHostDataAt = 13, kHostD
 constexpr std::uint8_t kHidden = 1;     // card data the decoder masks itself
 constexpr std::uint8_t kHiddenText = 2; // digits of a card number or expiry in a text
 
-bool isText(std::uint8_t tag) {
-    return tag == PTAG_STATUS1 || tag == PTAG_STATUS2 || tag == PTAG_TERM_RECEIPT ||
-           tag == PTAG_TERM_CARDNAME;
-}
-
 // Flags, for each byte of a text, whether it belongs to a card number or an expiry date.
 std::vector<std::uint8_t> cardMarks(std::span<const std::uint8_t> text) {
     const std::unique_ptr<bool[]> flags(new bool[text.size()]()); // vector<bool> has no span
@@ -69,7 +64,7 @@ void hideCardText(std::span<const std::uint8_t> v, std::span<std::uint8_t> hide)
 }
 
 // Marks the card data of a BER-TLV message: the track 2 element whole, the payment record's
-// card fields, and card numbers and expiry dates in texts. False when the message cannot be
+// card fields, and card numbers and expiry dates in texts (and in any other value). False when the message cannot be
 // walked to its end: what it holds is then unknown.
 bool markCardData(std::span<const std::uint8_t> m, std::span<std::uint8_t> hide, int depth = 0) {
     if (depth >= BER_MAX_DEPTH) return false;
@@ -99,8 +94,8 @@ bool markCardData(std::span<const std::uint8_t> m, std::span<std::uint8_t> hide,
                 hideCardText(v.subspan(kHostDataAt, kHostDataSize),
                              h.subspan(kHostDataAt, kHostDataSize));
             }
-        } else if (isText(tag)) {
-            hideCardText(v, h);
+        } else {
+            hideCardText(v, h); // texts, and digits in any other value too
         }
         at = value + length;
     }

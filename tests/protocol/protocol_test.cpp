@@ -286,11 +286,13 @@ TEST(TextBounds, CardDataAndCashRegisterTexts) {
     EXPECT_EQ(cp("longer than the field"), "long");
 }
 
-// Card numbers in texts with a track 2's tail or too long for one; a frame whose message cannot
-// be walked is traced with nothing of its data.
+// Card numbers in texts, shortest and longest, with a track 2's tail or too long for one; a frame
+// whose message cannot be walked is traced with nothing of its data.
 TEST(TextBounds, CardNumbersMaskedInAnyForm) {
-    EXPECT_EQ(maskCardNumbers("4571999900001234=2812101, 12345678901234567890, 123456789012"),
-              "457199******1234=*******, 123456**************, 123456789012");
+    EXPECT_EQ(maskCardNumbers("4571999900001234=2812101, 1234567890123, 1234567890123456789, "
+                              "12345678901234567890, 123456789012"),
+              "457199******1234=*******, 123456***0123, 123456*********6789, "
+              "123456**************, 123456789012");
     const std::string ini = ::testing::TempDir() + "tarqRS" + std::to_string(getpid());
     std::ofstream(ini) << "[TRACE]\n\"/dev/stdout\"\n";
     const Bytes f = {0x02, 0x01, 0xE1, 0x7F, 0xCC, 0x03, '1', '2', '3', 0x03, 0xAB, 0xCD};
