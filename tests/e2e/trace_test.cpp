@@ -59,8 +59,7 @@ TEST_F(Trace, ManualEntryLeavesNoCopyOfTheCardInMemory) {
     if (terminal == 0) { // no receipts: nothing is sent after the card record to overwrite it
         sim::Config c = sim::defaultConfig();
         c.receipts = 0;
-        sim::Terminal(PRS232_Adopt(dup(pty_->master())), c, std::fopen("/dev/null", "w"))
-            .run(stop_);
+        sim::Terminal(PRS232_Adopt(dup(pty_->master())), c, std::tmpfile()).run(stop_);
         _exit(0);
     }
     writeIni(pty_->slaveName(), "[TRACE]\n\"trace.txt\"\n");
