@@ -64,8 +64,8 @@ void hideCardText(std::span<const std::uint8_t> v, std::span<std::uint8_t> hide)
 }
 
 // Marks the card data of a BER-TLV message: the track 2 element whole, the payment record's
-// card fields, and card numbers and expiry dates in texts (and in any other value). False when the message cannot be
-// walked to its end: what it holds is then unknown.
+// card fields, and card numbers and expiry dates in texts (and in any other value). False when the
+// message cannot be walked to its end: what it holds is then unknown.
 bool markCardData(std::span<const std::uint8_t> m, std::span<std::uint8_t> hide, int depth = 0) {
     if (depth >= BER_MAX_DEPTH) return false;
     std::size_t at = 0;
