@@ -21,8 +21,15 @@ bool isGroupSeparator(std::uint8_t b) {
     return b == ' ' || b == '-';
 }
 
+// A group of digits that starts at `at` and belongs to a date or a time ("12/28", "12:30").
+bool datePart(std::span<const std::uint8_t> t, std::size_t at) {
+    while (at < t.size() && isDigit(t[at]))
+        ++at;
+    return at < t.size() && (t[at] == '/' || t[at] == ':' || t[at] == '.');
+}
+
 // The end of the digit run starting at `at`, single separators between digits included, and
-// the number of digits in it.
+// the number of digits in it. A date or time after a card number is not taken into it.
 std::size_t runEnd(std::span<const std::uint8_t> t, std::size_t at, std::size_t& digits) {
     digits = 0;
     std::size_t end = at;
@@ -30,7 +37,8 @@ std::size_t runEnd(std::span<const std::uint8_t> t, std::size_t at, std::size_t&
         if (isDigit(t[end])) {
             ++digits;
             ++end;
-        } else if (isGroupSeparator(t[end]) && end + 1 < t.size() && isDigit(t[end + 1])) {
+        } else if (isGroupSeparator(t[end]) && end + 1 < t.size() && isDigit(t[end + 1]) &&
+                   !datePart(t, end + 1)) {
             ++end;
         } else {
             break;
@@ -117,8 +125,7 @@ void markCardNumbers(std::span<const std::uint8_t> text, std::span<bool> hide) {
             ++seen;
         }
         // Track 2: the separator and all after it (expiry, service code, issuer's data).
-        if (end + 1 < text.size() && (text[end] == '=' || text[end] == 'D') &&
-            isDigit(text[end + 1]))
+        if (end < text.size() && (text[end] == '=' || text[end] == 'D'))
             for (std::size_t k = end + 1; k < text.size() && isDigit(text[k]); ++k)
                 hide[k] = true;
     });

@@ -15,7 +15,7 @@ using Trace = E2E;
 // Every frame both ways decoded, the call and its result, the link's answers, and no card data
 // in clear (the simulator's, the call's, none read beyond posData's 4 bytes), across a rotation.
 TEST_F(Trace, PurchaseTracedWithoutCardDataAcrossARotation) {
-    session({{"receipt", "KORT 4571-9999-0000-1234\\nUTL. 12/28 \\x80\\n"}},
+    session({{"receipt", "KORT 4571-9999-0000-1234 12/28\\n****1234 1228\\nUTL. 12/28 \\x80"}},
             "[TRACE]\n\"trace.txt\"\n[TRACEMAX]\n\"3\"\n");
     EXPECT_EQ(api_.trqNorTransaction(0, 1250, 578, '1', 0, 1250, "12344571999900001234",
                                      "4571 999900001234", 0, 0, "5413330089010434", "2512", "739"),
@@ -31,12 +31,12 @@ TEST_F(Trace, PurchaseTracedWithoutCardDataAcrossARotation) {
           "C4 PTAG_MI [31]", "C3 PTAG_CURRENCYCODE [02 42]", "D5 PTAG_NORTRANS type=0 amount=1250",
           "pos=\"1234\" host=\"4571 99******1234\"",
           "C5 PTAG_TERM_CARD [45 71 99 ** ** ** 12 34 D*",
-          "\"KORT 4571-99**-****-1234\\nUTL. **/** €\\n\"", "PTAG_TRANS_COMPLETED", "< ACK",
-          "> ACK", "state MI_CU --event", "display \"GODKJENT", "display \"BELØP"})
+          "KORT 4571-99**-****-1234 **/**\\n****1234 ****\\nUTL. **/** €", "PTAG_TRANS_COMPLETED",
+          "< ACK", "> ACK", "state MI_CU --event", "display \"GODKJENT", "display \"BELØP"})
         EXPECT_NE(t.find(part), std::string::npos) << part;
     for (const char* secret : {"4571999900001234", "99 99 00 00", "2812", "28 12", "D2 81",
                                "5413330089010434", "33 30 30 38", "2512", "739", "37 33 39", "9999",
-                               "39 39 39 39", "39 39 2D 30", "12/28", "31 32 2F"})
+                               "39 39 39 39", "39 39 2D 30", "12/28", "31 32 2F", "1228"})
         EXPECT_EQ(t.find(secret), std::string::npos) << secret;
 }
 
