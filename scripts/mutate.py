@@ -53,7 +53,8 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 FOLDERS = ("link", "core", "protocol", "engine", "driver", "jni")
-EQUIV_FILE = ROOT / "tests" / "equivalent-mutants.txt"
+EQUIV_REL = "tests/equivalent-mutants.txt"
+EQUIV_FILE = ROOT / EQUIV_REL
 MAP_VERSION = "1"
 CONFIG_ARGS = ["-DCMAKE_BUILD_TYPE=None", "-DCMAKE_C_FLAGS=-O0 --coverage",
                "-DCMAKE_CXX_FLAGS=-O0 --coverage", "-DCMAKE_EXE_LINKER_FLAGS=--coverage",
@@ -79,6 +80,7 @@ class Mutant:
     status: str = "pending"
     detail: str = ""
     seconds: float = 0.0
+    build_log: str = ""
 
     def folder(self):
         return self.file.split("/", 1)[0]
@@ -392,6 +394,7 @@ def source_files():
 def sync_tree(tree):
     """Copy the working tree into `tree`, touching only files whose content differs."""
     files = set(source_files())
+    (tree / ".mutate-files").write_text("\n".join(sorted(files)))
     for rel in files:
         src, dst = ROOT / rel, tree / rel
         data = src.read_bytes()
@@ -402,14 +405,15 @@ def sync_tree(tree):
         shutil.copymode(src, dst)
     for p in tree.rglob("*"):
         rel = p.relative_to(tree).as_posix()
-        if p.is_file() and rel not in files and not rel.startswith(".git"):
+        if p.is_file() and rel not in files and rel != ".mutate-files":
             p.unlink()
 
 
 def tree_hash(tree):
     h = hashlib.sha256(MAP_VERSION.encode())
-    for rel in sorted(source_files()):
-        if rel.endswith(".md"):
+    tops = FOLDERS + ("tests", "tools", "include", "java", "cmake", "CMakeLists.txt")
+    for rel in (tree / ".mutate-files").read_text().splitlines():
+        if rel.split("/", 1)[0] not in tops or rel.endswith(".md") or rel == EQUIV_REL:
             continue
         h.update(rel.encode() + b"\0" + (tree / rel).read_bytes() + b"\0")
     return h.hexdigest()[:20]
@@ -458,7 +462,8 @@ class Job:
         for name in names:
             for arg in self.tests[name]["command"]:
                 p = Path(arg)
-                if p.is_absolute() and self.build in p.parents and p.suffix != ".jar":
+                if (self.build in p.parents and p.is_file() and p.suffix != ".jar"
+                        and os.access(p, os.X_OK)):
                     outs.add(p.relative_to(self.build).as_posix())
         return sorted(outs)
 
@@ -474,6 +479,11 @@ class ToolError(Exception):
     pass
 
 
+def test_key(name):
+    """A test's name without gtest's printed parameter, which holds addresses that change."""
+    return re.sub(r"\s+# GetParam\(\) = .*$", "", name)
+
+
 def list_tests(build):
     r = run_quiet(["ctest", "--test-dir", str(build), "--show-only=json-v1"])
     if r.returncode:
@@ -484,7 +494,7 @@ def list_tests(build):
         if props.get("DISABLED") or "command" not in t:
             continue
         env = dict(e.split("=", 1) for e in props.get("ENVIRONMENT", []))
-        tests[t["name"]] = {"command": t["command"], "cwd": props.get("WORKING_DIRECTORY"),
+        tests[test_key(t["name"])] = {"command": t["command"], "cwd": props.get("WORKING_DIRECTORY"),
                             "env": env, "timeout": float(props.get("TIMEOUT", 1500))}
     return tests
 
@@ -628,6 +638,8 @@ def coverage_map(job, work, selected):
     cache = work / f"coverage-{key}.json"
     if cache.exists():
         data = json.loads(cache.read_text())
+        data["times"] = {test_key(n): t for n, t in data["times"].items()}
+        data["lines"] = {k: [test_key(n) for n in v] for k, v in data["lines"].items()}
         log(f"coverage map: cached ({cache.name})")
         baseline(job, data, selected)
         return data, 0.0
@@ -667,8 +679,9 @@ def limit_for(data, name):
 class Runner:
     """Hands file groups to the jobs and records each mutant's outcome."""
 
-    def __init__(self, groups, data, total):
+    def __init__(self, groups, data, total, test_jobs):
         self.groups, self.data, self.total = groups, data, total
+        self.test_jobs = max(1, test_jobs)
         self.lock, self.done, self.start = threading.Lock(), 0, time.monotonic()
         self.errors = []
 
@@ -714,26 +727,43 @@ class Runner:
         job.write(m.file, text)
         r = job.make(job.outputs_for(names) if names else [])
         if r.returncode:
-            m.status, m.detail = "did not compile", ""
+            m.status = "did not compile"
+            m.build_log = r.stdout[-1500:]
         elif names:
             m.status, m.detail = self.run_tests(job, names)
         m.seconds = time.monotonic() - start
 
     def run_tests(self, job, names):
-        for name in names:
-            shutil.rmtree(job.scratch, ignore_errors=True)
-            status, _ = run_test(job.tests[name], limit_for(self.data, name), job.scratch)
+        """Covering tests, fastest first, `test_jobs` at a time, until one fails."""
+        stop, verdict = threading.Event(), []
+
+        def one(name, slot):
+            if stop.is_set():
+                return
+            prefix = job.scratch / str(slot)
+            status, _ = run_test(job.tests[name], limit_for(self.data, name), prefix)
+            if status == "fail" and self.test_jobs > 1:
+                # seen alone again: a timed test may fail only because others share the CPU
+                status, _ = run_test(job.tests[name], limit_for(self.data, name), prefix)
             if status != "pass":
-                return "caught", name + (" time-out" if status == "timeout" else "")
+                stop.set()
+                verdict.append(name + (" time-out" if status == "timeout" else ""))
+
+        shutil.rmtree(job.scratch, ignore_errors=True)
+        parallel_map(names, one, min(self.test_jobs, len(names)))
+        shutil.rmtree(job.scratch, ignore_errors=True)
+        if verdict:
+            return "caught", verdict[0]
         return "survived", f"{len(names)} tests"
 
 
-def run_mutants(selected, data, jobs, work, job0):
+def run_mutants(selected, data, args, work, job0):
+    jobs = max(1, args.jobs)
     todo = [m for m in selected if m.status == "pending"]
     groups = {}
     for m in todo:
         groups.setdefault(m.file, []).append(m)
-    runner = Runner(list(groups.values()), data, len(todo))
+    runner = Runner(list(groups.values()), data, len(todo), args.test_jobs)
     job_list = [job0] + [Job(i, work, jobs) for i in range(1, jobs)]
     threads = [threading.Thread(target=runner.work, args=(j,)) for j in job_list]
     for t in threads:
@@ -804,6 +834,8 @@ def parse_args():
     p.add_argument("--sample", type=int, metavar="N", help="a stratified sample of N mutants")
     p.add_argument("--seed", type=int, default=1, help="seed of the sample (default 1)")
     p.add_argument("--jobs", type=int, default=1, help="private copies built in parallel")
+    p.add_argument("--test-jobs", type=int, default=2, metavar="T",
+                   help="tests of one mutant run T at a time (default 2; most of them wait)")
     p.add_argument("--list", action="store_true", help="only print the selected mutants")
     p.add_argument("--build-dir", default=str(ROOT / "build-mutate"),
                    help="where the copies, builds and results live (default build-mutate/)")
@@ -839,7 +871,7 @@ def main():
     data, map_seconds = coverage_map(job0, work, selected)
     if map_seconds:
         log(f"coverage map built in {map_seconds:.0f}s")
-    run_mutants(selected, data, max(1, args.jobs), work, job0)
+    run_mutants(selected, data, args, work, job0)
     table = summary(selected)
     seconds = time.monotonic() - start
     print_report(selected, table, stale)
