@@ -333,8 +333,13 @@ def stratified_sample(mutants, n, seed):
 
 def select(mutants, args):
     if args.files:
-        wanted = {Path(f).resolve().relative_to(ROOT).as_posix() for f in args.files}
-        mutants = [m for m in mutants if m.file in wanted]
+        wanted = {}
+        for item in args.files:  # PATH or PATH:LINE
+            path, _, line = item.partition(":")
+            rel = Path(path).resolve().relative_to(ROOT).as_posix()
+            wanted.setdefault(rel, set()).add(int(line) if line else None)
+        mutants = [m for m in mutants if m.file in wanted and
+                   (None in wanted[m.file] or m.line in wanted[m.file])]
     if args.changed_since:
         changed = changed_lines(args.changed_since)
         mutants = [m for m in mutants if m.line in changed.get(m.file, ())]
@@ -581,24 +586,22 @@ def gcov_lines(prefix, job):
         if real_gcno.exists() and not link.exists():
             link.symlink_to(real_gcno)
     lines = set()
-    tree = str(job.tree) + "/"
     for chunk in range(0, len(gcdas), 40):
-        r = subprocess.run(["gcov", "--json-format", "--stdout"] +
+        # -r -s: only the tree's own files, named relative to it (no system or gtest headers)
+        r = subprocess.run(["gcov", "--json-format", "--stdout", "-r", "-s", str(job.tree)] +
                            [str(g) for g in gcdas[chunk:chunk + 40]], cwd=prefix,
                            capture_output=True, text=True, errors="replace")
         for doc in r.stdout.splitlines():
-            if not doc.startswith("{"):
-                continue
-            data = json.loads(doc)
-            for f in data.get("files", []):
-                base = data.get("current_working_directory", "")
-                path = os.path.normpath(os.path.join(base, f["file"]))
-                if not path.startswith(tree):
-                    continue
-                rel = path[len(tree):]
-                if rel.split("/", 1)[0] in FOLDERS:
-                    lines.update((rel, ln["line_number"]) for ln in f["lines"] if ln["count"])
+            if doc.startswith("{"):
+                lines.update(library_lines(json.loads(doc)))
     return lines
+
+
+def library_lines(doc):
+    for f in doc.get("files", []):
+        rel = os.path.normpath(f["file"])
+        if rel.split("/", 1)[0] in FOLDERS:
+            yield from ((rel, ln["line_number"]) for ln in f["lines"] if ln["count"])
 
 
 def build_map(job, work, workers=2):
@@ -828,7 +831,8 @@ def write_json(work, args, selected, table, stale, seconds, map_seconds):
 
 def parse_args():
     p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    p.add_argument("--files", nargs="+", metavar="PATH", help="only these library files")
+    p.add_argument("--files", nargs="+", metavar="PATH",
+                   help="only these library files (PATH:LINE for one line)")
     p.add_argument("--changed-since", metavar="REV",
                    help="only lines changed since REV (working tree, uncommitted included)")
     p.add_argument("--sample", type=int, metavar="N", help="a stratified sample of N mutants")
