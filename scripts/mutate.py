@@ -812,9 +812,7 @@ def print_report(selected, table, stale):
         score = f"{r['score']:.1f}%" if r["score"] is not None else "-"
         print(f"{folder:10} {r['mutants']:8} {r['caught']:8} {r['survived']:9} "
               f"{r['did not compile']:11} {r['equivalent']:11} {score:>7}")
-    for e in stale:
-        print(f"warning: {EQUIV_FILE.relative_to(ROOT)}:{e['at']}: stale entry, no mutant "
-              f"matches: {e['file']}: {e['old']} -> {e['new']}")
+    print_stale(stale)
 
 
 def write_json(work, args, selected, table, stale, seconds, map_seconds):
@@ -848,9 +846,17 @@ def parse_args():
     return p.parse_args()
 
 
-def list_only(selected, every):
+def print_stale(stale):
+    for e in stale:
+        print(f"warning: {EQUIV_REL}:{e['at']}: stale entry, no mutant matches: "
+              f"{e['file']}: {e['old']} -> {e['new']}")
+
+
+def list_only(selected, every, stale):
     for m in selected:
-        print(f"{m.diff()}  [{m.op}]")
+        flag = "  (equivalent)" if m.status == "equivalent" else ""
+        print(f"{m.diff()}  [{m.op}]{flag}")
+    print_stale(stale)
     counts = {}
     for m in every:
         counts[m.folder()] = counts.get(m.folder(), 0) + 1
@@ -866,7 +872,7 @@ def main():
     selected = select(every, args)
     stale = apply_equivalents(selected, every)
     if args.list:
-        list_only(selected, every)
+        list_only(selected, every, stale)
         return 0
     work.mkdir(parents=True, exist_ok=True)
     log(f"{len(selected)} mutants selected of {len(every)}; preparing build-0")
