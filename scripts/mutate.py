@@ -652,9 +652,43 @@ def coverage_map(job, work, selected):
     return data, time.monotonic() - start
 
 
+# A named constant, member or variable with its initialiser or size, or an enum value.
+DECL_RE = re.compile(r"^\s*(?:[\w:<>,*&]+\s+)+?(\w+)\s*(?:=|\{|\[)|^\s*([A-Za-z_]\w*)\s*=\s*[^;=]*$")
+CODES = {}
+
+
+def library_codes():
+    """Masked code of every library file, read once (for finding where a constant is used)."""
+    if not CODES:
+        for rel in library_files(ROOT):
+            text = (ROOT / rel).read_text(encoding="utf-8", errors="surrogateescape")
+            CODES[rel] = mask_lines(text.split("\n"))
+    return CODES
+
+
 def tests_for(data, m):
-    names = data["lines"].get(f"{m.file}:{m.line}", [])
-    return sorted(set(names), key=lambda n: data["times"].get(n, 0))
+    """Tests executing the line; for a constant or enum value (no code of its own: gcov never
+    counts it), the tests executing the lines that use its name."""
+    names = set(data["lines"].get(f"{m.file}:{m.line}", []))
+    codes = library_codes()
+    decl = DECL_RE.match(codes[m.file][m.line - 1]) if not names else None
+    if decl:
+        names = users_tests(data, decl.group(1) or decl.group(2), (m.file, m.line))
+    return sorted(names, key=lambda n: data["times"].get(n, 0))
+
+
+USERS = {}
+
+
+def users_tests(data, name, decl_at):
+    if (name, decl_at) not in USERS:
+        word, names = re.compile(r"\b" + name + r"\b"), set()
+        for rel, lines in library_codes().items():
+            for no, code in enumerate(lines, start=1):
+                if (rel, no) != decl_at and name in code and word.search(code):
+                    names.update(data["lines"].get(f"{rel}:{no}", []))
+        USERS[(name, decl_at)] = names
+    return set(USERS[(name, decl_at)])
 
 
 def baseline(job, data, selected):
