@@ -55,7 +55,7 @@ ROOT = Path(__file__).resolve().parent.parent
 FOLDERS = ("link", "core", "protocol", "engine", "driver", "jni")
 EQUIV_REL = "tests/equivalent-mutants.txt"
 EQUIV_FILE = ROOT / EQUIV_REL
-MAP_VERSION = "1"
+MAP_VERSION = "2"
 CONFIG_ARGS = ["-DCMAKE_BUILD_TYPE=None", "-DCMAKE_C_FLAGS=-O0 --coverage",
                "-DCMAKE_CXX_FLAGS=-O0 --coverage", "-DCMAKE_EXE_LINKER_FLAGS=--coverage",
                "-DCMAKE_SHARED_LINKER_FLAGS=--coverage", "-DTARQ_BUILD_BENCH=OFF"]
@@ -593,13 +593,14 @@ def gcov_lines(prefix, job):
                            capture_output=True, text=True, errors="replace")
         for doc in r.stdout.splitlines():
             if doc.startswith("{"):
-                lines.update(library_lines(json.loads(doc)))
+                lines.update(library_lines(json.loads(doc), str(job.tree) + "/"))
     return lines
 
 
-def library_lines(doc):
+def library_lines(doc, tree):
     for f in doc.get("files", []):
         rel = os.path.normpath(f["file"])
+        rel = rel[len(tree):] if rel.startswith(tree) else rel
         if rel.split("/", 1)[0] in FOLDERS:
             yield from ((rel, ln["line_number"]) for ln in f["lines"] if ln["count"])
 
