@@ -605,7 +605,7 @@ def library_lines(doc, tree):
             yield from ((rel, ln["line_number"]) for ln in f["lines"] if ln["count"])
 
 
-def build_map(job, work, workers=2):
+def build_map(job, work, workers):
     names = sorted(job.tests)
     log(f"coverage map: running {len(names)} tests alone, {workers} at a time")
     done = [0]
@@ -637,7 +637,7 @@ def build_map(job, work, workers=2):
     return {"times": {n: r[1] for n, r in results.items()}, "lines": cover}
 
 
-def coverage_map(job, work, selected):
+def coverage_map(job, work, selected, map_jobs):
     key = tree_hash(job.tree)
     cache = work / f"coverage-{key}.json"
     if cache.exists():
@@ -645,10 +645,10 @@ def coverage_map(job, work, selected):
         data["times"] = {test_key(n): t for n, t in data["times"].items()}
         data["lines"] = {k: [test_key(n) for n in v] for k, v in data["lines"].items()}
         log(f"coverage map: cached ({cache.name})")
-        baseline(job, data, selected)
+        baseline(job, data, selected, map_jobs)
         return data, 0.0
     start = time.monotonic()
-    data = build_map(job, work)
+    data = build_map(job, work, max(1, map_jobs))
     cache.write_text(json.dumps(data))
     return data, time.monotonic() - start
 
@@ -692,7 +692,7 @@ def users_tests(data, name, decl_at):
     return set(USERS[(name, decl_at)])
 
 
-def baseline(job, data, selected):
+def baseline(job, data, selected, workers):
     names = sorted({n for m in selected for n in tests_for(data, m)})
     if not names:
         return
@@ -702,7 +702,7 @@ def baseline(job, data, selected):
         return run_test(job.tests[name], limit_for(data, name), job.scratch / str(slot))[0]
 
     log(f"baseline: running the {len(names)} selected tests on the unmutated copy")
-    results = parallel_map(names, one, 2)
+    results = parallel_map(names, one, max(1, workers))
     failed = [n for n, s in results.items() if s != "pass"]
     if failed:
         raise ToolError("baseline: tests fail on the unmutated copy: " + ", ".join(failed))
@@ -873,6 +873,8 @@ def parse_args():
     p.add_argument("--jobs", type=int, default=1, help="private copies built in parallel")
     p.add_argument("--test-jobs", type=int, default=2, metavar="T",
                    help="tests of one mutant run T at a time (default 2; most of them wait)")
+    p.add_argument("--map-jobs", type=int, default=2, metavar="T",
+                   help="tests run at a time for the coverage map and the baseline (default 2)")
     p.add_argument("--list", action="store_true", help="only print the selected mutants")
     p.add_argument("--build-dir", default=str(ROOT / "build-mutate"),
                    help="where the copies, builds and results live (default build-mutate/)")
@@ -913,7 +915,7 @@ def main():
     log(f"{len(selected)} mutants selected of {len(every)}; preparing build-0")
     job0 = Job(0, work, max(1, args.jobs))
     job0.prepare()
-    data, map_seconds = coverage_map(job0, work, selected)
+    data, map_seconds = coverage_map(job0, work, selected, args.map_jobs)
     if map_seconds:
         log(f"coverage map built in {map_seconds:.0f}s")
     run_mutants(selected, data, args, work, job0)
