@@ -450,15 +450,16 @@ class Job:
                           CONFIG_ARGS)
             if r.returncode:
                 raise ToolError(f"configure of {self.build} failed:\n{r.stdout[-3000:]}")
-        r = self.make([])
+        r = self.make([], extra=1)  # a whole build: one more compiler overlaps the I/O
         if r.returncode:
             raise ToolError(f"build of the unmutated copy failed:\n{r.stdout[-3000:]}")
         self.tests = list_tests(self.build)
 
-    def make(self, outputs):
-        cmd = ["cmake", "--build", str(self.build), "-j", str(self.parallel)]
+    def make(self, outputs, extra=0):
+        jobs = str(self.parallel + extra)
+        cmd = ["cmake", "--build", str(self.build), "-j", jobs]
         if outputs and self.ninja:
-            cmd = ["ninja", "-C", str(self.build), "-j", str(self.parallel)] + outputs
+            cmd = ["ninja", "-C", str(self.build), "-j", jobs] + outputs
         return run_quiet(cmd)
 
     def outputs_for(self, names):
