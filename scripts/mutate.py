@@ -650,6 +650,8 @@ def coverage_map(job, work, selected, map_jobs):
         return data, 0.0
     start = time.monotonic()
     data = build_map(job, work, max(1, map_jobs))
+    for old in work.glob("coverage-*.json"):  # maps of earlier sources are never read again
+        old.unlink()
     cache.write_text(json.dumps(data))
     return data, time.monotonic() - start
 
