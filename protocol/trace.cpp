@@ -427,6 +427,8 @@ std::string argument(const TraceArg& a) {
         return "\"" + maskedPan(a.text, a.width) + "\"";
     case TraceArg::Kind::Secret:
         return "\"" + std::string(strnlen(a.text, a.width), '*') + "\"";
+    case TraceArg::Kind::Unread:
+        return "(not read)";
     }
     return "?";
 }

@@ -23,24 +23,23 @@ bool traceActive();
 
 // One argument of an exported call. A text is read only as far as the driver reads it: to its
 // terminator, and never beyond `width` bytes (the field it fills; texts may fill it without a
-// terminator). Card numbers in any text are masked; Pan keeps the first six and last four
-// digits, Secret keeps nothing but its length.
+// terminator); a text the driver never reads is not read either. Card numbers in any text are
+// masked; Pan keeps the first six and last four digits, Secret keeps nothing but its length.
 struct TraceArg {
-    enum class Kind : std::uint8_t { Int, Char, Text, Pan, Secret } kind;
+    enum class Kind : std::uint8_t { Int, Char, Text, Pan, Secret, Unread } kind;
     long number = 0;
     const char* text = nullptr;
-    std::size_t width = kTextWidth;
+    std::size_t width = 0;
     TraceArg(int n) : kind(Kind::Int), number(n) {}
     TraceArg(unsigned short n) : kind(Kind::Int), number(n) {}
     TraceArg(char c) : kind(Kind::Char), number(static_cast<unsigned char>(c)) {}
-    TraceArg(const char* t) : kind(Kind::Text), text(t) {}
-    TraceArg(void* p) : kind(Kind::Text), text(p ? "routine" : nullptr) {}
+    TraceArg(void* p) : kind(Kind::Text), text(p ? "routine" : nullptr), width(7) {}
     static TraceArg field(const char* t, std::size_t w) { return {Kind::Text, t, w}; }
     static TraceArg pan(const char* t, std::size_t w) { return {Kind::Pan, t, w}; }
     static TraceArg secret(const char* t, std::size_t w) { return {Kind::Secret, t, w}; }
+    static TraceArg unread() { return {Kind::Unread, "", 0}; }
 
   private:
-    static constexpr std::size_t kTextWidth = 64; // a terminated text the driver does not store
     TraceArg(Kind k, const char* t, std::size_t w) : kind(k), text(t), width(w) {}
 };
 
