@@ -1,6 +1,4 @@
 // Exported administrative commands and reports.
-#include "driver/admin.h"
-
 #include "core/context.h"
 #include "core/sa.h"
 #include "driver/support.h"
@@ -61,14 +59,6 @@ int guardedCommand(const Command& c) {
 }
 
 } // namespace
-
-int sendAdminRequest() {
-    ctx.abortCounter = 0;
-    const int code = ctx.adminCode;
-    ctx.requestKind = ((code >= 8 && code <= 14) || (code >= 16 && code <= 19)) ? 3 : 2;
-    return postEvent(PEVENT_ADMIN);
-}
-
 } // namespace tarq
 
 using namespace tarq;
