@@ -21,13 +21,6 @@ int postEvent(int eventId, bool* answered) {
     return sendEvent(answer.get());
 }
 
-int sendAdminRequest() {
-    ctx.abortCounter = 0;
-    const int code = ctx.adminCode;
-    ctx.requestKind = ((code >= 8 && code <= 14) || (code >= 16 && code <= 19)) ? 3 : 2;
-    return postEvent(PEVENT_ADMIN);
-}
-
 void sendCardTransaction() {
     writeLog("sendCardTransaction", ctx.request.transactionType);
     // A message the link does not deliver does not stop the run: the main loop's time-outs

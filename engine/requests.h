@@ -6,8 +6,6 @@ namespace tarq {
 // Builds an event, dispatches it, sends the answer, frees both. Result of the send (0 none).
 // `answered`, when given, tells whether the automaton produced an answer record at all.
 int postEvent(int eventId, bool* answered = nullptr);
-// Sends the command in ctx.adminCode to the terminal; the send's result (1 acknowledged).
-int sendAdminRequest();
 // External-card confirmation (when asked), MI, 200 ms, currency code.
 void sendCardTransaction();
 

@@ -75,7 +75,7 @@ void handleTransCompleted(std::span<const std::uint8_t> value) {
     // A success reported before this payment's card arrived belongs to an earlier transaction.
     const int r = ctx.gstResultData;
     const bool success = r == 0 || (r >= 23 && r <= 26);
-    if (ctx.requestKind == 1 && success && !cardComplete()) {
+    if (ctx.requestKind == RequestKind::payment && success && !cardComplete()) {
         ctx.gstResultData = 1;
         ctx.issuerID = 0;
     }
@@ -86,7 +86,7 @@ void handleReceipt(std::span<const std::uint8_t> value) {
     ctx.gstReceiptData.fill('\0');
     std::copy_n(value.begin(), std::min(value.size(), RECEIPT_SIZE), ctx.gstReceiptData.begin());
     // A receipt before this payment's card arrived belongs to an earlier transaction.
-    if (ctx.requestKind == 1 && !cardComplete()) {
+    if (ctx.requestKind == RequestKind::payment && !cardComplete()) {
         ctx.gstReceiptData.fill('\0');
         setLine(ctx.statusLine1, "");
         setLine(ctx.statusLine2, "");

@@ -5,8 +5,8 @@
 #include "core/callbacks.h"
 #include "core/context.h"
 #include "core/sa.h"
+#include "engine/exchange.h"
 #include "engine/mainloop.h"
-#include "engine/requests.h"
 #include "engine/table.h"
 #include "link/wiretap.h"
 #include "tests/support/capture_stdout.h"
@@ -42,9 +42,11 @@ struct Rig {
 // clang-format off
 // How the call begins: a payment or a command from PSTATE_OPEN, or the loop entered in `state`
 // with line 1 showing `line1` (a call that an earlier exchange left there).
-struct Start { int requestKind = 1, state = -1; const char* line1 = ""; int confirmExtCard = 0; };
-constexpr Start pay{}, payExt{1, -1, "", 1}, admin{2};
-constexpr Start at(int state, const char* line1 = "", int kind = 1) { return {kind, state, line1}; }
+struct Start { RequestKind kind = RequestKind::payment; int state = -1; const char* line1 = "";
+    int confirmExtCard = 0; };
+constexpr Start pay{}, payExt{.confirmExtCard = 1}, admin{RequestKind::admin};
+constexpr Start at(int state, const char* line1 = "", RequestKind kind = RequestKind::payment) {
+    return {kind, state, line1}; }
 // Messages queued when the driver sends an element with `tag`; tag 0: waiting at the start.
 struct Reply { std::uint8_t tag; std::vector<Bytes> msgs; bool always = false; };
 // The cash register: abortAt is the abort question answered yes (from 1), abortKeeps: and later.
@@ -137,7 +139,7 @@ std::vector<Row> rows() {
         {"AdminNoAnswerNoConnection", admin, {}, {AD}, 6, {blank, kNoConn}, {}, 11},
         {"AdminCardBeforeAnyMi", admin, {{AD, {card, status1("KORT"), adv, receipt, done(9)}}},
          {AD, NT, RN}, 9, {}, {.cards = 1, .receipts = 1, .advice = 1}},
-        {"TerminalOpensAndClosesWhileIdle", at(PSTATE_IDLE, "", 2),
+        {"TerminalOpensAndClosesWhileIdle", at(PSTATE_IDLE, "", RequestKind::admin),
          {{0, {el(PTAG_TERM_OPEN), closing, closing}}},
          {PTAG_TERM_OPEN, PTAG_TERM_CLOSE, PTAG_TERM_CLOSE}, 2, {blank, kTimedOut}, {}, 96},
         {"MiStateTakesStatusAndCompletion", at(PSTATE_MI), {{0, {insert, done(9)}}}, {}, 9},
@@ -203,26 +205,22 @@ class Bench : Rig {
         };
         const std::int64_t start = nowSeconds();
         const Start& s = r.start;
-        ctx.requestKind = s.requestKind;
-        initGlobals();
-        addEventArray(PSTATE_MI_CU_CARDSWIPE, initMiCucardswipe());
-        ctx.abortCounter = 0;
-        ctx.callAbortFunc = s.requestKind == 1;
-        if (s.state >= 0) {
-            SA_setStateForTest(s.state);
-            put(ctx.statusLine1, s.line1);
-            put(ctx.statusLine2, "");
-        } else if (s.requestKind == 1) {
-            ctx.request.amount = ctx.request.purchaseAmount = 12345;
-            ctx.request.currencyCode = 0x0242;
-            ctx.request.confirmExtCard = s.confirmExtCard;
-            sendCardTransaction();
-        } else {
-            ctx.adminCode = 1;
-            postEvent(PEVENT_ADMIN);
-        }
-        captureStdout([] { callMainLoop(); });
-        ctx.callAbortFunc = 0;
+        captureStdout([&s] {
+            if (s.state < 0 && s.kind == RequestKind::payment) {
+                runPayment({.amount = 12345,
+                            .currencyCode = 0x0242,
+                            .confirmExtCard = s.confirmExtCard,
+                            .purchaseAmount = 12345});
+            } else if (s.state < 0) {
+                runAdminCommand(TRQ_ADMIN_TERM_REPORT);
+            } else {
+                beginCall(s.kind);
+                SA_setStateForTest(s.state);
+                put(ctx.statusLine1, s.line1);
+                put(ctx.statusLine2, "");
+                runToResult();
+            }
+        });
 
         EXPECT_EQ(SA_getState(), PSTATE_OPEN);
         EXPECT_EQ(ctx.gstResultData, r.result);
@@ -261,7 +259,7 @@ TEST(DialogueCoverage, EveryHandledPairIsReached) {
         Bench().run(r);
     }
     Bench bench; // the table as registered, for a payment
-    ctx.requestKind = 1;
+    ctx.requestKind = RequestKind::payment;
     // clang-format off
     const int alphabet[] = {PEVENT_OPEN, PEVENT_CLOSE, PEVENT_CARDSWIPE, PEVENT_RECEIPT,
         PEVENT_CONFIRM, PEVENT_ABORT, PEVENT_STATUS, PEVENT_IDLE, PEVENT_VERSIG_ASK,
