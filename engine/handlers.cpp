@@ -35,7 +35,7 @@ static_assert(sizeof kTimeout == 21 && sizeof kCheckLastReceipt == 21 &&
 
 // Every handler's answer record is made here: `fill` runs while the record is held, so that a
 // callback that throws does not leak it. nullptr when out of memory; `fill` then does not run.
-template <typename Fill> SA_ANSWER* makeAnswer(std::uint32_t answerId, Fill&& fill) {
+template <typename Fill> SA_ANSWER* newAnswer(std::uint32_t answerId, Fill&& fill) {
     std::unique_ptr<SA_ANSWER> answer(new (std::nothrow) SA_ANSWER);
     if (!answer) return nullptr;
     answer->answer_ID = answerId;
@@ -44,8 +44,8 @@ template <typename Fill> SA_ANSWER* makeAnswer(std::uint32_t answerId, Fill&& fi
     fill(*answer);
     return answer.release();
 }
-SA_ANSWER* makeAnswer(std::uint32_t answerId) {
-    return makeAnswer(answerId, [](SA_ANSWER&) {});
+SA_ANSWER* newAnswer(std::uint32_t answerId) {
+    return newAnswer(answerId, [](SA_ANSWER&) {});
 }
 
 void show() {
@@ -55,64 +55,64 @@ void show() {
 } // namespace
 
 SA_ANSWER* handleOpen(SA_EVENT*) {
-    return makeAnswer(PANSWER_OPEN);
+    return newAnswer(PANSWER_OPEN);
 }
 SA_ANSWER* handleClose(SA_EVENT*) {
-    return makeAnswer(PANSWER_CLOSE);
+    return newAnswer(PANSWER_CLOSE);
 }
 SA_ANSWER* handleMI(SA_EVENT*) {
-    return makeAnswer(PANSWER_MI);
+    return newAnswer(PANSWER_MI);
 }
 SA_ANSWER* handleCurrenycode(SA_EVENT*) {
-    return makeAnswer(PANSWER_CURRENCYCODE);
+    return newAnswer(PANSWER_CURRENCYCODE);
 }
 SA_ANSWER* handleAdmin(SA_EVENT*) {
-    return makeAnswer(PANSWER_ADMIN);
+    return newAnswer(PANSWER_ADMIN);
 }
 
 SA_ANSWER* handleAmount(SA_EVENT*) {
     std::printf("trstate - handleAmount\n");
-    return makeAnswer(PANSWER_NORTRANS);
+    return newAnswer(PANSWER_NORTRANS);
 }
 
 SA_ANSWER* handleRefund(SA_EVENT*) {
     std::printf("trstate - handleRefund\n");
-    return makeAnswer(PANSWER_REFUND);
+    return newAnswer(PANSWER_REFUND);
 }
 
 SA_ANSWER* handleConfirmExtCard(SA_EVENT*) {
     std::printf("trstate - handleConfirmExtCard\n");
-    return makeAnswer(PANSWER_CONFIRMEEXTCARD);
+    return newAnswer(PANSWER_CONFIRMEEXTCARD);
 }
 
 SA_ANSWER* handleOkPos(SA_EVENT*) {
     std::printf("trstate - handleOkPos\n");
-    return makeAnswer(PANSWER_OKPOS);
+    return newAnswer(PANSWER_OKPOS);
 }
 
 SA_ANSWER* handleVerSigAns(SA_EVENT*) {
     std::printf("trstate - handleVerSigAns\n");
-    return makeAnswer(PANSWER_VERSIG);
+    return newAnswer(PANSWER_VERSIG);
 }
 
 SA_ANSWER* handleDefault(SA_EVENT*) {
     std::printf("trstate - handleDefault\n");
-    return makeAnswer(PANSWER_NONE);
+    return newAnswer(PANSWER_NONE);
 }
 
 SA_ANSWER* handleStatusState(SA_EVENT*) {
-    return makeAnswer(PANSWER_NONE, [](SA_ANSWER&) {
+    return newAnswer(PANSWER_NONE, [](SA_ANSWER&) {
         show(); // the parser has just stored the terminal's text
     });
 }
 
 SA_ANSWER* handleAdviceFlag(SA_EVENT*) {
     std::printf("trstate - handleAdviceFlag\n");
-    return makeAnswer(PANSWER_NONE, [](SA_ANSWER&) { invokeAdviceFlag(); });
+    return newAnswer(PANSWER_NONE, [](SA_ANSWER&) { invokeAdviceFlag(); });
 }
 
 SA_ANSWER* handleIdle(SA_EVENT*) {
-    return makeAnswer(PANSWER_NONE, [](SA_ANSWER&) {
+    return newAnswer(PANSWER_NONE, [](SA_ANSWER&) {
         ctx.disconnectToTerminal = 1;
         setLine(ctx.statusLine1, BLANK_LINE);
         setLine(ctx.statusLine2, BLANK_LINE);
@@ -125,12 +125,12 @@ SA_ANSWER* handleVerSigAsk(SA_EVENT*) {
     // longer abort.
     ctx.callAbortFunc = 0;
     ctx.verSigPending = 1;
-    return makeAnswer(PANSWER_NONE);
+    return newAnswer(PANSWER_NONE);
 }
 
 SA_ANSWER* handleNoReceipt(SA_EVENT*) {
     std::printf("trstate - handleNoReceipt\n\n");
-    return makeAnswer(PANSWER_NONE, [](SA_ANSWER&) {
+    return newAnswer(PANSWER_NONE, [](SA_ANSWER&) {
         setLine(ctx.statusLine1, BLANK_LINE);
         setLine(ctx.statusLine2, kNoReceiptTakeCopy);
         show();
@@ -140,7 +140,7 @@ SA_ANSWER* handleNoReceipt(SA_EVENT*) {
 
 SA_ANSWER* handleNoLog(SA_EVENT*) {
     std::printf("trstate - handleNoLog\n\n");
-    return makeAnswer(PANSWER_NONE, [](SA_ANSWER&) {
+    return newAnswer(PANSWER_NONE, [](SA_ANSWER&) {
         setLine(ctx.statusLine1, NO_RECEIPT_LINE);
         setLine(ctx.statusLine2, kReconciliation);
         show();
@@ -149,14 +149,14 @@ SA_ANSWER* handleNoLog(SA_EVENT*) {
 }
 
 SA_ANSWER* handleReceipt(SA_EVENT*) {
-    return makeAnswer(PANSWER_RECEIPTNUMBER, [](SA_ANSWER&) {
+    return newAnswer(PANSWER_RECEIPTNUMBER, [](SA_ANSWER&) {
         // The count wraps at 8 bits; the answer built afterwards carries the count after this one.
         if (invokePrintReceipt() == 1) ++ctx.gstPosReceiptInfo.receipts;
     });
 }
 
 SA_ANSWER* handleCardswipe(SA_EVENT*) {
-    return makeAnswer(PANSWER_NORTRANS, [](SA_ANSWER& answer) {
+    return newAnswer(PANSWER_NORTRANS, [](SA_ANSWER& answer) {
         // The length comes from the terminal: never past the 19 card bytes.
         const std::int32_t n =
             std::clamp<std::int32_t>(ctx.track2Length, 0, static_cast<std::int32_t>(CARD_DATA_LEN));
@@ -173,7 +173,7 @@ SA_ANSWER* handleCardswipe(SA_EVENT*) {
 
 SA_ANSWER* handleConfirm(SA_EVENT*) {
     std::printf("trstate - handleConfirm\n");
-    return makeAnswer(PANSWER_NONE, [](SA_ANSWER& answer) {
+    return newAnswer(PANSWER_NONE, [](SA_ANSWER& answer) {
         std::printf("trqExtCardConfirm\n");
         const int verdict = invokeExtCardConfirm();
         if (verdict == 1 || verdict == 2) {
@@ -184,7 +184,7 @@ SA_ANSWER* handleConfirm(SA_EVENT*) {
 }
 
 SA_ANSWER* handleAbort(SA_EVENT*) {
-    return makeAnswer(PANSWER_ABORT, [](SA_ANSWER&) {
+    return newAnswer(PANSWER_ABORT, [](SA_ANSWER&) {
         ctx.callAbortFunc = 0;
         setLine(ctx.statusLine1, kTryingToAbort);
         show();
@@ -195,7 +195,7 @@ SA_ANSWER* handleAbort(SA_EVENT*) {
 }
 
 SA_ANSWER* handleTransComplete(SA_EVENT*) {
-    return makeAnswer(PANSWER_NONE, [](SA_ANSWER&) {
+    return newAnswer(PANSWER_NONE, [](SA_ANSWER&) {
         ctx.disconnectToTerminal = 1;
         const auto result = static_cast<std::uint32_t>(ctx.gstResultData);
         if (result == 0 || result >= 23) setLine(ctx.statusLine1, BLANK_LINE);
@@ -206,7 +206,7 @@ SA_ANSWER* handleTransComplete(SA_EVENT*) {
 
 SA_ANSWER* handleTermNotReady(SA_EVENT*) {
     std::printf("trstate - handleTermNotReady\n\n");
-    return makeAnswer(PANSWER_NONE, [](SA_ANSWER&) {
+    return newAnswer(PANSWER_NONE, [](SA_ANSWER&) {
         std::printf("trstate - handleTermNotReady %d\n", ctx.gstResultData);
         const std::int64_t now = nowSeconds();
         ctx.ecrRequestsAnswer = 0;
@@ -220,7 +220,7 @@ SA_ANSWER* handleTermNotReady(SA_EVENT*) {
 
 SA_ANSWER* handleResend(SA_EVENT*) {
     std::printf("trstate - handleResend\n\n");
-    return makeAnswer(PANSWER_NONE, [](SA_ANSWER&) {
+    return newAnswer(PANSWER_NONE, [](SA_ANSWER&) {
         ++ctx.resendCount;
         sendCardTransaction();
     });
@@ -229,7 +229,7 @@ SA_ANSWER* handleResend(SA_EVENT*) {
 SA_ANSWER* handleNoConnection(SA_EVENT*) {
     std::printf("trstate - handleNoConnection %d %d\n\n", static_cast<int>(TIMEOUT_ANSWERREQ),
                 static_cast<int>(TIMEOUT_TERMINALANSWER));
-    return makeAnswer(PANSWER_NONE, [](SA_ANSWER& answer) {
+    return newAnswer(PANSWER_NONE, [](SA_ANSWER& answer) {
         std::printf("trstate - handleNoConnection ret=6 (%d)\n", ctx.gstResultData);
         ctx.gstResultData = 6;
         setLine(ctx.statusLine1, BLANK_LINE);
@@ -243,7 +243,7 @@ SA_ANSWER* handleNoConnection(SA_EVENT*) {
 
 SA_ANSWER* handleTimeout(SA_EVENT*) {
     std::printf("trstate - handleTimeout:%d\n\n", static_cast<int>(TIMEOUT_TERMINALANSWER));
-    return makeAnswer(PANSWER_NONE, [](SA_ANSWER& answer) {
+    return newAnswer(PANSWER_NONE, [](SA_ANSWER& answer) {
         const bool prompt = isAbortablePrompt();
         // Past two aborts the terminal is not asked again; the exchange ends all the same.
         if (prompt && static_cast<std::uint32_t>(ctx.abortCounter) <= 2)
@@ -267,7 +267,7 @@ SA_ANSWER* handleTimeout(SA_EVENT*) {
 
 // Its event has no producer here; nothing is sent.
 SA_ANSWER* handlecardname(SA_EVENT*) {
-    return makeAnswer(PANSWER_NONE);
+    return newAnswer(PANSWER_NONE);
 }
 
 } // namespace tarq
