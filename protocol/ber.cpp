@@ -14,20 +14,13 @@ bool isConstructed(std::uint8_t tag) {
     return (tag & kConstructedBit) != 0;
 }
 
-bool isLengthForm(std::uint8_t b) {
-    return b < 0x80 || b == 0x81 || b == 0x82;
-}
-
-// Encoded size of the object, or BER_INVALID with `fault` set.
-int checkObject(const std::uint8_t* buf, std::uint32_t size, int depth, BerFault& fault) {
-    if (depth > BER_MAX_DEPTH) fault = BerFault::tooDeep;
+int checkObject(const std::uint8_t* buf, std::uint32_t size, int depth) {
     if (size < 2 || depth > BER_MAX_DEPTH) return BER_INVALID;
     const int t = BER_checkTag(buf, size);
     if (t <= 0) return BER_INVALID;
     const auto tu = static_cast<std::uint32_t>(t);
     std::uint32_t length = 0;
     const int l = BER_checkLength(buf + tu, size - tu, &length);
-    if (l <= 0 && tu < size && !isLengthForm(buf[tu])) fault = BerFault::lengthForm;
     if (l <= 0) return BER_INVALID;
     const std::uint32_t header = tu + static_cast<std::uint32_t>(l);
     if (static_cast<std::uint64_t>(header) + length > size) return BER_INVALID;
@@ -36,7 +29,7 @@ int checkObject(const std::uint8_t* buf, std::uint32_t size, int depth, BerFault
         // the size the link hands over, and the decoder applies the tighter bound.
         std::uint32_t i = 0;
         while (i < length) {
-            const int r = checkObject(buf + header + i, size - (header + i), depth + 1, fault);
+            const int r = checkObject(buf + header + i, size - (header + i), depth + 1);
             if (r < 0) return BER_INVALID;
             i += static_cast<std::uint32_t>(r);
         }
@@ -207,26 +200,9 @@ int BER_checkLength(const std::uint8_t* buf, std::uint32_t size, std::uint32_t* 
     return static_cast<int>(n + 1);
 }
 
-int BER_check(const std::uint8_t* buf, std::uint32_t size, BerFault* fault) {
-    // Whatever is not named otherwise ends before the object does.
-    BerFault why = BerFault::cutOff;
-    const int result = buf ? checkObject(buf, size, 0, why) : BER_INVALID;
-    if (fault) *fault = result == BER_INVALID ? why : BerFault::none;
-    return result;
-}
-
-const char* berFaultName(BerFault fault) {
-    switch (fault) {
-    case BerFault::none:
-        return "valid";
-    case BerFault::cutOff:
-        return "cut off";
-    case BerFault::tooDeep:
-        return "nested too deep";
-    case BerFault::lengthForm:
-        return "length form outside the protocol";
-    }
-    return "unknown";
+int BER_check(const std::uint8_t* buf, std::uint32_t size) {
+    if (!buf) return BER_INVALID;
+    return checkObject(buf, size, 0);
 }
 
 TLV* BER2TLV(const std::uint8_t* buf, std::uint32_t size) {

@@ -38,21 +38,11 @@ int TLVLength2BERLength(const TLV* node, std::uint8_t* out);
 // What the checks return for an object that is malformed or incomplete.
 inline constexpr int BER_INVALID = -1;
 
-// Why the check refuses an object.
-enum class BerFault : std::uint8_t {
-    none,
-    cutOff,     // the object (or its tag or length field) runs past the bytes at hand
-    tooDeep,    // nested deeper than BER_MAX_DEPTH
-    lengthForm, // indefinite length, or three or more length bytes
-};
-const char* berFaultName(BerFault fault);
-
 int BER_checkTag(const std::uint8_t* buf, std::uint32_t size);
 // Size of the length field, or -1; rejects the indefinite form 0x80 and forms 0x83 and above.
 int BER_checkLength(const std::uint8_t* buf, std::uint32_t size, std::uint32_t* length);
-// Encoded size of the first object in buf, or BER_INVALID when it is malformed or incomplete;
-// then `fault`, when given, says why.
-int BER_check(const std::uint8_t* buf, std::uint32_t size, BerFault* fault = nullptr);
+// Encoded size of the first object in buf, or BER_INVALID when it is malformed or incomplete.
+int BER_check(const std::uint8_t* buf, std::uint32_t size);
 // Decodes the first object; never reads past `size`. nullptr when it cannot be decoded (multi-byte
 // tag, bad length field, object beyond the buffer, no memory). A child that would overrun its
 // parent ends the parent's children; the ones before it are kept.

@@ -138,7 +138,7 @@ std::vector<Row> rows() {
          {{AD, {adv, done(0), receipt, el(PTAG_TERM_IDLE, {0})}}}, {AD, RN}, 0,
          {.calls = {.receipts = 1, .advice = 1}}},
         {"AdminSilentTimesOut", admin, {{AD, {status1("RAPPORT")}}}, {AD}, 2,
-         {.shown = {blank, kTimedOut}, .endS = 96}},
+         {.shown = {blank, kTimedOut}, .calls = {.aborts = 0}, .endS = 96, .till = {.abortAt = 1}}},
         {"AdminSilentPromptAbortsAndTimesOut", admin, {{AD, {status1("VENTER P\xC5 HOST")}}},
          {AD, AB}, 2, {.shown = {blank, kAborted}, .endS = 96}},
         {"AdminNoAnswerNoConnection", admin, {}, {AD}, 6, {.shown = {blank, kNoConn}, .endS = 11}},

@@ -204,10 +204,7 @@ void TerminalLink::takeMessage(const std::vector<std::uint8_t>& f) {
     std::vector<std::uint8_t> data(f.size());
     const auto n =
         PKISS_UnStuff(data.data(), f.data() + 2, static_cast<std::uint32_t>(f.size() - 5));
-    BerFault fault = BerFault::none;
-    const int size = BER_check(data.data(), n, &fault);
-    if (size == BER_INVALID && n > 0)
-        log_.note(std::string("message refused: ") + berFaultName(fault));
+    const int size = BER_check(data.data(), n);
     TLV* root = size > 0 ? BER2TLV(data.data(), static_cast<std::uint32_t>(size)) : nullptr;
     if (!root) return;
     Message m;
