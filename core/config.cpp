@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -57,6 +58,16 @@ long valueToLong(const std::array<char, INI_VALUE_SIZE>& area) {
     return std::strtol(text.data(), nullptr, 10);
 }
 
+// "ReadParameters - error" says only that something failed; this line says what.
+void sayWhyNoSpeed(const char* path) {
+    errno = 0;
+    const File f(std::fopen(path, "rb"));
+    if (!f)
+        std::printf("ReadParameters: cannot read %s: %s\n", path, std::strerror(errno));
+    else
+        std::printf("ReadParameters: no BAUDRATE value in %s\n", path);
+}
+
 void traceStartUp() {
     if constexpr (kTraceFile) {
         std::FILE* f = std::fopen(kLogFile, "w");
@@ -102,7 +113,7 @@ IniText readIniText(std::span<char> dest, const char* path, const char* key) {
                std::fgets(piece.data(), kPieceSize, f.get()))
             line += piece.data();
         const std::size_t open = line.find('"');
-        if (open == std::string::npos) return IniText::Missing;
+        if (open == std::string::npos) return IniText::Unquoted;
         const std::size_t close = line.find('"', open + 1);
         const std::size_t len = (close == std::string::npos ? line.size() : close) - open - 1;
         // Checked before the quote: a line cut at kMaxTextLine is too long, not unclosed.
@@ -124,13 +135,17 @@ int ReadParameters() {
     }
     area.fill(' ');
     const int result = readIniValue(area.data(), ctx.iniPath.data(), "BAUDRATE", area.size());
-    if (result == 0) ctx.baudRate = static_cast<std::int32_t>(valueToLong(area));
+    if (result == 0)
+        ctx.baudRate = static_cast<std::int32_t>(valueToLong(area));
+    else
+        sayWhyNoSpeed(ctx.iniPath.data());
     // Unlike the numbers, the device is not carried over from an earlier read: removing the
     // entry must bring the COMPORT device back. A DEVICE that is there but unusable must not
     // fall back to COMPORT either: that would open another device than the one configured.
     const IniText device = readIniText(ctx.devicePath, ctx.iniPath.data(), "DEVICE");
     const char* problem = device == IniText::TooLong    ? "value longer than 255 characters"
                           : device == IniText::Unclosed ? "value has no closing quote"
+                          : device == IniText::Unquoted ? "value has no quotes"
                                                         : nullptr;
     traceStartUp();
     if (problem != nullptr) {

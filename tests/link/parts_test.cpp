@@ -1,6 +1,7 @@
 // The link's parts: frames against known byte vectors (CRC, escaping, numbering), the sequence
 // check, the tick timer, and the POSIX serial port over a real pseudo-terminal (opening, line
 // settings and their restore, the read time-out model).
+#include "link/prs232_read.h"
 #include "tests/link/link_fixture.h"
 #include "tests/support/capture_stdout.h"
 
@@ -69,17 +70,42 @@ TEST(Timer, RunsOutFromItsDurationOn) {
     }
 }
 
-TEST(Port, OpenFailuresPrintOnlyWhenTheDeviceCannotBeOpened) {
-    PtyPair pty;
-    const std::string failed = "PRS232_Create:INVALID_HANDLE_VALUE:-1\n", pts = pty.slaveName();
+TEST(Port, OpenFailuresSayTheCause) {
+    PtyPair pty, busy;
+    const std::string failed = "PRS232_Create:INVALID_HANDLE_VALUE:-1\nPRS232_Create: ",
+                      pts = pty.slaveName(), held = busy.slaveName();
+    Port holder{PRS232_Create(0, 9600, held.c_str())};
     const std::tuple<std::uint8_t, const char*, std::uint32_t, std::string> rows[] = {
-        {0, nullptr, 9600, failed},
-        {1, "/nonexistent/tty", 9600, failed},
-        {0, pts.c_str(), 12345, ""}};
+        {0, nullptr, 9600, failed + "port number 0 names no device\n"},
+        {1, "/nonexistent/tty", 9600, failed + "/nonexistent/tty: No such file or directory\n"},
+        {0, held.c_str(), 9600, failed + held + ": Device or resource busy\n"},
+        {0, "/dev/null", 9600,
+         "PRS232_Create: /dev/null: not a serial port (Inappropriate ioctl for device)\n"},
+        {0, pts.c_str(), 12345,
+         "PRS232_Create: " + pts + ": line speed 12345 bit/s not supported\n"}};
     for (const auto& [number, device, baud, printed] : rows) {
         Port p;
         EXPECT_EQ(captureStdout([&] { p.port = PRS232_Create(number, baud, device); }), printed);
         EXPECT_EQ(p.port, nullptr);
+    }
+}
+
+// Windows' read loop over scripted read calls (bytes, fault): two reads of up to 10 bytes each,
+// the bytes each one got, and whether the port is broken after them.
+TEST(Port, OnlyAGoneDeviceStopsReading) {
+    using F = ReadFault;
+    const std::tuple<std::vector<ReadStep>, std::uint32_t, std::uint32_t, bool> rows[] = {
+        {{{3, F::None}, {0, F::None}, {2, F::None}, {0, F::None}}, 3, 2, false},
+        {{{3, F::None}, {0, F::Line}, {2, F::None}, {0, F::None}}, 3, 2, false},
+        {{{3, F::None}, {0, F::Gone}, {2, F::None}}, 3, 0, true}};
+    for (const auto& [script, first, second, broken] : rows) {
+        std::size_t next = 0;
+        const auto call = [&](std::uint8_t*, std::uint32_t) { return script.at(next++); };
+        bool gone = false;
+        std::array<std::uint8_t, 10> buf{};
+        EXPECT_EQ(readUntilSilent(call, buf.data(), 10, gone).got, first);
+        EXPECT_EQ(readUntilSilent(call, buf.data(), 10, gone).got, second);
+        EXPECT_EQ(gone, broken);
     }
 }
 
