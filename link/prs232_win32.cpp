@@ -188,7 +188,8 @@ int PRS232_Recv(PRS232_PORT* port, std::uint8_t* buf, std::uint32_t* n) {
     if (port == nullptr || buf == nullptr) return 0;
     const auto call = [port](std::uint8_t* to, std::uint32_t count) {
         DWORD got = 0;
-        if (ReadFile(port->handle, to, count, &got, nullptr)) return ReadStep{got};
+        if (ReadFile(port->handle, to, count, &got, nullptr))
+            return ReadStep{static_cast<std::uint32_t>(got)};
         return ReadStep{0, readFault(port->handle, GetLastError())};
     };
     const ReadStep read = readUntilSilent(call, buf, wanted, port->broken);
