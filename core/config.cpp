@@ -43,12 +43,15 @@ bool isSectionFor(const char* piece, const char* key) {
            std::memcmp(piece + 1, key, keyLen) == 0;
 }
 
-// Moves the file to just behind the section line of key. True when found and a line follows.
-bool findSection(std::FILE* f, const char* key, std::array<char, kPieceSize>& piece) {
+enum class Section { Absent, NoValueLine, Found };
+
+// Moves the file to just behind the section line of key and reads the line after it into piece.
+Section findSection(std::FILE* f, const char* key, std::array<char, kPieceSize>& piece) {
     while (std::fgets(piece.data(), kPieceSize, f)) {
-        if (isSectionFor(piece.data(), key)) return std::fgets(piece.data(), kPieceSize, f);
+        if (isSectionFor(piece.data(), key))
+            return std::fgets(piece.data(), kPieceSize, f) ? Section::Found : Section::NoValueLine;
     }
-    return false;
+    return Section::Absent;
 }
 
 // Text-to-integer over at most the 20 value characters (leading blanks, sign, digits).
@@ -90,7 +93,7 @@ int readIniValue(char* dest, const char* path, const char* key, std::size_t size
     }
     std::fill_n(dest, size, ' ');
     std::array<char, kPieceSize> line{};
-    if (!findSection(f.get(), key, line)) return -1;
+    if (findSection(f.get(), key, line) != Section::Found) return -1;
     // The value starts after the first double quote; only what the line holds is copied.
     const char* quote = std::strchr(line.data(), '"');
     if (quote) {
@@ -106,7 +109,9 @@ IniText readIniText(std::span<char> dest, const char* path, const char* key) {
     File f(path ? std::fopen(path, "rb") : nullptr);
     if (!f || dest.empty()) return IniText::Missing;
     std::array<char, kPieceSize> piece{};
-    if (!findSection(f.get(), key, piece)) return IniText::Missing;
+    const Section section = findSection(f.get(), key, piece);
+    if (section == Section::Absent) return IniText::Missing;
+    if (section == Section::NoValueLine) return IniText::Unquoted; // a key without its value
     try {
         std::string line = piece.data();
         while (!line.empty() && line.back() != '\n' && line.size() < kMaxTextLine &&

@@ -20,7 +20,8 @@ int readIniValue(char* dest, const char* path, const char* key, std::size_t size
 enum class IniText { Found, Missing, TooLong, Unclosed, Unquoted };
 // Finds "[key]" and stores the text between the first pair of double quotes of the next line,
 // terminated, in dest. Silent. Missing: no such entry. TooLong, Unclosed and Unquoted (no quote
-// on the value line) are values that cannot be used. dest is empty unless Found; "" is Found.
+// on the value line, or no value line) are values that cannot be used. dest is empty unless Found;
+// "" is Found.
 IniText readIniText(std::span<char> dest, const char* path, const char* key);
 void writeLog(const char* text, std::int32_t number);
 

@@ -247,6 +247,7 @@ TEST_F(ProtocolTest, ConfigurationFiles) {
         I("[DEVICE]\n\"/dev/ttyS0\n" + baud, -1, 77, 9600, dev + "value has no closing quote\n"),
         I("[DEVICE]\n/dev/ttyUSB0\n[COMPORT]\n\"1\"\n" + baud, -1, 1, 9600,
           "ReadParameters 1\n" + dev + "value has no quotes\n"),
+        I(baud + "[DEVICE]\n", -1, 77, 9600, dev + "value has no quotes\n"), // no value line
         I("[DEVICE]\n\"/dev/ttyS1\"\n", -1, 77, 555, noBaud, "/dev/ttyS1")};
     for (const Ini& r : rows) {
         SCOPED_TRACE(std::get<0>(r).substr(0, 40));
