@@ -99,10 +99,8 @@ void closePort(PRS232_PORT* port) {
     delete port;
 }
 
-// Null when the line is set up, else what went wrong.
-const char* configure(PRS232_PORT* port, std::uint32_t baud) {
-    const auto code = speedCode(baud);
-    if (!code) return "line speed not supported";
+// Null when the line is set up at baud (whose code is given), else the system's error text.
+const char* configure(PRS232_PORT* port, std::uint32_t baud, speed_t code) {
     termios t = port->saved;
     cfmakeraw(&t);
     t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
@@ -112,7 +110,7 @@ const char* configure(PRS232_PORT* port, std::uint32_t baud) {
     // an empty read say EAGAIN rather than 0, which would look like end of file.
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
-    if (cfsetispeed(&t, *code) != 0 || cfsetospeed(&t, *code) != 0 ||
+    if (cfsetispeed(&t, code) != 0 || cfsetospeed(&t, code) != 0 ||
         tcsetattr(port->fd, TCSANOW, &t) != 0)
         return std::strerror(errno);
     port->charNs = static_cast<std::uint32_t>(10'000'000'000ULL / baud);
@@ -146,7 +144,7 @@ PRS232_PORT* PRS232_Create(std::uint8_t port, std::uint32_t baud, const char* de
     const std::string name =
         (device != nullptr && device[0] != '\0') ? std::string(device) : PRS232_DeviceName(port);
     int fd = -1;
-    int error = ENOENT;
+    int error = 0;
     if (!name.empty()) {
         do {
             fd = open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -176,16 +174,17 @@ PRS232_PORT* PRS232_Create(std::uint8_t port, std::uint32_t baud, const char* de
     }
     const bool terminal = tcgetattr(fd, &p->saved) == 0;
     const int notTerminal = errno;
+    const auto code = speedCode(baud);
     if (!terminal) {
         std::printf("PRS232_Create: %s: not a serial port (%s)\n", name.c_str(),
                     std::strerror(notTerminal));
-    } else if (!speedCode(baud)) {
+    } else if (!code) {
         std::printf("PRS232_Create: %s: line speed %u bit/s not supported\n", name.c_str(),
                     static_cast<unsigned>(baud));
     } else {
         p->restore = true;
         p->exclusive = ioctl(fd, TIOCEXCL) == 0;
-        const char* const problem = configure(p, baud);
+        const char* const problem = configure(p, baud, *code);
         if (problem == nullptr) return p;
         std::printf("PRS232_Create: %s: %s\n", name.c_str(), problem);
     }
