@@ -63,7 +63,6 @@ long valueToLong(const std::array<char, INI_VALUE_SIZE>& area) {
 
 // "ReadParameters - error" says only that something failed; this line says what.
 void sayWhyNoSpeed(const char* path) {
-    errno = 0;
     const File f(std::fopen(path, "rb"));
     if (!f)
         std::printf("ReadParameters: cannot read %s: %s\n", path, std::strerror(errno));

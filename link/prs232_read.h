@@ -18,11 +18,10 @@ struct ReadStep {
 // Reads into buf until `want` bytes have come, a call brings nothing, or a call fails. A line
 // error ends only this read; the next one reads on. Only a device that is gone sets `broken`,
 // and a broken port reads nothing from then on. Returns the bytes read and how the last call
-// ended (Gone for a port already broken).
+// ended (None when no call was made).
 template <class ReadCall>
 ReadStep readUntilSilent(ReadCall&& call, std::uint8_t* buf, std::uint32_t want, bool& broken) {
     ReadStep total;
-    if (broken) total.fault = ReadFault::Gone;
     while (!broken && total.got < want) {
         const ReadStep step = call(buf + total.got, want - total.got);
         total.got += step.got;

@@ -195,7 +195,7 @@ int PRS232_Recv(PRS232_PORT* port, std::uint8_t* buf, std::uint32_t* n) {
     const ReadStep read = readUntilSilent(call, buf, wanted, port->broken);
     *n = read.got;
     // A read that fails at once would otherwise make a silent line cost no time at all.
-    if (read.fault != ReadFault::None && read.got == 0)
+    if ((read.fault != ReadFault::None || port->broken) && read.got == 0)
         Sleep(READ_TOTAL_MS + READ_PER_BYTE_MS * wanted);
     return *n == wanted ? 1 : 0;
 }

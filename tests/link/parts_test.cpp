@@ -88,22 +88,22 @@ TEST(Port, OpenFailuresSayTheCause) {
         EXPECT_EQ(captureStdout([&] { p.port = PRS232_Create(number, baud, device); }), printed);
         EXPECT_EQ(p.port, nullptr);
     }
+    EXPECT_NE(Port{PRS232_Create(0, 9600, pts.c_str())}.port, nullptr); // nothing left held
 }
 
-// Windows' read loop over scripted read calls (bytes, fault): two reads of up to 10 bytes each,
-// the bytes each one got, and whether the port is broken after them.
 TEST(Port, OnlyAGoneDeviceStopsReading) {
-    using F = ReadFault;
-    const std::tuple<std::vector<ReadStep>, std::uint32_t, std::uint32_t, bool> rows[] = {
-        {{{3, F::None}, {0, F::None}, {2, F::None}, {0, F::None}}, 3, 2, false},
-        {{{3, F::None}, {0, F::Line}, {2, F::None}, {0, F::None}}, 3, 2, false},
-        {{{3, F::None}, {0, F::Gone}, {2, F::None}}, 3, 0, true}};
-    for (const auto& [script, first, second, broken] : rows) {
+    const ReadFault N = ReadFault::None, L = ReadFault::Line, G = ReadFault::Gone;
+    const std::tuple<std::vector<ReadStep>, std::uint32_t, ReadFault, std::uint32_t, bool> rows[] =
+        {{{{10, N}, {2, N}, {0, N}}, 10, N, 2, false},
+         {{{3, N}, {4, N}, {0, L}, {2, N}, {0, N}}, 7, L, 2, false},
+         {{{3, N}, {0, G}, {2, N}}, 3, G, 0, true}};
+    for (const auto& [script, first, fault, second, broken] : rows) {
         std::size_t next = 0;
         const auto call = [&](std::uint8_t*, std::uint32_t) { return script.at(next++); };
         bool gone = false;
         std::array<std::uint8_t, 10> buf{};
-        EXPECT_EQ(readUntilSilent(call, buf.data(), 10, gone).got, first);
+        const ReadStep read = readUntilSilent(call, buf.data(), 10, gone);
+        EXPECT_EQ(std::pair(read.got, read.fault), std::pair(first, fault));
         EXPECT_EQ(readUntilSilent(call, buf.data(), 10, gone).got, second);
         EXPECT_EQ(gone, broken);
     }
@@ -128,6 +128,8 @@ TEST(Port, RawEightNOneAtTheRateHeldExclusivelyPreviousSettingsBackAfterClose) {
     captureStdout([&] { second.port = PRS232_Create(0, 1200, pty.slaveName().c_str()); });
     EXPECT_EQ(second.port, nullptr); // held exclusively
     PRS232_Delete(&p.port);
+    int exclusive = 1; // no longer kept from other opens
+    EXPECT_EQ((ioctl(pty.slave(), TIOCGEXCL, &exclusive), exclusive), 0);
     tcgetattr(pty.slave(), &t);
     EXPECT_EQ(t.c_lflag & (ICANON | ECHO), tcflag_t{ICANON | ECHO});
     EXPECT_EQ(t.c_cflag & CSTOPB, tcflag_t{CSTOPB});
