@@ -127,8 +127,9 @@ TEST(Port, RawEightNOneAtTheRateHeldExclusivelyPreviousSettingsBackAfterClose) {
     Port second;
     captureStdout([&] { second.port = PRS232_Create(0, 1200, pty.slaveName().c_str()); });
     EXPECT_EQ(second.port, nullptr); // held exclusively
+    int exclusive = 0;               // kept from other opens while held, and no longer after
+    EXPECT_EQ((ioctl(pty.slave(), TIOCGEXCL, &exclusive), exclusive), 1);
     PRS232_Delete(&p.port);
-    int exclusive = 1; // no longer kept from other opens
     EXPECT_EQ((ioctl(pty.slave(), TIOCGEXCL, &exclusive), exclusive), 0);
     tcgetattr(pty.slave(), &t);
     EXPECT_EQ(t.c_lflag & (ICANON | ECHO), tcflag_t{ICANON | ECHO});
