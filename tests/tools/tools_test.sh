@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The two programs as a user runs them: the simulator on a pseudo-terminal it creates, and the
 # ECR command line with a copy of the driver beside its own tarqRS.ini.
-#   tools_test.sh SIM ECR LIB CASE      CASE: ctrl-c | scenario | refusals
+#   tools_test.sh SIM ECR LIB CASE      CASE: ctrl-c | ctrl-c-quit | scenario | refusals
 set -u
 sim=$1 ecr=$2 dir=$(mktemp -d) fails=0 simpid=
 cp "$3" "$dir/"
@@ -36,15 +36,30 @@ ctrl-c) # Ctrl-C aborts the running payment instead of ending the till.
     for _ in $(seq 200); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
     kill -KILL $pid 2>/dev/null
     wait $pid
-    status $? 0 "the till ends by itself"
-    expect till.out 'ECR: abort requested' 'ECR result of purchase: 17' 'ECR result of close: 0' ;;
+    status $? 1 "the till ends by itself, the payment aborted"
+    expect till.out 'Ctrl-C: asking the terminal to abort' 'ECR: abort requested' \
+        'ECR result of purchase: 17 (aborted)' 'ECR result of close: 0' ;;
+ctrl-c-quit) # Ctrl-C in a command, or twice in a payment, ends the till though the call hangs.
+    start_sim --silence # requests stay unanswered: only the till's 2 s bound ends the call
+    for run in 'report:command' 'purchase 20:payment request'; do
+        "$ecr" --lib "$dir/libtarqdriver.so" ${run%:*} >"$dir/till.out" 2>&1 &
+        pid=$!
+        wait_for terminal.log "silent: ${run#*:} not answered" 30
+        kill -INT $pid
+        [ "${run%:*}" = report ] || { wait_for till.out 'asking the terminal to abort' 10 && kill -INT $pid; }
+        for _ in $(seq 100); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
+        kill -KILL $pid 2>/dev/null
+        wait $pid
+        status $? 1 "${run%:*} ended by Ctrl-C"
+        expect till.out 'Ctrl-C: ending' 'ending without closing the line'
+    done ;;
 scenario) # A scenario file drives the terminal; amounts as a cashier types them.
     printf '# declines the first payment\nresult = 10,0\nreceipts 1\n' >"$dir/declines.txt"
     start_sim --scenario "$dir/declines.txt"
     till purchase 1,5 purchase 2.00
-    status $? 0 purchases
+    status $? 1 "a purchase declined"
     expect till.out 'ECR result of open: 100 (open)' 'ECR display: \[SETT INN KORT       \]' \
-        'ECR result of purchase: 10' 'KJØP      NOK 2,00' 'ECR result of purchase: 0 (approved' \
+        'ECR card data: 457199\*\*\*\*\*\*1234$' 'ECR result of purchase: 10' 'KJØP      NOK 2,00' 'ECR result of purchase: 0 (approved' \
         'ECR result of close: 0 (closed)'
     wait "$simpid"
     status $? 0 "the simulator ends after the close"
@@ -56,14 +71,22 @@ refusals) # Settings and command lines that cannot be used are refused before an
     "$sim" --scenario "$dir/bad.txt" >>"$dir/out" 2>&1
     status $? 2 "bad scenario line"
     expect out "bad value 'abc' for result" "bad.txt:2: unknown setting 'bogus'"
+    till purchase 1
+    status $? 3 "no tarqRS.ini"
     start_sim
-    for words in 'purchase 12.345' 'purchase 10 bogus-command' admin bogus-command; do
+    for words in 'purchase 12.345' 'purchase 10 bogus-command' admin bogus-command \
+        'transaction abc 1' 'transaction 1.9 1' 'admin xx' '--currency NOK purchase 1' \
+        '--abort-after soon purchase 1'; do
         till $words
         status $? 2 "$words"
         grep -q 'ECR result' "$dir/till.out" && fail "'$words' ran"
+        cat "$dir/till.out" >>"$dir/out"
     done
-    expect till.out "^tarqecr: unknown command 'bogus-command'$"
-    grep -q 'connection opened' "$dir/terminal.log" && fail "the line was opened" ;;
+    expect out "^tarqecr: unknown command 'bogus-command'$" "'1.9' is not a number for transaction" \
+        "'NOK' is not a number for --currency" "'soon' is not a number for --abort-after"
+    grep -q 'connection opened' "$dir/terminal.log" && fail "the line was opened"
+    till purchase 1
+    status $? 0 "an approved purchase" ;;
 esac
 [ "$fails" = 0 ] && echo "tools $4: passed"
 exit "$fails"
