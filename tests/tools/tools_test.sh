@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The two programs as a user runs them: the simulator on a pseudo-terminal it creates, and the
 # ECR command line with a copy of the driver beside its own tarqRS.ini.
-#   tools_test.sh SIM ECR LIB CASE      CASE: ctrl-c | ctrl-c-quit | scenario | refusals
+#   tools_test.sh SIM ECR LIB CASE      CASE: ctrl-c | ctrl-c-quit | scenario | refusals | replay
 set -u
 sim=$1 ecr=$2 dir=$(mktemp -d) fails=0 simpid=
 cp "$3" "$dir/"
@@ -87,6 +87,29 @@ refusals) # Settings and command lines that cannot be used are refused before an
     grep -q 'connection opened' "$dir/terminal.log" && fail "the line was opened"
     till purchase 1
     status $? 0 "an approved purchase" ;;
+replay) # A trace replayed: a session of several, frames beyond the recording, unusable files.
+    t=$(dirname "$0")/../e2e/data/purchase.trace
+    printf 'no frames\n' >"$dir/none.trace"
+    sed '3s/ E1 10 / ZZ 10 /' "$t" >"$dir/bad.trace"
+    for f in none bad; do "$sim" --replay "$dir/$f.trace" >>"$dir/out" 2>&1; status $? 2 $f; done
+    expect out 'none.trace holds no frames' 'bad.trace:3: '
+    sed '/call trqClose/,$d' "$t" | cat "$t" - >"$dir/two.trace" # the second one not closed
+    for run in '0|the trace holds 2 sessions|' '1|session 2 of 2|--session 2'; do
+        IFS='|' read -r want text args <<<"$run"
+        start_sim --replay "$dir/two.trace" --fast $args
+        till purchase 12.50
+        wait "$simpid"
+        status $? "$want" "replay $args"
+        expect sim.out "$text"
+    done
+    expect sim.out 'more than the recording' 'PTAG_TERM_CLOSE'
+    "$sim" --link "$dir/term" >"$dir/older.out" 2>&1 &
+    older=$!
+    wait_for older.out 'terminal on ' 20
+    start_sim --link "$dir/term" # a newer simulator takes the link over; the older one leaves it
+    kill $older && wait $older
+    [ "$(readlink "$dir/term")" = "$(sed -n 's/.*terminal on //p' "$dir/sim.out")" ] ||
+        fail "the older simulator removed the newer one's link" ;;
 esac
 [ "$fails" = 0 ] && echo "tools $4: passed"
 exit "$fails"
