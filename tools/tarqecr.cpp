@@ -558,7 +558,7 @@ int runCalls(const DriverApi& api, const std::vector<Call>& calls) {
         if (kind == Meaning::Admin && call.args[0] == TRQ_ADMIN_ISSUER)
             name = "issuer";
         else if (kind == Meaning::Admin)
-            kind = Meaning::Operation;
+            kind = call.args[0] == TRQ_ADMIN_VERSION ? Meaning::Version : Meaning::Operation;
         report(name, kind, c.run(api, call.args), isPayment(c));
     }
     if (!explicitOpen || quitting) report("close", Meaning::Close, api.trqCloseRS232(), false);
