@@ -20,6 +20,11 @@ start_sim() { # the simulator with these settings, and tarqRS.ini pointing at it
     printf '[DEVICE]\n"%s"\n[BAUDRATE]\n"9600"\n' "$(sed -n 's/.*terminal on //p' "$dir/sim.out")" \
         >"$dir/tarqRS.ini"
 }
+ends() { # the process $1 ends by itself within $2 s (else it is killed); its exit status
+    for _ in $(seq $(($2 * 10))); do kill -0 $1 2>/dev/null || break; sleep 0.1; done
+    kill -KILL $1 2>/dev/null
+    wait $1
+}
 till() { "$ecr" --lib "$dir/libtarqdriver.so" "$@" >"$dir/till.out" 2>&1; }
 
 case $4 in
@@ -33,9 +38,7 @@ ctrl-c) # Ctrl-C aborts the running payment instead of ending the till.
     wait_for till.out 'ECR result of close' 30
     # The till ends by itself after its close (slower under the sanitizers' exit checks); still
     # running 20 s later, the signal ended nothing.
-    for _ in $(seq 200); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
-    kill -KILL $pid 2>/dev/null
-    wait $pid
+    ends $pid 20
     status $? 1 "the till ends by itself, the payment aborted"
     expect till.out 'Ctrl-C: asking the terminal to abort' 'ECR: abort requested' \
         'ECR result of purchase: 17 (aborted)' 'ECR result of close: 0' ;;
@@ -46,10 +49,8 @@ ctrl-c-quit) # Ctrl-C in a command, or twice in a payment, ends the till though 
         pid=$!
         wait_for terminal.log "silent: ${run#*:} not answered" 30
         kill -INT $pid
-        [ "${run%:*}" = report ] || { wait_for till.out 'asking the terminal to abort' 10 && kill -INT $pid; }
-        for _ in $(seq 100); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
-        kill -KILL $pid 2>/dev/null
-        wait $pid
+        [ "${run%:*}" = report ] || { wait_for till.out 'asking the terminal' 10; kill -INT $pid; }
+        ends $pid 10
         status $? 1 "${run%:*} ended by Ctrl-C"
         expect till.out 'Ctrl-C: ending' 'ending without closing the line'
     done ;;
@@ -59,8 +60,8 @@ scenario) # A scenario file drives the terminal; amounts as a cashier types them
     till purchase 1,5 purchase 2.00
     status $? 1 "a purchase declined"
     expect till.out 'ECR result of open: 100 (open)' 'ECR display: \[SETT INN KORT       \]' \
-        'ECR card data: 457199\*\*\*\*\*\*1234$' 'ECR result of purchase: 10' 'KJØP      NOK 2,00' 'ECR result of purchase: 0 (approved' \
-        'ECR result of close: 0 (closed)'
+        'ECR card data: 457199\*\*\*\*\*\*1234$' 'ECR result of purchase: 10' 'KJØP      NOK 2,00' \
+        'ECR result of purchase: 0 (approved' 'ECR result of close: 0 (closed)'
     wait "$simpid"
     status $? 0 "the simulator ends after the close"
     expect terminal.log 'amount=150 ' 'amount=200 ' ;;
@@ -82,7 +83,7 @@ refusals) # Settings and command lines that cannot be used are refused before an
         grep -q 'ECR result' "$dir/till.out" && fail "'$words' ran"
         cat "$dir/till.out" >>"$dir/out"
     done
-    expect out "^tarqecr: unknown command 'bogus-command'$" "'1.9' is not a number for transaction" \
+    expect out "^tarqecr: unknown command 'bogus-command'$" "'1.9' is not a number for trans" \
         "'NOK' is not a number for --currency" "'soon' is not a number for --abort-after"
     grep -q 'connection opened' "$dir/terminal.log" && fail "the line was opened"
     till purchase 1
