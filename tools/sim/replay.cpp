@@ -27,7 +27,7 @@ constexpr auto kFrameWait = std::chrono::seconds(20);
 constexpr auto kAckWait = std::chrono::seconds(4);
 constexpr int kSendings = 4;
 // After the recording: the driver's link would send a frame it still had within this.
-constexpr auto kTailWait = std::chrono::seconds(1);
+constexpr auto kTailWait = std::chrono::seconds(2);
 
 struct Step {
     long ms = 0;
