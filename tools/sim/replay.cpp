@@ -60,6 +60,8 @@ Parsed parseStep(const std::string& line, Step& step) {
     if (seq.size() == 2 && line.find("(sent ") != std::string::npos) return Parsed::Other;
     if (seq.size() != 3 || seq[2] != ':' || hexToken(seq.substr(0, 2)) < 0)
         return Parsed::Malformed;
+    // A frame the trace could not show, "(short frame)", has nothing to replay.
+    if (in >> std::ws; in.peek() == '(') return Parsed::Other;
     step.fromDriver = dir == ">";
     step.seq = static_cast<std::uint8_t>(hexToken(seq.substr(0, 2)));
     std::vector<int> tokens;
