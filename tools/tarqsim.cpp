@@ -61,6 +61,14 @@ std::string applyArg(tarq::sim::Config& config, std::string_view arg) {
     return tarq::sim::applySetting(config, key, val);
 }
 
+// A number of digits only, 1 to 9999999; 0 (and `error` set, unless it is already) otherwise.
+int positive(const std::string& v, const char* name, std::string& error) {
+    const bool ok = !v.empty() && v.size() < 8 && v.find_first_not_of("0123456789") == v.npos;
+    const int n = ok ? std::atoi(v.c_str()) : 0;
+    if (n < 1 && error.empty()) error = "bad number '" + v + "' for " + name;
+    return n;
+}
+
 // The command line into `o`; an exit status when the program ends here, else -1.
 int parseArgs(int argc, char** argv, Options& o) {
     std::string error;
@@ -77,18 +85,14 @@ int parseArgs(int argc, char** argv, Options& o) {
         } else if (arg == "--device")
             o.device = value("--device");
         else if (arg == "--baud")
-            o.baud = static_cast<unsigned>(std::atoi(value("--baud").c_str()));
+            o.baud = static_cast<unsigned>(positive(value("--baud"), "--baud", error));
         else if (arg == "--link")
             o.link = value("--link");
         else if (arg == "--replay")
             o.replay = value("--replay");
-        else if (arg == "--session") {
-            const std::string v = value("--session");
-            o.session = v.size() < 6 && v.find_first_not_of("0123456789") == std::string::npos
-                            ? std::atoi(v.c_str())
-                            : 0;
-            if (o.session < 1 && error.empty()) error = "bad session '" + v + "' (1, 2, ...)";
-        } else if (arg == "--fast")
+        else if (arg == "--session")
+            o.session = positive(value("--session"), "--session", error);
+        else if (arg == "--fast")
             o.fast = true;
         else if (arg == "--log")
             o.logPath = value("--log");
