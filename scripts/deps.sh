@@ -3,7 +3,7 @@
 # are installed, so a prepared machine pays nothing.
 set -euo pipefail
 pkgs=(build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-      clang libclang-rt-14-dev openjdk-17-jdk-headless)
+      clang libclang-rt-14-dev openjdk-17-jdk-headless ninja-build python3)
 if [ "${TARQ_WITH_WINDOWS:-0}" = 1 ]; then
     pkgs+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64)
 fi
