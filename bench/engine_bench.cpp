@@ -4,8 +4,7 @@
 // Usage: tarq_engine_bench [payments=20000] [silent-iterations-per-payment=20]
 #include "bench/alloc_count.h"
 #include "core/context.h"
-#include "engine/mainloop.h"
-#include "engine/requests.h"
+#include "engine/exchange.h"
 #include "engine/table.h"
 #include "protocol/tags.h"
 #include "protocol/transport.h"
@@ -122,27 +121,17 @@ int main(int argc, char** argv) {
 
     // One payment first, so that what lives for the whole run (the last terminal event, buffers
     // of the terminal's queue) is already there.
-    const auto runPayment = [] {
-        ctx.requestKind = 1;
-        initGlobals();
-        addEventArray(PSTATE_MI_CU_CARDSWIPE, initMiCucardswipe());
-        ctx.abortCounter = 0;
-        ctx.request.confirmExtCard = 0;
-        ctx.request.amount = 10000;
-        ctx.callAbortFunc = 1;
-        sendCardTransaction();
-        callMainLoop();
-        ctx.callAbortFunc = 0;
-        return ctx.gstResultData == 0 && SA_getState() == PSTATE_OPEN;
+    const auto pay = [] {
+        return runPayment({.amount = 10000}) == 0 && SA_getState() == PSTATE_OPEN;
     };
-    if (!runPayment()) return 1;
+    if (!pay()) return 1;
     const long liveBefore = bench::liveBlocks;
     const std::size_t allocationsBefore = bench::allocations;
     const long iterationsBefore = terminal.iterations;
     const long silentBefore = terminal.idleIterations;
     const auto start = Steady::now();
     for (int i = 0; i < payments; ++i) {
-        if (!runPayment()) {
+        if (!pay()) {
             std::fprintf(stderr, "payment %d ended with %d in state %d\n", i, ctx.gstResultData,
                          SA_getState());
             return 1;

@@ -13,7 +13,7 @@ void initGlobals() {
     ctx.request.confirmExtCard = 1;
     ctx.statusLine1.fill('\0');
     ctx.statusLine2.fill('\0');
-    ctx.disconnectToTerminal = 0;
+    clearCallFlags();
     ctx.gstResultData = 1;
     ctx.issuerID = 0;
     ctx.tagIssuerID = 0;
@@ -22,21 +22,29 @@ void initGlobals() {
     ctx.track2Length = 19;
     ctx.cardReceived = 0;
     ctx.track2LengthReceived = 0;
-    ctx.ecrRequestsAnswer = 0;
-    ctx.callAbortFunc = 0;
-    ctx.verSigPending = 0;
-    ctx.timeStampTermNotReady = 0;
     ctx.lastTerminalActivity = nowSeconds();
     ctx.receivedLength = 0;
-    ctx.pendingEcrAbort = 0;
     ctx.resendCount = 0;
+}
+
+void clearCallFlags() {
+    ctx.callAbortFunc = 0;
+    ctx.verSigPending = 0;
+    ctx.pendingEcrAbort = 0;
+    ctx.ecrRequestsAnswer = 0;
+    ctx.timeStampTermNotReady = 0;
+    ctx.disconnectToTerminal = 0;
+}
+
+void wipeCardFields(PaymentRequest& request) {
+    secureZero(request.cardNo);
+    secureZero(request.expDate);
+    secureZero(request.cvc);
 }
 
 void wipeCardData() {
     secureZero(ctx.cardData);
-    secureZero(ctx.request.cardNo);
-    secureZero(ctx.request.expDate);
-    secureZero(ctx.request.cvc);
+    wipeCardFields(ctx.request);
 }
 
 void resetDriverContext() {

@@ -29,6 +29,15 @@ struct PaymentRequest {
     std::array<char, 3> cvc{};
 };
 
+// What the current call asks of the terminal. The values are the ones the context has always held;
+// only a payment is told apart from the rest (old-data corrections, the time-out's texts).
+enum class RequestKind : std::int32_t {
+    open = 0,         // set by an open
+    payment = 1,      // a payment transaction
+    admin = 2,        // an administrative command or report
+    adminService = 3, // an administrative command of the service range, codes 8 to 14 and 16 to 19
+};
+
 struct PosReceiptInfo {
     std::uint8_t receipts = 0;
 };
@@ -68,7 +77,7 @@ struct DriverContext {
     std::int32_t baudRate = 0;
     std::array<char, INI_PATH_SIZE> iniPath{};
     std::array<char, DEVICE_PATH_SIZE> devicePath{}; // DEVICE entry; empty = use comPort
-    std::int32_t requestKind = 0;
+    RequestKind requestKind = RequestKind::open;
 
     // Callback slots (cash register's routines)
     trqSetCarddataFn trqSetCarddata = nullptr;
@@ -136,6 +145,11 @@ template <typename T, std::size_t N> void secureZero(std::array<T, N>& field) {
 
 // Resets the per-call part of the context at the start of an operation.
 void initGlobals();
+// The per-call flags of the main loop and its sources, cleared at the start of a call and when an
+// exchange is abandoned.
+void clearCallFlags();
+// Wipes the card fields of a payment request.
+void wipeCardFields(PaymentRequest& request);
 // Wipes the card data (track 2, card number, expiry, CVC) once the call that needed it is over.
 void wipeCardData();
 // Puts the whole context back to its load values (tests).

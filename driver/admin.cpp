@@ -1,11 +1,7 @@
 // Exported administrative commands and reports.
-#include "driver/admin.h"
-
 #include "core/context.h"
-#include "core/sa.h"
 #include "driver/support.h"
-#include "engine/mainloop.h"
-#include "engine/requests.h"
+#include "engine/exchange.h"
 #include "tarqdriver.h"
 
 #include <algorithm>
@@ -40,13 +36,8 @@ struct Command {
 int runCommand(const Command& c) {
     if (c.entryLine) say("%s", c.entryLine);
     if (const int refusal = connectionRefusal()) return refusal;
-    initGlobals();
-    if (c.code == TRQ_ADMIN_LAST_RECEIPT) ctx.gstPosReceiptInfo.receipts = 0;
-    ctx.adminCode = c.code;
-    const int sent = sendAdminRequest();
-    // A restart waits for no answer: only the link's acknowledgement tells that it arrived.
-    if (c.code == TRQ_ADMIN_RESTART) return sent == 1 ? TRQ_RESTART_SENT : TRQ_NO_RESULT;
-    callMainLoop();
+    const int result = runAdminCommand(c.code);
+    if (c.code == TRQ_ADMIN_RESTART) return result;
     if (c.resultFormat) say(c.resultFormat, ctx.gstResultData);
     if (c.code == TRQ_ADMIN_ISSUER) {
         // The issuer query answers 20 plus the issuer the terminal reported.
@@ -61,14 +52,6 @@ int guardedCommand(const Command& c) {
 }
 
 } // namespace
-
-int sendAdminRequest() {
-    ctx.abortCounter = 0;
-    const int code = ctx.adminCode;
-    ctx.requestKind = ((code >= 8 && code <= 14) || (code >= 16 && code <= 19)) ? 3 : 2;
-    return postEvent(PEVENT_ADMIN);
-}
-
 } // namespace tarq
 
 using namespace tarq;

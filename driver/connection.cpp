@@ -23,7 +23,7 @@ void replayOpenTransition() {
 }
 
 int doOpen() {
-    ctx.requestKind = 0;
+    ctx.requestKind = RequestKind::open;
     if (ctx.openStanding()) {
         int result = 0;
         if (ctx.openCompleted()) {

@@ -1,12 +1,10 @@
 // Exported payment operations.
-#include "core/context.h"
-#include "core/sa.h"
 #include "driver/request.h"
 #include "driver/support.h"
-#include "engine/mainloop.h"
-#include "engine/requests.h"
-#include "engine/table.h"
+#include "engine/exchange.h"
 #include "tarqdriver.h"
+
+#include <utility>
 
 namespace tarq {
 namespace {
@@ -52,15 +50,7 @@ int trqNorTransaction(int transactionType, int amount, int currencyCode, char me
     return guarded(TRQ_NO_RESULT, [&] {
         if (const int refusal = checkPayment(transactionType, amount, purchaseAmount))
             return refusal;
-        ctx.requestKind = 1;
-        initGlobals();
-        // Built after initGlobals cleared the display and before the abort count is reset:
-        // its time-out entry follows both.
-        addEventArray(PSTATE_MI_CU_CARDSWIPE, initMiCucardswipe());
-        ctx.abortCounter = 0;
-        ctx.gstPosReceiptInfo.receipts = 0;
-
-        PaymentRequest& r = ctx.request;
+        PaymentRequest r;
         r.confirmExtCard = confirmExtCard;
         r.transactionType = transactionType;
         r.merchIn = merchIn;
@@ -74,12 +64,7 @@ int trqNorTransaction(int transactionType, int amount, int currencyCode, char me
         copyRequestText(r.cardNo, cardNo);
         copyRequestText(r.expDate, expDate);
         copyRequestText(r.cvc, cvc);
-
-        ctx.callAbortFunc = 1;
-        sendCardTransaction();
-        callMainLoop();
-        ctx.callAbortFunc = 0;
-        return ctx.gstResultData;
+        return runPayment(std::move(r));
     });
 }
 

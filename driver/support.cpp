@@ -2,14 +2,28 @@
 #include "driver/support.h"
 
 #include "core/context.h"
+#include "driver/callinfo.h"
 #include "engine/mainloop.h"
 #include "link/pkiss.h"
 #include "tarqdriver.h"
 
 #include <cstdarg>
 #include <cstdio>
+#include <string_view>
 
 namespace tarq {
+
+static_assert(DISPLAY_LINE_LEN == STATUS_LINE_LEN && RECEIPT_TEXT_SIZE == RECEIPT_SIZE &&
+                  std::string_view(BLANK_DISPLAY_LINE) == BLANK_LINE,
+              "the bridge's sizes are the context's");
+
+int lastIssuer() noexcept {
+    return ctx.issuerID;
+}
+
+std::size_t receiptsOfCall() noexcept {
+    return ctx.gstPosReceiptInfo.receipts;
+}
 
 void say(const char* format, ...) {
     va_list args;

@@ -33,18 +33,20 @@ static_assert(sizeof kTimeout == 21 && sizeof kCheckLastReceipt == 21 &&
                   sizeof kNoReceiptTakeCopy == 21 && sizeof kReconciliation == 21,
               "display texts are exactly 20 characters");
 
-// The answer record every handler returns; nullptr when out of memory.
-SA_ANSWER* newAnswer(std::uint32_t answerId) {
-    auto* answer = new (std::nothrow) SA_ANSWER;
+// Every handler's answer record is made here: `fill` runs while the record is held, so that a
+// callback that throws does not leak it. nullptr when out of memory; `fill` then does not run.
+template <typename Fill> SA_ANSWER* newAnswer(std::uint32_t answerId, Fill&& fill) {
+    std::unique_ptr<SA_ANSWER> answer(new (std::nothrow) SA_ANSWER);
     if (!answer) return nullptr;
     answer->answer_ID = answerId;
     answer->state = SA_getState();
     answer->flag = 1;
-    return answer;
+    fill(*answer);
+    return answer.release();
 }
-
-// Held so that a callback that throws does not leak it.
-using Owned = std::unique_ptr<SA_ANSWER>;
+SA_ANSWER* newAnswer(std::uint32_t answerId) {
+    return newAnswer(answerId, [](SA_ANSWER&) {});
+}
 
 void show() {
     invokeDisplayStatus();
@@ -99,27 +101,22 @@ SA_ANSWER* handleDefault(SA_EVENT*) {
 }
 
 SA_ANSWER* handleStatusState(SA_EVENT*) {
-    Owned answer(newAnswer(PANSWER_NONE));
-    if (!answer) return nullptr;
-    show(); // the parser has just stored the terminal's text
-    return answer.release();
+    return newAnswer(PANSWER_NONE, [](SA_ANSWER&) {
+        show(); // the parser has just stored the terminal's text
+    });
 }
 
 SA_ANSWER* handleAdviceFlag(SA_EVENT*) {
     std::printf("trstate - handleAdviceFlag\n");
-    Owned answer(newAnswer(PANSWER_NONE));
-    if (!answer) return nullptr;
-    invokeAdviceFlag();
-    return answer.release();
+    return newAnswer(PANSWER_NONE, [](SA_ANSWER&) { invokeAdviceFlag(); });
 }
 
 SA_ANSWER* handleIdle(SA_EVENT*) {
-    Owned answer(newAnswer(PANSWER_NONE));
-    if (!answer) return nullptr;
-    ctx.disconnectToTerminal = 1;
-    setLine(ctx.statusLine1, BLANK_LINE);
-    setLine(ctx.statusLine2, BLANK_LINE);
-    return answer.release();
+    return newAnswer(PANSWER_NONE, [](SA_ANSWER&) {
+        ctx.disconnectToTerminal = 1;
+        setLine(ctx.statusLine1, BLANK_LINE);
+        setLine(ctx.statusLine2, BLANK_LINE);
+    });
 }
 
 SA_ANSWER* handleVerSigAsk(SA_EVENT*) {
@@ -133,150 +130,139 @@ SA_ANSWER* handleVerSigAsk(SA_EVENT*) {
 
 SA_ANSWER* handleNoReceipt(SA_EVENT*) {
     std::printf("trstate - handleNoReceipt\n\n");
-    Owned answer(newAnswer(PANSWER_NONE));
-    if (!answer) return nullptr;
-    setLine(ctx.statusLine1, BLANK_LINE);
-    setLine(ctx.statusLine2, kNoReceiptTakeCopy);
-    show();
-    ctx.disconnectToTerminal = 1;
-    return answer.release();
+    return newAnswer(PANSWER_NONE, [](SA_ANSWER&) {
+        setLine(ctx.statusLine1, BLANK_LINE);
+        setLine(ctx.statusLine2, kNoReceiptTakeCopy);
+        show();
+        ctx.disconnectToTerminal = 1;
+    });
 }
 
 SA_ANSWER* handleNoLog(SA_EVENT*) {
     std::printf("trstate - handleNoLog\n\n");
-    Owned answer(newAnswer(PANSWER_NONE));
-    if (!answer) return nullptr;
-    setLine(ctx.statusLine1, NO_RECEIPT_LINE);
-    setLine(ctx.statusLine2, kReconciliation);
-    show();
-    ctx.disconnectToTerminal = 1;
-    return answer.release();
+    return newAnswer(PANSWER_NONE, [](SA_ANSWER&) {
+        setLine(ctx.statusLine1, NO_RECEIPT_LINE);
+        setLine(ctx.statusLine2, kReconciliation);
+        show();
+        ctx.disconnectToTerminal = 1;
+    });
 }
 
 SA_ANSWER* handleReceipt(SA_EVENT*) {
-    Owned answer(newAnswer(PANSWER_RECEIPTNUMBER));
-    if (!answer) return nullptr;
-    // The count wraps at 8 bits; the answer built afterwards carries the count after this one.
-    if (invokePrintReceipt() == 1) ++ctx.gstPosReceiptInfo.receipts;
-    return answer.release();
+    return newAnswer(PANSWER_RECEIPTNUMBER, [](SA_ANSWER&) {
+        // The count wraps at 8 bits; the answer built afterwards carries the count after this one.
+        if (invokePrintReceipt() == 1) ++ctx.gstPosReceiptInfo.receipts;
+    });
 }
 
 SA_ANSWER* handleCardswipe(SA_EVENT*) {
-    Owned answer(newAnswer(PANSWER_NORTRANS));
-    if (!answer) return nullptr;
-    // The length comes from the terminal: never past the 19 card bytes.
-    const std::int32_t n =
-        std::clamp<std::int32_t>(ctx.track2Length, 0, static_cast<std::int32_t>(CARD_DATA_LEN));
-    std::array<char, CARD_TEXT_SIZE> text{};
-    // The digits do not outlive the handler, even when the callback throws.
-    struct Wipe {
-        std::array<char, CARD_TEXT_SIZE>& digits;
-        ~Wipe() { secureZero(digits); }
-    } wipe{text};
-    trqTransformCarddata(text.data(), text.size(), ctx.cardData.data(), n);
-    if (invokeSetCarddata(text.data()) != 1) answer->answer_ID = PANSWER_ABORT;
-    return answer.release();
+    return newAnswer(PANSWER_NORTRANS, [](SA_ANSWER& answer) {
+        // The length comes from the terminal: never past the 19 card bytes.
+        const std::int32_t n =
+            std::clamp<std::int32_t>(ctx.track2Length, 0, static_cast<std::int32_t>(CARD_DATA_LEN));
+        std::array<char, CARD_TEXT_SIZE> text{};
+        // The digits do not outlive the handler, even when the callback throws.
+        struct Wipe {
+            std::array<char, CARD_TEXT_SIZE>& digits;
+            ~Wipe() { secureZero(digits); }
+        } wipe{text};
+        trqTransformCarddata(text.data(), text.size(), ctx.cardData.data(), n);
+        if (invokeSetCarddata(text.data()) != 1) answer.answer_ID = PANSWER_ABORT;
+    });
 }
 
 SA_ANSWER* handleConfirm(SA_EVENT*) {
     std::printf("trstate - handleConfirm\n");
-    Owned answer(newAnswer(PANSWER_NONE));
-    if (!answer) return nullptr;
-    std::printf("trqExtCardConfirm\n");
-    const int verdict = invokeExtCardConfirm();
-    if (verdict == 1 || verdict == 2) {
-        ctx.extCardAnswer = verdict;
-        answer->answer_ID = PANSWER_OKPOS;
-    }
-    return answer.release();
+    return newAnswer(PANSWER_NONE, [](SA_ANSWER& answer) {
+        std::printf("trqExtCardConfirm\n");
+        const int verdict = invokeExtCardConfirm();
+        if (verdict == 1 || verdict == 2) {
+            ctx.extCardAnswer = verdict;
+            answer.answer_ID = PANSWER_OKPOS;
+        }
+    });
 }
 
 SA_ANSWER* handleAbort(SA_EVENT*) {
-    Owned answer(newAnswer(PANSWER_ABORT));
-    if (!answer) return nullptr;
-    ctx.callAbortFunc = 0;
-    setLine(ctx.statusLine1, kTryingToAbort);
-    show();
-    // Shown by the next display call, when the terminal answers.
-    setLine(ctx.statusLine1, BLANK_LINE);
-    setLine(ctx.statusLine2, kAbortedByEcr);
-    return answer.release();
+    return newAnswer(PANSWER_ABORT, [](SA_ANSWER&) {
+        ctx.callAbortFunc = 0;
+        setLine(ctx.statusLine1, kTryingToAbort);
+        show();
+        // Shown by the next display call, when the terminal answers.
+        setLine(ctx.statusLine1, BLANK_LINE);
+        setLine(ctx.statusLine2, kAbortedByEcr);
+    });
 }
 
 SA_ANSWER* handleTransComplete(SA_EVENT*) {
-    Owned answer(newAnswer(PANSWER_NONE));
-    if (!answer) return nullptr;
-    ctx.disconnectToTerminal = 1;
-    const auto result = static_cast<std::uint32_t>(ctx.gstResultData);
-    if (result == 0 || result >= 23) setLine(ctx.statusLine1, BLANK_LINE);
-    show();
-    setLine(ctx.statusLine2, BLANK_LINE);
-    return answer.release();
+    return newAnswer(PANSWER_NONE, [](SA_ANSWER&) {
+        ctx.disconnectToTerminal = 1;
+        const auto result = static_cast<std::uint32_t>(ctx.gstResultData);
+        if (result == 0 || result >= 23) setLine(ctx.statusLine1, BLANK_LINE);
+        show();
+        setLine(ctx.statusLine2, BLANK_LINE);
+    });
 }
 
 SA_ANSWER* handleTermNotReady(SA_EVENT*) {
     std::printf("trstate - handleTermNotReady\n\n");
-    Owned answer(newAnswer(PANSWER_NONE));
-    if (!answer) return nullptr;
-    std::printf("trstate - handleTermNotReady %d\n", ctx.gstResultData);
-    const std::int64_t now = nowSeconds();
-    ctx.ecrRequestsAnswer = 0;
-    ctx.lastSendTime = now;
-    ctx.timeStampTermNotReady = now;
-    setLine(ctx.statusLine1, kWait);
-    setLine(ctx.statusLine2, BLANK_LINE);
-    show();
-    return answer.release();
+    return newAnswer(PANSWER_NONE, [](SA_ANSWER&) {
+        std::printf("trstate - handleTermNotReady %d\n", ctx.gstResultData);
+        const std::int64_t now = nowSeconds();
+        ctx.ecrRequestsAnswer = 0;
+        ctx.lastSendTime = now;
+        ctx.timeStampTermNotReady = now;
+        setLine(ctx.statusLine1, kWait);
+        setLine(ctx.statusLine2, BLANK_LINE);
+        show();
+    });
 }
 
 SA_ANSWER* handleResend(SA_EVENT*) {
     std::printf("trstate - handleResend\n\n");
-    Owned answer(newAnswer(PANSWER_NONE));
-    if (!answer) return nullptr;
-    ++ctx.resendCount;
-    sendCardTransaction();
-    return answer.release();
+    return newAnswer(PANSWER_NONE, [](SA_ANSWER&) {
+        ++ctx.resendCount;
+        sendCardTransaction();
+    });
 }
 
 SA_ANSWER* handleNoConnection(SA_EVENT*) {
     std::printf("trstate - handleNoConnection %d %d\n\n", static_cast<int>(TIMEOUT_ANSWERREQ),
                 static_cast<int>(TIMEOUT_TERMINALANSWER));
-    Owned answer(newAnswer(PANSWER_NONE));
-    if (!answer) return nullptr;
-    std::printf("trstate - handleNoConnection ret=6 (%d)\n", ctx.gstResultData);
-    ctx.gstResultData = 6;
-    setLine(ctx.statusLine1, BLANK_LINE);
-    setLine(ctx.statusLine2, kNoConnection);
-    show();
-    ctx.disconnectToTerminal = 1;
-    std::printf("trstate - handleNoConnection %d %d\n\n", static_cast<int>(answer->answer_ID),
-                ctx.gstResultData);
-    return answer.release();
+    return newAnswer(PANSWER_NONE, [](SA_ANSWER& answer) {
+        std::printf("trstate - handleNoConnection ret=6 (%d)\n", ctx.gstResultData);
+        ctx.gstResultData = 6;
+        setLine(ctx.statusLine1, BLANK_LINE);
+        setLine(ctx.statusLine2, kNoConnection);
+        show();
+        ctx.disconnectToTerminal = 1;
+        std::printf("trstate - handleNoConnection %d %d\n\n", static_cast<int>(answer.answer_ID),
+                    ctx.gstResultData);
+    });
 }
 
 SA_ANSWER* handleTimeout(SA_EVENT*) {
     std::printf("trstate - handleTimeout:%d\n\n", static_cast<int>(TIMEOUT_TERMINALANSWER));
-    Owned answer(newAnswer(PANSWER_NONE));
-    if (!answer) return nullptr;
-    const bool prompt = isAbortablePrompt();
-    // Past two aborts the terminal is not asked again; the exchange ends all the same.
-    if (prompt && static_cast<std::uint32_t>(ctx.abortCounter) <= 2)
-        answer->answer_ID = PANSWER_ABORT;
-    ctx.gstResultData = 2;
-    if (ctx.requestKind == 1) {
-        if (prompt)
-            std::printf("aborted due to no terminal activity\n");
-        else
-            setLine(ctx.statusLine1, kCheckLastReceipt);
-    } else {
-        setLine(ctx.statusLine1, BLANK_LINE);
-    }
-    setLine(ctx.statusLine2, answer->answer_ID == PANSWER_ABORT ? kAbortedTimeout : kTimeout);
-    show();
-    ctx.disconnectToTerminal = 1;
-    std::printf("trstate - handleTimeout %d %d\n\n", static_cast<int>(answer->answer_ID),
-                ctx.gstResultData);
-    return answer.release();
+    return newAnswer(PANSWER_NONE, [](SA_ANSWER& answer) {
+        const bool prompt = isAbortablePrompt();
+        // Past two aborts the terminal is not asked again; the exchange ends all the same.
+        if (prompt && static_cast<std::uint32_t>(ctx.abortCounter) <= 2)
+            answer.answer_ID = PANSWER_ABORT;
+        ctx.gstResultData = 2;
+        if (ctx.requestKind == RequestKind::payment) {
+            if (prompt)
+                std::printf("aborted due to no terminal activity\n");
+            else
+                setLine(ctx.statusLine1, kCheckLastReceipt);
+        } else {
+            setLine(ctx.statusLine1, BLANK_LINE);
+        }
+        setLine(ctx.statusLine2, answer.answer_ID == PANSWER_ABORT ? kAbortedTimeout : kTimeout);
+        show();
+        ctx.disconnectToTerminal = 1;
+        std::printf("trstate - handleTimeout %d %d\n\n", static_cast<int>(answer.answer_ID),
+                    ctx.gstResultData);
+    });
 }
 
 // Its event has no producer here; nothing is sent.

@@ -76,7 +76,8 @@ SA_HANDLER terminalFallback(int state, int eventId) {
     if (!isCompletion(eventId) || hasEntry(state, eventId)) return nullptr;
     // An administrative command ends at the terminal's idle message, with its receipts before
     // it; there a completion without an entry is ignored as the table says.
-    const bool admin = ctx.requestKind == 2 || ctx.requestKind == 3;
+    const bool admin =
+        ctx.requestKind == RequestKind::admin || ctx.requestKind == RequestKind::adminService;
     if (state == PSTATE_OPEN && !admin) return handleTransComplete;
     if (state < PSTATE_MI_CU_AMOUNT || state > PSTATE_MI_CU_CARDSWIPE) return nullptr;
     // Results 3 and 4 are shown as PSTATE_MI_CU shows them.
@@ -97,12 +98,7 @@ void freeCurrentEcrEvent() {
 void abandonExchange() {
     freeCurrentEcrEvent();
     lastSource = Source::none;
-    ctx.callAbortFunc = 0;
-    ctx.verSigPending = 0;
-    ctx.pendingEcrAbort = 0;
-    ctx.ecrRequestsAnswer = 0;
-    ctx.timeStampTermNotReady = 0;
-    ctx.disconnectToTerminal = 0;
+    clearCallFlags();
     // The terminal still holds the connection: the next call starts from the open state.
     if (ctx.closedFlag != 1 && ctx.openCompleted() && SA_getState() != PSTATE_IDLE)
         SA_restoreState(PSTATE_OPEN);

@@ -167,7 +167,7 @@ int writePrintOutToFile(int mode, int segment) noexcept {
         bridge.receiptCopies[0] = bridge.bridgeReceipt;
     } else {
         // Only ten receipts of a call are kept for Java; later ones still reach print.trq.
-        const std::size_t slot = ctx.gstPosReceiptInfo.receipts;
+        const std::size_t slot = receiptsOfCall();
         if (slot < bridge.receiptCopies.size()) bridge.receiptCopies[slot] = bridge.bridgeReceipt;
     }
     if (!file) return 0;
@@ -188,7 +188,7 @@ int writeIssuerFile(int mode) noexcept {
     }
     std::array<char, 16> text{};
     if (mode == 1)
-        std::snprintf(text.data(), text.size(), "%02d\n", ctx.issuerID);
+        std::snprintf(text.data(), text.size(), "%02d\n", lastIssuer());
     else
         std::snprintf(text.data(), text.size(), "\n");
     std::fprintf(file.get(), "%s", text.data());

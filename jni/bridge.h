@@ -4,7 +4,7 @@
 // the native methods hand to the Java object when the call returns.
 #pragma once
 
-#include "core/context.h"
+#include "driver/callinfo.h"
 
 #include <array>
 #include <cstddef>
@@ -15,9 +15,9 @@ namespace tarq::javabridge {
 
 inline constexpr std::size_t TRQ_PATH_MAX = 99;    // bytes of the side-file directory
 inline constexpr std::size_t SIDE_PATH_SIZE = 112; // directory, file name and terminator
-inline constexpr std::size_t BRIDGE_LINE_MAX = STATUS_LINE_LEN; // characters kept of a display line
-inline constexpr std::size_t RECEIPT_COPIES = 10;               // receipt slots handed to Java
-inline constexpr std::size_t RECEIPT_TEXT = RECEIPT_SIZE;       // 1000 characters and a terminator
+inline constexpr std::size_t BRIDGE_LINE_MAX = DISPLAY_LINE_LEN; // characters of a display line
+inline constexpr std::size_t RECEIPT_COPIES = 10;                // receipt slots handed to Java
+inline constexpr std::size_t RECEIPT_TEXT = RECEIPT_TEXT_SIZE;   // 1000 characters and a terminator
 
 // Results of SetTrqPath (the Java class documents them).
 inline constexpr int SET_PATH_OK = 0;

@@ -17,7 +17,7 @@
 #include <string_view>
 
 using namespace tarq::javabridge;
-using tarq::BLANK_LINE;
+using tarq::BLANK_DISPLAY_LINE;
 
 namespace {
 
@@ -177,7 +177,7 @@ template <typename Call>
 jint report(JNIEnv* env, jobject self, const char* printed, std::string_view line1,
             bool displayFile, Call call, std::initializer_list<Field> fields) {
     std::printf("%s", printed);
-    setLines(line1, BLANK_LINE);
+    setLines(line1, BLANK_DISPLAY_LINE);
     if (displayFile) writeDisplayFile();
     receiptReset();
     const int result = call();
@@ -216,7 +216,7 @@ JNIEXPORT jint JNICALL Java_no_kelmo_javaTarq_trqInitCallback(JNIEnv* env, jobje
 JNIEXPORT jint JNICALL Java_no_kelmo_javaTarq_trqOpenRS232(JNIEnv* env, jobject) {
     return guarded(env, [&]() -> jint {
         const int result = trqOpenRS232();
-        setLines("\xC5PNER RS232....     ", BLANK_LINE);
+        setLines("\xC5PNER RS232....     ", BLANK_DISPLAY_LINE);
         writeDisplayFile();
         return result;
     });
@@ -234,7 +234,7 @@ JNIEXPORT jint JNICALL Java_no_kelmo_javaTarq_trqOpen(JNIEnv* env, jobject, jstr
             if (!bytes.empty()) bytes.copy(text.data(), bytes.size());
         }
         const int result = trqOpen(text.data(), static_cast<unsigned short>(port));
-        setLines("STARTER...", BLANK_LINE);
+        setLines("STARTER...", BLANK_DISPLAY_LINE);
         writeDisplayFile();
         return result;
     });
@@ -258,7 +258,7 @@ JNIEXPORT jint JNICALL Java_no_kelmo_javaTarq_trqCardTransaction(JNIEnv* env, jo
         std::array<char, 32> line{};
         std::snprintf(line.data(), line.size(), "Purchase DK %d",
                       static_cast<int>(transactionType));
-        setLines(line.data(), BLANK_LINE);
+        setLines(line.data(), BLANK_DISPLAY_LINE);
         writeDisplayFile();
         receiptReset();
         std::printf("Cj:trqCardTransaction %d\n", static_cast<int>(amount));
@@ -274,7 +274,7 @@ JNIEXPORT jint JNICALL Java_no_kelmo_javaTarq_trqNorCardTransaction(
     jint confirmExtCard, jint purchaseAmount, jint, jint) {
     return guarded(env, [&]() -> jint {
         writeIssuerFile(0);
-        setLines(BLANK_LINE, BLANK_LINE);
+        setLines(BLANK_DISPLAY_LINE, BLANK_DISPLAY_LINE);
         receiptReset();
         std::printf("Cj:trqNorCardTransaction %d\n", static_cast<int>(amount));
         if (const int refused = amountCheck(transactionType, amount)) return refused;
@@ -303,7 +303,7 @@ JNIEXPORT jint JNICALL Java_no_kelmo_javaTarq_trqNorTransaction(
             !copyArgument(env, cvc, code)) {
             return 0;
         }
-        setLines(BLANK_LINE, BLANK_LINE);
+        setLines(BLANK_DISPLAY_LINE, BLANK_DISPLAY_LINE);
         receiptReset();
         if (const int refused = amountCheck(transactionType, amount)) return refused;
         const int result = trqNorTransaction(transactionType, amount, currencyCode,
@@ -382,7 +382,7 @@ JNIEXPORT jint JNICALL Java_no_kelmo_javaTarq_trqClockSyncHost(JNIEnv* env, jobj
 
 JNIEXPORT jint JNICALL Java_no_kelmo_javaTarq_trqRestartTerm(JNIEnv* env, jobject) {
     return guarded(env, [&]() -> jint {
-        setLines("RESTARTER TERMINAL", BLANK_LINE);
+        setLines("RESTARTER TERMINAL", BLANK_DISPLAY_LINE);
         writeDisplayFile();
         std::printf("C:RestartTerm\n");
         return trqRestartTerm();
@@ -392,7 +392,7 @@ JNIEXPORT jint JNICALL Java_no_kelmo_javaTarq_trqRestartTerm(JNIEnv* env, jobjec
 JNIEXPORT jint JNICALL Java_no_kelmo_javaTarq_trqCloseRS232(JNIEnv* env, jobject) {
     return guarded(env, [&]() -> jint {
         const int result = trqCloseRS232();
-        setLines("TERMINAL STENGT", BLANK_LINE);
+        setLines("TERMINAL STENGT", BLANK_DISPLAY_LINE);
         writeDisplayFile();
         return result;
     });
@@ -401,7 +401,7 @@ JNIEXPORT jint JNICALL Java_no_kelmo_javaTarq_trqCloseRS232(JNIEnv* env, jobject
 JNIEXPORT jint JNICALL Java_no_kelmo_javaTarq_trqClose(JNIEnv* env, jobject, jint reason) {
     return guarded(env, [&]() -> jint {
         const int result = trqClose(reason);
-        setLines("TERMINAL STENGT", BLANK_LINE);
+        setLines("TERMINAL STENGT", BLANK_DISPLAY_LINE);
         writeDisplayFile();
         return result;
     });

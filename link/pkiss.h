@@ -25,7 +25,10 @@ inline constexpr std::uint32_t PKISS_RECV_DATA_SIZE = 2050;
 inline constexpr std::uint32_t PKISS_ACK_TIMEOUT = 4000; // ms
 inline constexpr std::uint32_t PKISS_RECV_TIMEOUT = 600; // ms
 inline constexpr int MAX_NUMBER_SEND = 4;
-inline constexpr int PKISS_WACK_RESULT = -1000;
+// Results of PKISS_Send, passed on unchanged by the message transport above it.
+inline constexpr int PKISS_ACKNOWLEDGED = 1;
+inline constexpr int PKISS_NOT_ACKNOWLEDGED = 0;
+inline constexpr int PKISS_WACK_RESULT = -1000; // the terminal answered WACK and no ACK followed
 
 struct PKISS_LINK {
     std::array<std::uint8_t, PKISS_FRAME_SIZE> txFrame{};

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "link/pkiss.h"
+#include "link/wiretap.h"
 
 #include <cstdint>
 
@@ -22,10 +23,13 @@ void PKISS_ComCleanup(PKISS_LINK* link);
 
 // Receiving side. The STX has just been read when PKISS_HandleIframe is called.
 void PKISS_HandleIframe(PKISS_LINK* link);
-int PKISS_RecvFrame(PKISS_LINK* link);
+// 1: a whole, verified frame in rxFrame; 0: refused, and `fault` (when given) says why.
+int PKISS_RecvFrame(PKISS_LINK* link, FrameFault* fault = nullptr);
 // 1: data part closed by its ETX; 0: cut off by silence; -1: closed, but too long to accept.
 int PKISS_RecvData(PKISS_LINK* link);
 int PKISS_VerifyFrame(PKISS_LINK* link);
+// What PKISS_VerifyFrame finds wrong with the frame in rxFrame (FrameFault::none: nothing).
+FrameFault PKISS_FrameFault(const PKISS_LINK* link);
 int PKISS_VerifySeq(const PKISS_LINK* link, std::uint8_t seq);
 int PKISS_IsImAlive(const PKISS_LINK* link);
 // Answers the verified frame in rxFrame: accept (ACK), drop a repetition (ACK) or hold it

@@ -107,23 +107,28 @@ int PKISS_VerifySeq(const PKISS_LINK* link, std::uint8_t seq) {
     return 0;
 }
 
-int PKISS_VerifyFrame(PKISS_LINK* link) {
+FrameFault PKISS_FrameFault(const PKISS_LINK* link) {
     const std::uint32_t len = link->rxFrameLength;
-    if (len < 5 || len > PKISS_FRAME_SIZE) return 0;
+    if (len < 5 || len > PKISS_FRAME_SIZE) return FrameFault::badChecksum;
     const std::uint8_t* f = link->rxFrame.data();
-    if (f[0] != PKISS_STX || f[len - 3] != PKISS_ETX) return 0;
+    if (f[0] != PKISS_STX || f[len - 3] != PKISS_ETX) return FrameFault::badChecksum;
     const std::uint32_t crc = PKISS_CalcCrc(f + 1, len - 3);
     const std::uint32_t sent = f[len - 2] + 256U * f[len - 1];
-    if (crc != sent) return 0;
-    if (PKISS_UnStuffedLength(f + 2, len - 5) > PKISS_DeliverLimit(link)) return 0;
-    return PKISS_VerifySeq(link, f[1]);
+    if (crc != sent) return FrameFault::badChecksum;
+    if (PKISS_UnStuffedLength(f + 2, len - 5) > PKISS_DeliverLimit(link))
+        return FrameFault::tooLong;
+    return PKISS_VerifySeq(link, f[1]) == 1 ? FrameFault::none : FrameFault::outOfSequence;
 }
 
-int PKISS_RecvFrame(PKISS_LINK* link) {
+int PKISS_VerifyFrame(PKISS_LINK* link) {
+    return PKISS_FrameFault(link) == FrameFault::none ? 1 : 0;
+}
+
+int PKISS_RecvFrame(PKISS_LINK* link, FrameFault* fault) {
     link->rxFrame[0] = PKISS_STX;
     link->rxFrameLength = 1;
     std::uint8_t seq = 0;
-    bool ok = false;
+    FrameFault why = FrameFault::cutOff;
     if (PKISS_RecvSeq(link, &seq) == 1) {
         link->rxFrame[link->rxFrameLength++] = seq;
         const int data = PKISS_RecvData(link);
@@ -131,15 +136,18 @@ int PKISS_RecvFrame(PKISS_LINK* link) {
             std::uint8_t crc[2] = {0, 0};
             std::uint32_t n = 2;
             PRS232_Recv(link->port, crc, &n);
-            if (data == 1 && n == 2) {
+            if (data == -1) {
+                why = FrameFault::tooLong;
+            } else if (n == 2) {
                 link->rxFrame[link->rxFrameLength++] = crc[0];
                 link->rxFrame[link->rxFrameLength++] = crc[1];
-                ok = PKISS_VerifyFrame(link) == 1;
+                why = PKISS_FrameFault(link);
             }
         }
     }
-    if (!ok) link->rxFrameLength = 0; // a failed frame leaves no trace
-    return ok ? 1 : 0;
+    if (why != FrameFault::none) link->rxFrameLength = 0; // a failed frame leaves no trace
+    if (fault) *fault = why;
+    return why == FrameFault::none ? 1 : 0;
 }
 
 int PKISS_IsImAlive(const PKISS_LINK* link) {
@@ -170,9 +178,10 @@ void PKISS_HandleBuffer(PKISS_LINK* link) {
 }
 
 void PKISS_HandleIframe(PKISS_LINK* link) {
-    if (PKISS_RecvFrame(link) != 1) {
+    FrameFault fault = FrameFault::none;
+    if (PKISS_RecvFrame(link, &fault) != 1) {
         PKISS_SendChar(link, PKISS_NAK);
-        wireTap(TapEvent::FrameBad);
+        wireTap(TapEvent::FrameBad, nullptr, 0, static_cast<int>(fault));
         return;
     }
     if (PKISS_IsImAlive(link)) {

@@ -13,7 +13,7 @@ enum class TapEvent : std::uint8_t {
     FrameOut,   // bytes: the frame as written; number: how often it has been written now
     FrameAcked, // bytes: a received frame, answered with ACK; number: the sequence acknowledged
     FrameHeld,  // bytes: a received frame, answered with WACK
-    FrameBad,   // a frame cut off, damaged or out of sequence, answered with NAK
+    FrameBad,   // a frame refused and answered with NAK; number: its FrameFault
     AckIn,      // number: the sequence number acknowledged (-1: none came)
     NakIn,
     WackIn,
@@ -22,6 +22,31 @@ enum class TapEvent : std::uint8_t {
     State,      // bytes: state before, event, state after
     Display,    // bytes: the two display lines, one after the other
 };
+
+// Why a received frame was refused.
+enum class FrameFault : std::uint8_t {
+    none,
+    cutOff,        // silence inside the frame, or no CRC after its ETX
+    tooLong,       // more data than the link may hand on
+    badChecksum,   // the CRC does not match, or the frame is malformed
+    outOfSequence, // neither the next number, a repetition nor a new sender's first
+};
+
+inline const char* frameFaultName(int fault) {
+    switch (static_cast<FrameFault>(fault)) {
+    case FrameFault::none:
+        return "accepted";
+    case FrameFault::cutOff:
+        return "cut off";
+    case FrameFault::tooLong:
+        return "too long";
+    case FrameFault::badChecksum:
+        return "checksum";
+    case FrameFault::outOfSequence:
+        return "out of sequence";
+    }
+    return "unknown";
+}
 
 using TapSink = void (*)(TapEvent event, const std::uint8_t* bytes, std::uint32_t length,
                          int number);

@@ -74,94 +74,105 @@ struct Element {
     bool present = false;
 };
 
-Element elementFor(std::uint32_t type) {
+Element bare(std::uint8_t tag) {
     Element e;
+    e.tag = tag;
     e.present = true;
+    return e;
+}
+
+// An element whose value is `width` bytes of `number`, most significant first.
+Element number(std::uint8_t tag, std::int32_t value, std::size_t width) {
+    Element e = bare(tag);
+    putBigEndian(std::span(e.value).first(width), static_cast<std::uint32_t>(value));
+    e.size = width;
+    return e;
+}
+
+Element abortElement() {
+    ++ctx.abortCounter;
+    return bare(PTAG_TERM_ABORT);
+}
+
+// Asks for the terminal's answer within the answer time-out.
+Element awaited(Element e) {
+    armAnswerTimer();
+    return e;
+}
+
+Element extCardElement() {
+    std::printf("parserSendAnswer - PANSWER_OKPOS\n");
+    if (ctx.extCardAnswer == 2) {
+        std::printf("parserSendAnswer - PTAG_EXTPOSNOTOK\n");
+        return bare(PTAG_EXTPOSNOTOK);
+    }
+    std::printf("parserSendAnswer - PTAG_EXTPOSOK\n");
+    return bare(PTAG_EXTPOSOK);
+}
+
+Element verSigElement() {
+    std::printf("parserSendAnswer - PANSWER_VERSIG\n");
+    return bare(ctx.verSigAnswer == 1   ? PTAG_VER_SIG_OK
+                : ctx.verSigAnswer == 2 ? PTAG_VER_SIG
+                                        : PTAG_VER_SIG_NONE);
+}
+
+Element receiptNumberElement() {
+    // The terminal needs a moment after a receipt before it takes the count.
+    sleepMs(kReceiptNumberPauseMs);
+    ctx.lastSendTime = nowSeconds();
+    return number(PTAG_RECEIPTNUMBER, ctx.gstPosReceiptInfo.receipts, 1);
+}
+
+Element norTransElement() {
+    // Only a negative type (huge when unsigned) carries the card record.
+    const bool withCard = static_cast<std::uint32_t>(ctx.request.transactionType) >= 11;
+    Element e = bare(withCard ? PTAG_NORTRANS_CARD : PTAG_NORTRANS);
+    e.size = buildNorTrans(e.value, withCard);
+    return e;
+}
+
+Element logged(const char* line, Element e) {
+    std::printf("parserSendAnswer - %s\n", line);
+    return e;
+}
+
+// One answer kind, one element.
+Element elementFor(std::uint32_t type) {
+    const PaymentRequest& r = ctx.request;
     switch (type) {
     case PANSWER_STATUS1:
-        std::printf("parserSendAnswer - PANSWER_STATUS1\n");
-        e.tag = PTAG_STATUS1;
-        break;
+        return logged("PANSWER_STATUS1", bare(PTAG_STATUS1));
     case PANSWER_ABORT:
-        ++ctx.abortCounter;
-        e.tag = PTAG_TERM_ABORT;
-        break;
+        return abortElement();
     case PANSWER_MI:
-        e.tag = PTAG_MI;
-        e.value[0] = static_cast<std::uint8_t>(ctx.request.merchIn);
-        e.size = 1;
-        break;
+        return number(PTAG_MI, static_cast<std::uint8_t>(r.merchIn), 1);
+    // Asked for by no handler; carries the request's amount like the payment record does.
     case PANSWER_AMOUNT:
-        // Asked for by no handler; carries the request's amount like the payment record does.
-        e.tag = PTAG_AMOUNT;
-        putBigEndian(std::span(e.value).first(4), static_cast<std::uint32_t>(ctx.request.amount));
-        e.size = 4;
-        break;
+        return number(PTAG_AMOUNT, r.amount, 4);
     case PANSWER_CURRENCYCODE:
-        armAnswerTimer();
-        e.tag = PTAG_CURRENCYCODE;
-        putBigEndian(std::span(e.value).first(2),
-                     static_cast<std::uint32_t>(ctx.request.currencyCode));
-        e.size = 2;
-        break;
+        return awaited(number(PTAG_CURRENCYCODE, r.currencyCode, 2));
     case PANSWER_OPEN:
-        e.tag = PTAG_TERM_OPEN;
-        break;
+        return bare(PTAG_TERM_OPEN);
     case PANSWER_ADMIN:
-        armAnswerTimer();
-        e.tag = PTAG_ADMIN;
-        putBigEndian(std::span(e.value).first(2), static_cast<std::uint32_t>(ctx.adminCode));
-        e.size = 2;
-        break;
+        return awaited(number(PTAG_ADMIN, ctx.adminCode, 2));
     case PANSWER_CLOSE:
-        e.tag = PTAG_TERM_CLOSE;
-        break;
+        return bare(PTAG_TERM_CLOSE);
     case PANSWER_OKPOS:
-        std::printf("parserSendAnswer - PANSWER_OKPOS\n");
-        if (ctx.extCardAnswer == 2) {
-            std::printf("parserSendAnswer - PTAG_EXTPOSNOTOK\n");
-            e.tag = PTAG_EXTPOSNOTOK;
-        } else {
-            std::printf("parserSendAnswer - PTAG_EXTPOSOK\n");
-            e.tag = PTAG_EXTPOSOK;
-        }
-        break;
+        return extCardElement();
     case PANSWER_VERSIG:
-        std::printf("parserSendAnswer - PANSWER_VERSIG\n");
-        e.tag = ctx.verSigAnswer == 1   ? PTAG_VER_SIG_OK
-                : ctx.verSigAnswer == 2 ? PTAG_VER_SIG
-                                        : PTAG_VER_SIG_NONE;
-        break;
+        return verSigElement();
     case PANSWER_RECEIPTNUMBER:
-        // The terminal needs a moment after a receipt before it takes the count.
-        sleepMs(kReceiptNumberPauseMs);
-        ctx.lastSendTime = nowSeconds();
-        e.tag = PTAG_RECEIPTNUMBER;
-        e.value[0] = ctx.gstPosReceiptInfo.receipts;
-        e.size = 1;
-        break;
+        return receiptNumberElement();
     case PANSWER_REFUND:
-        std::printf("parserSendAnswer - PANSWER_REFUND\n");
-        armAnswerTimer();
-        e.tag = PTAG_REFUND;
-        break;
+        return awaited(logged("PANSWER_REFUND", bare(PTAG_REFUND)));
     case PANSWER_CONFIRMEEXTCARD:
-        std::printf("parserSendAnswer - PANSWER_CONFIRMEEXTCARD\n");
-        e.tag = PTAG_CONFIRMEEXTCARD;
-        break;
-    case PANSWER_NORTRANS: {
-        // Only a negative type (huge when unsigned) carries the card record.
-        const bool withCard = static_cast<std::uint32_t>(ctx.request.transactionType) >= 11;
-        e.tag = withCard ? PTAG_NORTRANS_CARD : PTAG_NORTRANS;
-        e.size = buildNorTrans(e.value, withCard);
-        break;
-    }
+        return logged("PANSWER_CONFIRMEEXTCARD", bare(PTAG_CONFIRMEEXTCARD));
+    case PANSWER_NORTRANS:
+        return norTransElement();
     default:
-        std::printf("parserSendAnswer - DEFAULT\n");
-        e.present = false;
-        break;
+        return logged("DEFAULT", Element{});
     }
-    return e;
 }
 
 } // namespace

@@ -15,22 +15,22 @@ bool isConstructed(std::uint8_t tag) {
 }
 
 int checkObject(const std::uint8_t* buf, std::uint32_t size, int depth) {
-    if (size < 2 || depth > BER_MAX_DEPTH) return -1;
+    if (size < 2 || depth > BER_MAX_DEPTH) return BER_INVALID;
     const int t = BER_checkTag(buf, size);
-    if (t <= 0) return -1;
+    if (t <= 0) return BER_INVALID;
     const auto tu = static_cast<std::uint32_t>(t);
     std::uint32_t length = 0;
     const int l = BER_checkLength(buf + tu, size - tu, &length);
-    if (l <= 0) return -1;
+    if (l <= 0) return BER_INVALID;
     const std::uint32_t header = tu + static_cast<std::uint32_t>(l);
-    if (static_cast<std::uint64_t>(header) + length > size) return -1;
+    if (static_cast<std::uint64_t>(header) + length > size) return BER_INVALID;
     if (isConstructed(buf[0])) {
         // A contained object is bounded by the rest of the buffer, not by its parent: that is
         // the size the link hands over, and the decoder applies the tighter bound.
         std::uint32_t i = 0;
         while (i < length) {
             const int r = checkObject(buf + header + i, size - (header + i), depth + 1);
-            if (r < 0) return -1;
+            if (r < 0) return BER_INVALID;
             i += static_cast<std::uint32_t>(r);
         }
     }
@@ -201,7 +201,7 @@ int BER_checkLength(const std::uint8_t* buf, std::uint32_t size, std::uint32_t* 
 }
 
 int BER_check(const std::uint8_t* buf, std::uint32_t size) {
-    if (!buf) return -1;
+    if (!buf) return BER_INVALID;
     return checkObject(buf, size, 0);
 }
 

@@ -35,10 +35,13 @@ int TLVTag2BERTag(const TLV* node, std::uint8_t* out);
 // Writes the length field (out needs room for 3 bytes); returns its size, 0 above 0xFFFF.
 int TLVLength2BERLength(const TLV* node, std::uint8_t* out);
 
+// What the checks return for an object that is malformed or incomplete.
+inline constexpr int BER_INVALID = -1;
+
 int BER_checkTag(const std::uint8_t* buf, std::uint32_t size);
 // Size of the length field, or -1; rejects the indefinite form 0x80 and forms 0x83 and above.
 int BER_checkLength(const std::uint8_t* buf, std::uint32_t size, std::uint32_t* length);
-// Encoded size of the first object in buf, or -1 when it is malformed or incomplete.
+// Encoded size of the first object in buf, or BER_INVALID when it is malformed or incomplete.
 int BER_check(const std::uint8_t* buf, std::uint32_t size);
 // Decodes the first object; never reads past `size`. nullptr when it cannot be decoded (multi-byte
 // tag, bad length field, object beyond the buffer, no memory). A child that would overrun its

@@ -203,7 +203,7 @@ void describeNode(const TLV* node, bool fromTerminal, const DescribeOptions& opt
 std::string describeMessage(std::span<const std::uint8_t> bytes, DescribeOptions options) {
     if (bytes.empty()) return "(keep-alive)";
     const int size = BER_check(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
-    if (size < 0) return "(not a BER-TLV object)";
+    if (size == BER_INVALID) return "(not a BER-TLV object)";
     TLV* root = BER2TLV(bytes.data(), static_cast<std::uint32_t>(size));
     if (!root) return "(undecodable)";
     std::string out;

@@ -6,6 +6,7 @@
 #include "protocol/tags.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <memory>
 #include <span>
@@ -75,7 +76,7 @@ void handleTransCompleted(std::span<const std::uint8_t> value) {
     // A success reported before this payment's card arrived belongs to an earlier transaction.
     const int r = ctx.gstResultData;
     const bool success = r == 0 || (r >= 23 && r <= 26);
-    if (ctx.requestKind == 1 && success && !cardComplete()) {
+    if (ctx.requestKind == RequestKind::payment && success && !cardComplete()) {
         ctx.gstResultData = 1;
         ctx.issuerID = 0;
     }
@@ -86,7 +87,7 @@ void handleReceipt(std::span<const std::uint8_t> value) {
     ctx.gstReceiptData.fill('\0');
     std::copy_n(value.begin(), std::min(value.size(), RECEIPT_SIZE), ctx.gstReceiptData.begin());
     // A receipt before this payment's card arrived belongs to an earlier transaction.
-    if (ctx.requestKind == 1 && !cardComplete()) {
+    if (ctx.requestKind == RequestKind::payment && !cardComplete()) {
         ctx.gstReceiptData.fill('\0');
         setLine(ctx.statusLine1, "");
         setLine(ctx.statusLine2, "");
@@ -105,6 +106,99 @@ void handleTermAbort() {
     invokeDisplayStatus();
 }
 
+// Elements that only name the event, with the line printed for them.
+struct EventElement {
+    std::uint8_t tag;
+    int event;
+    const char* line;
+};
+constexpr std::array kEventElements{
+    EventElement{PTAG_TERM_OPEN, PEVENT_OPEN, "PTAG_TERM_OPEN\n"},
+    EventElement{PTAG_TERM_CLOSE, PEVENT_CLOSE, "PTAG_TERM_CLOSE\n"},
+    EventElement{PTAG_CONFIRM, PEVENT_CONFIRM, "PTAG_CONFIRM\n"},
+    EventElement{PTAG_ADVICE_FLAG, PEVENT_ADVICE_FLAG, "PTAG_ADVICE_FLAG\n"},
+    EventElement{PTAG_VER_SIG, PEVENT_VERSIG_ASK, "PTAG_VER_SIG\n"},
+};
+
+void handleCard(std::span<const std::uint8_t> value) {
+    ctx.cardReceived = 1;
+    current_event->event_id = PEVENT_CARDSWIPE;
+    ctx.cardData.fill(0);
+    std::copy_n(value.begin(), std::min(value.size(), CARD_DATA_LEN), ctx.cardData.begin());
+}
+
+// A working terminal ("ARBEJ" on either line) can no longer take the cash register's abort.
+void handleStatus1(std::span<const std::uint8_t> value) {
+    current_event->event_id = PEVENT_STATUS;
+    storeStatus(ctx.statusLine1, value);
+    std::array<char, 2 * STATUS_LINE_LEN> both{};
+    std::copy(ctx.statusLine1.begin(), ctx.statusLine1.end(), both.begin());
+    std::copy(ctx.statusLine2.begin(), ctx.statusLine2.end(), both.begin() + STATUS_LINE_LEN);
+    if (containsWord(both, "ARBEJ")) {
+        ctx.callAbortFunc = 0;
+        std::printf("PTAG_STATUS1 --\n");
+    }
+}
+
+void handleStatus2(std::span<const std::uint8_t> value) {
+    current_event->event_id = PEVENT_STATUS;
+    storeStatus(ctx.statusLine2, value);
+    if (containsWord(ctx.statusLine2, "ABORTED")) {
+        ctx.callAbortFunc = 0;
+        std::printf("PTAG_STATUS2 ____\n");
+    }
+}
+
+void handleTermIdle(std::span<const std::uint8_t> value) {
+    ctx.gstResultData = value[0];
+    current_event->event_id = PEVENT_IDLE;
+}
+
+void handleTrack2Length(std::span<const std::uint8_t> value) {
+    ctx.track2LengthReceived = 1;
+    ctx.track2Length = value[0] * 256 + value[1];
+}
+
+// One element kind, one routine; `value` holds at least minimumLength(tag) bytes.
+void interpret(std::uint8_t tag, std::span<const std::uint8_t> value) {
+    for (const EventElement& e : kEventElements) {
+        if (e.tag != tag) continue;
+        std::printf("%s", e.line);
+        current_event->event_id = e.event;
+        return;
+    }
+    switch (tag) {
+    case PTAG_TERM_CARD:
+        return handleCard(value);
+    case PTAG_STATUS1:
+        return handleStatus1(value);
+    case PTAG_STATUS2:
+        return handleStatus2(value);
+    case PTAG_TERM_ABORT:
+        return handleTermAbort();
+    case PTAG_TERM_RECEIPT:
+        return handleReceipt(value);
+    case PTAG_TERM_IDLE:
+        return handleTermIdle(value);
+    case PTAG_TERM_CARDNAME:
+        std::printf("PTAG_TERM_CARDNAME\n");
+        return;
+    case PTAG_LAST_RECEIPT:
+        ctx.receiptSegment = 0;
+        return;
+    case PTAG_TRACK2_LENGTH:
+        return handleTrack2Length(value);
+    case PTAG_ISSUERID:
+        ctx.tagIssuerID = value[0];
+        return;
+    case PTAG_TRANS_COMPLETED:
+        return handleTransCompleted(value);
+    default:
+        std::printf("PTAG_UNKNOWN\n");
+        return;
+    }
+}
+
 } // namespace
 
 void parserAddPdo(const TLV* element) {
@@ -120,87 +214,9 @@ void parserAddPdo(const TLV* element) {
     // Only the bytes the element really carries are looked at, whatever its layout promises.
     const std::span<const std::uint8_t> value(
         element->value.data(), std::min<std::size_t>(element->length, element->value.size()));
-
     // An element too short for its layout carries no result or length: ignored as a whole.
     if (value.size() < minimumLength(element->tag)) return;
-
-    switch (element->tag) {
-    case PTAG_TERM_OPEN:
-        std::printf("PTAG_TERM_OPEN\n");
-        current_event->event_id = PEVENT_OPEN;
-        break;
-    case PTAG_TERM_CLOSE:
-        std::printf("PTAG_TERM_CLOSE\n");
-        current_event->event_id = PEVENT_CLOSE;
-        break;
-    case PTAG_CONFIRM:
-        std::printf("PTAG_CONFIRM\n");
-        current_event->event_id = PEVENT_CONFIRM;
-        break;
-    case PTAG_ADVICE_FLAG:
-        std::printf("PTAG_ADVICE_FLAG\n");
-        current_event->event_id = PEVENT_ADVICE_FLAG;
-        break;
-    case PTAG_VER_SIG:
-        std::printf("PTAG_VER_SIG\n");
-        current_event->event_id = PEVENT_VERSIG_ASK;
-        break;
-    case PTAG_TERM_CARD:
-        ctx.cardReceived = 1;
-        current_event->event_id = PEVENT_CARDSWIPE;
-        ctx.cardData.fill(0);
-        std::copy_n(value.begin(), std::min(value.size(), CARD_DATA_LEN), ctx.cardData.begin());
-        break;
-    case PTAG_STATUS1: {
-        current_event->event_id = PEVENT_STATUS;
-        storeStatus(ctx.statusLine1, value);
-        std::array<char, 2 * STATUS_LINE_LEN> both{};
-        std::copy(ctx.statusLine1.begin(), ctx.statusLine1.end(), both.begin());
-        std::copy(ctx.statusLine2.begin(), ctx.statusLine2.end(), both.begin() + STATUS_LINE_LEN);
-        if (containsWord(both, "ARBEJ")) {
-            ctx.callAbortFunc = 0;
-            std::printf("PTAG_STATUS1 --\n");
-        }
-        break;
-    }
-    case PTAG_STATUS2:
-        current_event->event_id = PEVENT_STATUS;
-        storeStatus(ctx.statusLine2, value);
-        if (containsWord(ctx.statusLine2, "ABORTED")) {
-            ctx.callAbortFunc = 0;
-            std::printf("PTAG_STATUS2 ____\n");
-        }
-        break;
-    case PTAG_TERM_ABORT:
-        handleTermAbort();
-        break;
-    case PTAG_TERM_RECEIPT:
-        handleReceipt(value);
-        break;
-    case PTAG_TERM_IDLE:
-        ctx.gstResultData = value[0];
-        current_event->event_id = PEVENT_IDLE;
-        break;
-    case PTAG_TERM_CARDNAME:
-        std::printf("PTAG_TERM_CARDNAME\n");
-        break;
-    case PTAG_LAST_RECEIPT:
-        ctx.receiptSegment = 0;
-        break;
-    case PTAG_TRACK2_LENGTH:
-        ctx.track2LengthReceived = 1;
-        ctx.track2Length = value[0] * 256 + value[1];
-        break;
-    case PTAG_ISSUERID:
-        ctx.tagIssuerID = value[0];
-        break;
-    case PTAG_TRANS_COMPLETED:
-        handleTransCompleted(value);
-        break;
-    default:
-        std::printf("PTAG_UNKNOWN\n");
-        break;
-    }
+    interpret(element->tag, value);
 }
 
 void parserWalkTlv(const TLV* node) {

@@ -213,7 +213,7 @@ void sink(TapEvent event, const std::uint8_t* b, std::uint32_t n, int number) {
             writeLine("> WACK (frame held until the last one is taken)");
             break;
         case TapEvent::FrameBad:
-            writeLine("< bad frame (cut off, checksum or sequence)");
+            writeLine(std::string("< bad frame (") + frameFaultName(number) + ")");
             writeLine("> NAK");
             break;
         case TapEvent::AckIn:

@@ -36,10 +36,10 @@ void pip_setLink(PipLink* newLink) {
 }
 
 int pip_send_tlv(std::uint8_t* buffer) {
-    if (!link->present()) return 0;
+    if (!link->present()) return PKISS_NOT_ACKNOWLEDGED;
     // The buffer is blank-filled behind the message; only the first object goes out.
     const int size = BER_check(buffer, PIP_SEND_SIZE);
-    if (size <= 0) return 0;
+    if (size <= 0) return PKISS_NOT_ACKNOWLEDGED;
     int rc = link->send(buffer, static_cast<std::uint32_t>(size));
     for (int repeats = 0; rc == PKISS_WACK_RESULT && repeats < PIP_WACK_RETRIES; ++repeats) {
         sleepMs(PIP_WACK_SLEEP);
@@ -55,7 +55,7 @@ int pip_recv_frame(std::uint8_t* buffer) {
 }
 
 int pip_receive(std::uint8_t* buffer) {
-    if (!link->present()) return -1;
+    if (!link->present()) return BER_INVALID;
     const int n = pip_recv_frame(buffer);
     return BER_check(buffer, static_cast<std::uint32_t>(n));
 }

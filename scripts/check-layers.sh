@@ -19,5 +19,22 @@ for folder in "${!rank[@]}"; do
     done < <(grep -rHE '^[[:space:]]*#[[:space:]]*include[[:space:]]*"[a-z]+/' "$folder" \
                  --include='*.h' --include='*.cpp' --include='*.c' || true)
 done
-if [ "$bad" = 0 ]; then echo "layering: every include points to its own layer or one below"; fi
+# The Java bridge sits on the exported operations: of the library it sees the C interface
+# (include/), the driver's own headers and the character set conversion, nothing else.
+while IFS=: read -r file line; do
+    target=$(sed -E 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*"([^"]+)".*/\1/' <<<"$line")
+    case "$target" in
+        jni/* | driver/* | protocol/charset.h) ;;
+        */*) echo "layering: $file includes $target; jni/ sees only include/, driver/ and protocol/charset.h" >&2
+             bad=1 ;;
+        *) [ -e "include/$target" ] || [ -e "jni/$target" ] || [ "$target" = jni.h ] || {
+               echo "layering: $file includes \"$target\", not a header of include/" >&2
+               bad=1; } ;;
+    esac
+done < <(grep -rHE '^[[:space:]]*#[[:space:]]*include[[:space:]]*"' jni --include='*.h' \
+             --include='*.cpp' --include='*.c' || true)
+if [ "$bad" = 0 ]; then
+    echo "layering: every include points to its own layer or one below;" \
+         "jni/ includes only include/, driver/ and protocol/charset.h"
+fi
 exit "$bad"

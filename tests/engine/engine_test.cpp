@@ -5,8 +5,8 @@
 #include "core/callbacks.h"
 #include "core/context.h"
 #include "core/sa.h"
+#include "engine/exchange.h"
 #include "engine/mainloop.h"
-#include "engine/requests.h"
 #include "engine/table.h"
 #include "link/wiretap.h"
 #include "tests/support/capture_stdout.h"
@@ -42,22 +42,24 @@ struct Rig {
 // clang-format off
 // How the call begins: a payment or a command from PSTATE_OPEN, or the loop entered in `state`
 // with line 1 showing `line1` (a call that an earlier exchange left there).
-struct Start { int requestKind = 1, state = -1; const char* line1 = ""; int confirmExtCard = 0; };
-constexpr Start pay{}, payExt{1, -1, "", 1}, admin{2};
-constexpr Start at(int state, const char* line1 = "", int kind = 1) { return {kind, state, line1}; }
+struct Start { RequestKind kind = RequestKind::payment; int state = -1; const char* line1 = "";
+    int confirmExtCard = 0; };
+constexpr Start pay{}, payExt{.confirmExtCard = 1}, admin{RequestKind::admin};
+constexpr Start at(int state, const char* line1 = "", RequestKind kind = RequestKind::payment) {
+    return {kind, state, line1}; }
 // Messages queued when the driver sends an element with `tag`; tag 0: waiting at the start.
 struct Reply { std::uint8_t tag; std::vector<Bytes> msgs; bool always = false; };
 // The cash register: abortAt is the abort question answered yes (from 1), abortKeeps: and later.
 struct Till { int card = 1, ext = 1, abortAt = 0; bool abortKeeps = false; };
 struct Calls { int cards = 0, receipts = 0, ext = 0, verSig = 0, advice = 0, aborts = -1; };
 using Shown = std::pair<const char*, const char*>; // last display; nullptr: not checked
-struct Row {
-    const char* name; Start start; std::vector<Reply> replies; Tags sent; int result;
+struct More {
     Shown shown{nullptr, nullptr}; Calls calls{};
     int endS = -1; // whole seconds from the start of the call to its end
     std::pair<std::size_t, int> silence{0, 0}; // delivery number, seconds of silence before it
-    Till till{};
-};
+    Till till{}; };
+struct Row { const char* name; Start start; std::vector<Reply> replies; Tags sent; int result;
+    More more{}; }; // the fields after `result` are given by name
 
 constexpr std::uint8_t MI = PTAG_MI, CU = PTAG_CURRENCYCODE, NT = PTAG_NORTRANS,
     RN = PTAG_RECEIPTNUMBER, AB = PTAG_TERM_ABORT, AD = PTAG_ADMIN, XC = PTAG_CONFIRMEEXTCARD;
@@ -76,77 +78,83 @@ std::vector<Row> rows() {
                                                   element(PTAG_TERM_RECEIPT, text("KVITTERING"))});
     const char* const blank = kBlank.c_str();
     std::vector<Row> t = {
-        {"CardApprovedReceiptPrinted", pay, {{CU, {insert, card}}, {NT, {receipt}},
-         {RN, {completed(0, 3)}}}, {MI, CU, NT, RN}, 0, {blank, nullptr},
-         {.cards = 1, .receipts = 1}, 0},
+        {"CardApprovedReceiptPrinted", pay,
+         {{CU, {insert, card}}, {NT, {receipt}}, {RN, {completed(0, 3)}}}, {MI, CU, NT, RN}, 0,
+         {.shown = {blank, nullptr}, .calls = {.cards = 1, .receipts = 1}, .endS = 0}},
         {"ExternalCardThenNotReadyResendAfterSixSeconds", payExt,
-         {{CU, {done(5)}}, {CU, {done(9)}}}, {XC, MI, CU, XC, MI, CU}, 9, {}, {}, 7},
-        {"RefusedCardAborted", pay, {{CU, {card}}, {AB, {termAbort, done(7)}}}, {MI, CU, AB}, 7, {},
-         {.cards = 1}, -1, {}, {.card = 0}},
+         {{CU, {done(5)}}, {CU, {done(9)}}}, {XC, MI, CU, XC, MI, CU}, 9, {.endS = 7}},
+        {"RefusedCardAborted", pay, {{CU, {card}}, {AB, {termAbort, done(7)}}}, {MI, CU, AB}, 7,
+         {.calls = {.cards = 1}, .till = {.card = 0}}},
         {"AbortFromTillInMiCu", pay, {{CU, {insert}}, {AB, {termAbort, done(1)}}}, {MI, CU, AB}, 1,
-         {nullptr, "AVBRUTT AV ECR      "}, {.aborts = 3}, -1, {},
-         {.abortAt = 3, .abortKeeps = true}},
+         {.shown = {nullptr, "AVBRUTT AV ECR      "}, .calls = {.aborts = 3},
+          .till = {.abortAt = 3, .abortKeeps = true}}},
         {"AbortWhileNotReadyWaitsForResend", pay, {{CU, {done(5)}}, {AB, {done(1)}}},
-         {MI, CU, MI, CU, AB}, 1, {}, {.aborts = 1}, -1, {}, {.abortAt = 1, .abortKeeps = true}},
-        {"WaitingAbortDroppedWhenTerminalWorks", pay, {{CU, {done(5)}},
-         {CU, {status1("ARBEJDER"), done(9)}}}, {MI, CU, MI, CU}, 9, {}, {.aborts = 1}, 7, {},
-         {.abortAt = 1}},
+         {MI, CU, MI, CU, AB}, 1,
+         {.calls = {.aborts = 1}, .till = {.abortAt = 1, .abortKeeps = true}}},
+        {"WaitingAbortDroppedWhenTerminalWorks", pay,
+         {{CU, {done(5)}}, {CU, {status1("ARBEJDER"), done(9)}}}, {MI, CU, MI, CU}, 9,
+         {.calls = {.aborts = 1}, .endS = 7, .till = {.abortAt = 1}}},
         {"FourthNotReadyEnds", pay, {{CU, {status1("TERMINAL OPPTATT"), done(5)}, true}},
-         {MI, CU, MI, CU, MI, CU, MI, CU}, 5, {"TERMINAL OPPTATT    ", blank}, {}, 21},
-        {"MessageAfter95sSilenceIsInTime", pay, {{CU, {insert, done(9)}}}, {MI, CU}, 9, {}, {}, 95,
-         {1, 95}},
-        {"SilenceOf96sTimesOut", pay, {{CU, {insert, done(9)}}}, {MI, CU}, 2, late, {}, 96,
-         {1, 96}},
-        {"AnswerAfter10sIsInTime", pay, {{CU, {insert, done(9)}}}, {MI, CU}, 9, {}, {}, 10,
-         {0, 10}},
+         {MI, CU, MI, CU, MI, CU, MI, CU}, 5,
+         {.shown = {"TERMINAL OPPTATT    ", blank}, .endS = 21}},
+        {"MessageAfter95sSilenceIsInTime", pay, {{CU, {insert, done(9)}}}, {MI, CU}, 9,
+         {.endS = 95, .silence = {1, 95}}},
+        {"SilenceOf96sTimesOut", pay, {{CU, {insert, done(9)}}}, {MI, CU}, 2,
+         {.shown = late, .endS = 96, .silence = {1, 96}}},
+        {"AnswerAfter10sIsInTime", pay, {{CU, {insert, done(9)}}}, {MI, CU}, 9,
+         {.endS = 10, .silence = {0, 10}}},
         {"NoAnswerFor11sNoConnection", pay, {{CU, {insert, done(9)}}}, {MI, CU}, 6,
-         {blank, kNoConn}, {}, 11, {0, 11}},
+         {.shown = {blank, kNoConn}, .endS = 11, .silence = {0, 11}}},
         {"SilentPromptAbortsOnceThenTimesOut", pay, {{CU, {prompt}}, {AB, {}}}, {MI, CU, AB}, 2,
-         late, {}, 96},
+         {.shown = late, .endS = 96}},
         {"SilentPromptAfterCardAbortsThreeTimes", pay, {{CU, {card}}, {NT, {prompt}}},
-         {MI, CU, NT, AB, AB, AB}, 2, late, {.cards = 1}},
-        {"SilentAfterCard", pay, {{CU, {card}}}, {MI, CU, NT}, 2, late, {.cards = 1}, 96},
+         {MI, CU, NT, AB, AB, AB}, 2, {.shown = late, .calls = {.cards = 1}}},
+        {"SilentAfterCard", pay, {{CU, {card}}}, {MI, CU, NT}, 2,
+         {.shown = late, .calls = {.cards = 1}, .endS = 96}},
         {"SignatureAfterCard", pay, {{CU, {card}}, {NT, {sig}}, {PTAG_VER_SIG_OK, {done(0)}}},
-         {MI, CU, NT, PTAG_VER_SIG_OK}, 0, {}, {.cards = 1, .verSig = 1, .aborts = 1}},
-        {"ExternalCardRefusedAfterCard", pay, {{CU, {card}}, {NT, {status1("KORT?"), adv, confirm}},
-         {PTAG_EXTPOSNOTOK, {done(1)}}}, {MI, CU, NT, PTAG_EXTPOSNOTOK}, 1, {},
-         {.cards = 1, .ext = 1, .advice = 1}, -1, {}, {.ext = 2}},
+         {MI, CU, NT, PTAG_VER_SIG_OK}, 0, {.calls = {.cards = 1, .verSig = 1, .aborts = 1}}},
+        {"ExternalCardRefusedAfterCard", pay,
+         {{CU, {card}}, {NT, {status1("KORT?"), adv, confirm}}, {PTAG_EXTPOSNOTOK, {done(1)}}},
+         {MI, CU, NT, PTAG_EXTPOSNOTOK}, 1,
+         {.calls = {.cards = 1, .ext = 1, .advice = 1}, .till = {.ext = 2}}},
         {"AdviceThenCardAndReceipt", pay, {{CU, {adv, card}}, {NT, {receipt}}, {RN, {done(0)}}},
-         {MI, CU, NT, RN}, 0, {}, {.cards = 1, .receipts = 1, .advice = 1}},
+         {MI, CU, NT, RN}, 0, {.calls = {.cards = 1, .receipts = 1, .advice = 1}}},
         {"SignatureAfterAmountAndCard", pay, {{CU, {adv, card}},
          {NT, {status1("SIGNER"), adv, confirm, sig}}, {PTAG_VER_SIG_OK, {done(0)}}},
-         {MI, CU, NT, PTAG_EXTPOSOK, PTAG_VER_SIG_OK}, 0, {},
-         {.cards = 1, .ext = 1, .verSig = 1, .advice = 2}},
+         {MI, CU, NT, PTAG_EXTPOSOK, PTAG_VER_SIG_OK}, 0,
+         {.calls = {.cards = 1, .ext = 1, .verSig = 1, .advice = 2}}},
         {"UnexpectedElementsBeforeCardThenNoLog", pay,
-         {{CU, {noEvent, confirm, receipt, sig, done(4)}}}, {MI, CU, RN}, 4, noLog,
-         {.receipts = 1}},
+         {{CU, {noEvent, confirm, receipt, sig, done(4)}}}, {MI, CU, RN}, 4,
+         {.shown = noLog, .calls = {.receipts = 1}}},
         {"AmountStateTakesStatusAndReceipt", pay,
-         {{CU, {adv, adv, status1("BELOP"), receipt, done(9)}}}, {MI, CU, RN}, 9, {},
-         {.receipts = 1, .advice = 2}},
-        {"AbortFromTillAfterAmount", pay, {{CU, {adv}}, {AB, {done(1)}}}, {MI, CU, AB}, 1, {},
-         {.advice = 1}, -1, {}, {.abortAt = 1}},
-        {"SilentAfterAmount", pay, {{CU, {adv}}}, {MI, CU}, 2, late, {.advice = 1}, 96},
+         {{CU, {adv, adv, status1("BELOP"), receipt, done(9)}}}, {MI, CU, RN}, 9,
+         {.calls = {.receipts = 1, .advice = 2}}},
+        {"AbortFromTillAfterAmount", pay, {{CU, {adv}}, {AB, {done(1)}}}, {MI, CU, AB}, 1,
+         {.calls = {.advice = 1}, .till = {.abortAt = 1}}},
+        {"SilentAfterAmount", pay, {{CU, {adv}}}, {MI, CU}, 2,
+         {.shown = late, .calls = {.advice = 1}, .endS = 96}},
         // An administrative command runs in PSTATE_OPEN and ends at the idle message.
         {"AdminReceiptAfterCompletionEndsAtIdle", admin,
-         {{AD, {adv, done(0), receipt, el(PTAG_TERM_IDLE, {0})}}}, {AD, RN}, 0, {},
-         {.receipts = 1, .advice = 1}},
-        {"AdminSilentTimesOut", admin, {{AD, {status1("RAPPORT")}}}, {AD}, 2, {blank, kTimedOut},
-         {}, 96},
+         {{AD, {adv, done(0), receipt, el(PTAG_TERM_IDLE, {0})}}}, {AD, RN}, 0,
+         {.calls = {.receipts = 1, .advice = 1}}},
+        {"AdminSilentTimesOut", admin, {{AD, {status1("RAPPORT")}}}, {AD}, 2,
+         {.shown = {blank, kTimedOut}, .calls = {.aborts = 0}, .endS = 96, .till = {.abortAt = 1}}},
         {"AdminSilentPromptAbortsAndTimesOut", admin, {{AD, {status1("VENTER P\xC5 HOST")}}},
-         {AD, AB}, 2, {blank, kAborted}, {}, 96},
-        {"AdminNoAnswerNoConnection", admin, {}, {AD}, 6, {blank, kNoConn}, {}, 11},
+         {AD, AB}, 2, {.shown = {blank, kAborted}, .endS = 96}},
+        {"AdminNoAnswerNoConnection", admin, {}, {AD}, 6, {.shown = {blank, kNoConn}, .endS = 11}},
         {"AdminCardBeforeAnyMi", admin, {{AD, {card, status1("KORT"), adv, receipt, done(9)}}},
-         {AD, NT, RN}, 9, {}, {.cards = 1, .receipts = 1, .advice = 1}},
-        {"TerminalOpensAndClosesWhileIdle", at(PSTATE_IDLE, "", 2),
+         {AD, NT, RN}, 9, {.calls = {.cards = 1, .receipts = 1, .advice = 1}}},
+        {"TerminalOpensAndClosesWhileIdle", at(PSTATE_IDLE, "", RequestKind::admin),
          {{0, {el(PTAG_TERM_OPEN), closing, closing}}},
-         {PTAG_TERM_OPEN, PTAG_TERM_CLOSE, PTAG_TERM_CLOSE}, 2, {blank, kTimedOut}, {}, 96},
+         {PTAG_TERM_OPEN, PTAG_TERM_CLOSE, PTAG_TERM_CLOSE}, 2,
+         {.shown = {blank, kTimedOut}, .endS = 96}},
         {"MiStateTakesStatusAndCompletion", at(PSTATE_MI), {{0, {insert, done(9)}}}, {}, 9},
-        {"MiStateTakesTheTillsAbort", at(PSTATE_MI), {{AB, {done(1)}}}, {AB}, 1, {}, {}, -1, {},
-         {.abortAt = 1}},
+        {"MiStateTakesTheTillsAbort", at(PSTATE_MI), {{AB, {done(1)}}}, {AB}, 1,
+         {.till = {.abortAt = 1}}},
         {"MiStateAdviceThenNoReceipt", at(PSTATE_MI), {{0, {adv, done(3)}}}, {}, 3,
-         {blank, kNoReceipt}, {.advice = 1}},
+         {.shown = {blank, kNoReceipt}, .calls = {.advice = 1}}},
         {"MiStateCardThenNoLog", at(PSTATE_MI), {{0, {card, status1("KORT"), adv, done(4)}}}, {NT},
-         4, noLog, {.cards = 1, .advice = 1}},
+         4, {.shown = noLog, .calls = {.cards = 1, .advice = 1}}},
     };
     // Loop entered in a state: each ending event of the terminal (in PSTATE_OPEN a payment's
     // ending shows no texts of its own), silence, the till's abort, and a silent prompt where no
@@ -157,15 +165,15 @@ std::vector<Row> rows() {
         for (const auto& [r, shown] : endings)
             if (s == PSTATE_OPEN || (s >= PSTATE_MI_CU_AMOUNT && s <= PSTATE_MI_CU_CARDSWIPE))
                 t.push_back({"Ending", at(s), {{0, {done(r)}}}, {}, r,
-                             s == PSTATE_OPEN ? Shown{blank, blank} : shown});
+                             {.shown = s == PSTATE_OPEN ? Shown{blank, blank} : shown}});
         if (s != PSTATE_IDLE && s != PSTATE_MI_CU && s != PSTATE_MI_CU_AMOUNT)
-            t.push_back({"Silent", at(s), {}, {}, 2, late, {}, 96});
+            t.push_back({"Silent", at(s), {}, {}, 2, {.shown = late, .endS = 96}});
         if (s == PSTATE_MI_CU_AMOUNT_CARDSWIPE || s == PSTATE_CARDSWIPE)
-            t.push_back({"TillAborts", at(s), {{AB, {done(1)}}}, {AB}, 1, {}, {}, -1, {},
-                         {.abortAt = 1}});
+            t.push_back(
+                {"TillAborts", at(s), {{AB, {done(1)}}}, {AB}, 1, {.till = {.abortAt = 1}}});
         if (s <= PSTATE_OPEN || s == PSTATE_MI_CARDSWIPE || s == PSTATE_TERM_NOT_READY)
-            t.push_back({"SilentPrompt", at(s, "VENTER"), {}, {AB}, 2, {nullptr, kAborted}, {},
-                         96});
+            t.push_back({"SilentPrompt", at(s, "VENTER"), {}, {AB}, 2,
+                         {.shown = {nullptr, kAborted}, .endS = 96}});
     }
     return t;
 }
@@ -195,48 +203,44 @@ class Bench : Rig {
             else
                 terminal.replyTo(tag, msgs);
         }
-        if (r.silence.second) terminal.silenceBefore(r.silence.first, r.silence.second);
-        ecr.cardAnswer = r.till.card;
-        ecr.extCardAnswer = r.till.ext;
-        ecr.abortAnswer = [t = r.till](int call) {
+        if (r.more.silence.second)
+            terminal.silenceBefore(r.more.silence.first, r.more.silence.second);
+        ecr.cardAnswer = r.more.till.card;
+        ecr.extCardAnswer = r.more.till.ext;
+        ecr.abortAnswer = [t = r.more.till](int call) {
             return t.abortAt && (call == t.abortAt || (t.abortKeeps && call > t.abortAt));
         };
         const std::int64_t start = nowSeconds();
         const Start& s = r.start;
-        ctx.requestKind = s.requestKind;
-        initGlobals();
-        addEventArray(PSTATE_MI_CU_CARDSWIPE, initMiCucardswipe());
-        ctx.abortCounter = 0;
-        ctx.callAbortFunc = s.requestKind == 1;
-        if (s.state >= 0) {
+        captureStdout([&s] {
+            if (s.state < 0 && s.kind == RequestKind::payment)
+                runPayment({.amount = 12345,
+                            .currencyCode = 0x0242,
+                            .confirmExtCard = s.confirmExtCard,
+                            .purchaseAmount = 12345});
+            else if (s.state < 0)
+                runAdminCommand(TRQ_ADMIN_TERM_REPORT);
+            if (s.state < 0) return;
+            beginCall(s.kind); // the loop entered in a state an earlier exchange left
             SA_setStateForTest(s.state);
             put(ctx.statusLine1, s.line1);
             put(ctx.statusLine2, "");
-        } else if (s.requestKind == 1) {
-            ctx.request.amount = ctx.request.purchaseAmount = 12345;
-            ctx.request.currencyCode = 0x0242;
-            ctx.request.confirmExtCard = s.confirmExtCard;
-            sendCardTransaction();
-        } else {
-            ctx.adminCode = 1;
-            postEvent(PEVENT_ADMIN);
-        }
-        captureStdout([] { callMainLoop(); });
-        ctx.callAbortFunc = 0;
+            runToResult();
+        });
 
         EXPECT_EQ(SA_getState(), PSTATE_OPEN);
         EXPECT_EQ(ctx.gstResultData, r.result);
         EXPECT_EQ(terminal.sentTags(), r.sent);
         const auto [line1, line2] = ecr.lastDisplay();
-        EXPECT_EQ(line1, r.shown.first ? r.shown.first : line1);
-        EXPECT_EQ(line2, r.shown.second ? r.shown.second : line2);
-        const Calls& c = r.calls;
+        EXPECT_EQ(line1, r.more.shown.first ? r.more.shown.first : line1);
+        EXPECT_EQ(line2, r.more.shown.second ? r.more.shown.second : line2);
+        const Calls& c = r.more.calls;
         const int cards = static_cast<int>(ecr.cards.size()),
                   aborts = c.aborts < 0 ? -1 : ecr.abortCalls;
         EXPECT_EQ((std::array{cards, static_cast<int>(ecr.receipts.size()), ecr.extCardCalls,
                               ecr.verSigCalls, ecr.adviceCalls, aborts}),
                   (std::array{c.cards, c.receipts, c.ext, c.verSig, c.advice, c.aborts}));
-        EXPECT_EQ(nowSeconds() - start, r.endS >= 0 ? r.endS : nowSeconds() - start);
+        EXPECT_EQ(nowSeconds() - start, r.more.endS >= 0 ? r.more.endS : nowSeconds() - start);
     }
 };
 
@@ -261,7 +265,7 @@ TEST(DialogueCoverage, EveryHandledPairIsReached) {
         Bench().run(r);
     }
     Bench bench; // the table as registered, for a payment
-    ctx.requestKind = 1;
+    ctx.requestKind = RequestKind::payment;
     // clang-format off
     const int alphabet[] = {PEVENT_OPEN, PEVENT_CLOSE, PEVENT_CARDSWIPE, PEVENT_RECEIPT,
         PEVENT_CONFIRM, PEVENT_ABORT, PEVENT_STATUS, PEVENT_IDLE, PEVENT_VERSIG_ASK,

@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0 || size > 1024) return 0; // the transport's receive buffer
     using namespace tarq;
-    ctx.requestKind = (size & 1) ? 1 : 2;
+    ctx.requestKind = (size & 1) ? RequestKind::payment : RequestKind::admin;
     if (const int checked = BER_check(data, static_cast<std::uint32_t>(size)); checked > 0) {
         ctx.receivedLength = checked;
         TLV* tree = BER2TLV(data, static_cast<std::uint32_t>(checked));

@@ -17,11 +17,17 @@ using Step = std::tuple<Bytes, Op, Bytes, Bytes>; // sent, operation, answer, de
 struct Conversation {
     const char* name;
     std::vector<Step> steps;
+    std::vector<FrameFault> refusals{}; // why each NAK, where checked
 };
+std::vector<FrameFault> refused; // as the tap reports them
 
 class Conversations : public LinkOverPty, public ::testing::WithParamInterface<Conversation> {};
 
 TEST_P(Conversations, AnswersAndDeliveries) {
+    refused.clear();
+    tapSink = [](TapEvent e, const std::uint8_t*, std::uint32_t, int n) {
+        if (e == TapEvent::FrameBad) refused.push_back(static_cast<FrameFault>(n));
+    };
     int i = 0;
     for (const auto& [wire, op, answer, delivered] : GetParam().steps) {
         SCOPED_TRACE("step " + std::to_string(i++));
@@ -33,6 +39,8 @@ TEST_P(Conversations, AnswersAndDeliveries) {
         }
         EXPECT_EQ(readBytes(master(), 16, 100), answer); // written before the call returned
     }
+    tapSink = nullptr;
+    EXPECT_EQ(refused, GetParam().refusals.empty() ? refused : GetParam().refusals);
 }
 
 const auto badCrc = [](Bytes f) { return f.back() ^= 0x01, f; };
@@ -52,7 +60,9 @@ INSTANTIATE_TEST_SUITE_P(Link, Conversations, ::testing::Values(
         {{0x41, 0x06, 0x00}, R, {}, {}}, // noise gets no answer
         {join({0x06, 0x15, 0x13, 0x03}, buildFrame(8, kSpecial)), R, ack(8), kSpecial},
         {buildFrame(9, Bytes(1025, 0x41)), R, NAK, {}}, // the caller takes 1024
-        {buildFrame(9, Bytes(1024, 0x10)), R, ack(9), Bytes(1024, 0x10)}}},
+        {buildFrame(9, Bytes(1024, 0x10)), R, ack(9), Bytes(1024, 0x10)}},
+        {FrameFault::outOfSequence, FrameFault::badChecksum, FrameFault::cutOff,
+         FrameFault::tooLong}},
     Conversation{"RepeatedFFIsNewData", {
         {F(0xFF, "a"), R, ack(0xFF), text("a")}, {F(0xFF, "b"), R, ack(0xFF), text("b")},
         {F(0x00, "c"), R, ack(0x00), text("c")}}},

@@ -118,7 +118,7 @@ TEST_F(ProtocolTest, MessagesGiveEventLineAndFields) {
     for (const auto& [kind, messages, expectedEvent, expectedPrinted, expect] : rows) {
         SCOPED_TRACE(::testing::PrintToString(messages.back()));
         initGlobals();
-        ctx.requestKind = kind;
+        ctx.requestKind = static_cast<RequestKind>(kind);
         ctx.callAbortFunc = 1;
         SA_EVENT* event = nullptr;
         for (const Bytes& m : messages) {

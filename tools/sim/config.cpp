@@ -1,6 +1,7 @@
 // Settings of the simulated terminal: command-line keys and scenario files.
 #include "tools/sim/terminal.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdlib>
 #include <fstream>
@@ -97,41 +98,106 @@ std::string_view trim(std::string_view s) {
     return s;
 }
 
+// Readers of one setting's value into its field of the configuration; false for a bad value.
+using Apply = bool (*)(Config&, std::string_view);
+
+template <auto Field> bool asInt(Config& c, std::string_view v) {
+    return toInt(v, c.*Field);
+}
+// A count or a time: no negative value.
+template <auto Field> bool asCountOf(Config& c, std::string_view v) {
+    return toInt(v, c.*Field) && c.*Field >= 0;
+}
+template <auto Field> bool asBool(Config& c, std::string_view v) {
+    return toBool(v, c.*Field);
+}
+template <auto Field> bool asCount(Config& c, std::string_view v) {
+    return toCount(v, c.*Field);
+}
+template <auto Field> bool asList(Config& c, std::string_view v) {
+    return toList(v, c.*Field);
+}
+template <auto Field> bool asSet(Config& c, std::string_view v) {
+    return toSet(v, c.*Field);
+}
+template <auto Field> bool appendText(Config& c, std::string_view v) {
+    (c.*Field).push_back(unescape(v));
+    return true;
+}
+bool setCard(Config& c, std::string_view v) {
+    c.card = packCard(v);
+    return !c.card.empty();
+}
+bool setFaultRate(Config& c, std::string_view v) {
+    const std::string text(v);
+    char* end = nullptr;
+    const double rate = std::strtod(text.c_str(), &end);
+    const bool ok = !text.empty() && *end == '\0' && rate >= 0 && rate <= 1;
+    if (ok) c.faultRate = rate;
+    return ok;
+}
+bool setFaultSeed(Config& c, std::string_view v) {
+    int seed = 0;
+    const bool ok = toInt(v, seed) && seed >= 0;
+    if (ok) c.faultSeed = static_cast<unsigned>(seed);
+    return ok;
+}
+
 struct Key {
     const char* name;
     const char* help;
+    Apply apply;
 };
 
 constexpr Key kKeys[] = {
-    {"result", "N[,N..] result of each payment in turn, the last repeats (0 approved)"},
-    {"issuer", "N       issuer byte sent with the result (default 3)"},
-    {"abort-result", "N result after an abort or a refused card (default 17)"},
-    {"receipts", "N     number of payment receipts printed (default 2)"},
-    {"receipt", "TEXT    a receipt text (repeatable; replaces the generated ones; \\n, \\xHH)"},
-    {"status", "L1|L2    status lines shown before the card (repeatable; \\xHH for letters)"},
-    {"card", "DIGITS     card data, e.g. 4571999900001234=2812101"},
-    {"track2-len", "N  track-2 length sent with the card (default: the card's bytes)"},
-    {"not-ready", "N   answer 'not ready' to the first N payment requests"},
-    {"signature", "     ask the ECR to verify the customer's signature"},
-    {"ext-card", "      ask the ECR to confirm the card (needs confirmExtCard)"},
-    {"terminal-abort", "the terminal aborts after reading the card"},
-    {"silence", "[N]     leave N requests (default: all) unanswered; frames are still ACKed"},
-    {"mute", "[N]        answer N frames (default: all) not at all, not even with ACK"},
-    {"admin-result", "N[,N..] result of each administrative command in turn (default 0)"},
-    {"admin-receipts", "N receipts per administrative command (default 1)"},
-    {"admin-issuer", "N[,N..] issuer number sent with each command (-1: none)"},
-    {"card-delay", "MS  pause before the card is presented (default 300)"},
-    {"step-delay", "MS  pause between the terminal's messages (default 100)"},
-    {"exit-on-close", " exit when the ECR closes the connection"},
-    {"nak", "LIST        NAK the ECR's data frames with these ordinals (e.g. 1,3)"},
-    {"wack", "LIST       WACK them (released with an ACK 500 ms later)"},
-    {"bad-crc", "LIST    send these frames first with a broken CRC"},
-    {"repeat", "LIST     send these frames twice (same sequence number)"},
-    {"noise", "LIST      send noise bytes before these frames"},
-    {"pause", "LIST      pause 150 ms in the middle of these frames"},
-    {"lost-ack", "LIST   take these frames but leave their ACK out (the ECR sends again)"},
-    {"fault-rate", "P  one random fault in this share of data frames (e.g. 0.02)"},
-    {"fault-seed", "N  seed of the random faults (default 1)"},
+    {"result", "N[,N..] result of each payment in turn, the last repeats (0 approved)",
+     asList<&Config::result>},
+    {"issuer", "N       issuer byte sent with the result (default 3)", asInt<&Config::issuer>},
+    {"abort-result", "N result after an abort or a refused card (default 17)",
+     asInt<&Config::abortResult>},
+    {"receipts", "N     number of payment receipts printed (default 2)",
+     asCountOf<&Config::receipts>},
+    {"receipt", "TEXT    a receipt text (repeatable; replaces the generated ones; \\n, \\xHH)",
+     appendText<&Config::receiptTexts>},
+    {"status", "L1|L2    status lines shown before the card (repeatable; \\xHH for letters)",
+     appendText<&Config::statusTexts>},
+    {"card", "DIGITS     card data, e.g. 4571999900001234=2812101", setCard},
+    {"track2-len", "N  track-2 length sent with the card (default: the card's bytes)",
+     asInt<&Config::track2Length>},
+    {"not-ready", "N   answer 'not ready' to the first N payment requests",
+     asInt<&Config::notReady>},
+    {"signature", "     ask the ECR to verify the customer's signature",
+     asBool<&Config::signature>},
+    {"ext-card", "      ask the ECR to confirm the card (needs confirmExtCard)",
+     asBool<&Config::extCard>},
+    {"terminal-abort", "the terminal aborts after reading the card",
+     asBool<&Config::terminalAbort>},
+    {"silence", "[N]     leave N requests (default: all) unanswered; frames are still ACKed",
+     asCount<&Config::silence>},
+    {"mute", "[N]        answer N frames (default: all) not at all, not even with ACK",
+     asCount<&Config::mute>},
+    {"admin-result", "N[,N..] result of each administrative command in turn (default 0)",
+     asList<&Config::adminResult>},
+    {"admin-receipts", "N receipts per administrative command (default 1)",
+     asCountOf<&Config::adminReceipts>},
+    {"admin-issuer", "N[,N..] issuer number sent with each command (-1: none)",
+     asList<&Config::adminIssuer>},
+    {"card-delay", "MS  pause before the card is presented (default 300)",
+     asCountOf<&Config::cardDelayMs>},
+    {"step-delay", "MS  pause between the terminal's messages (default 100)",
+     asCountOf<&Config::stepDelayMs>},
+    {"exit-on-close", " exit when the ECR closes the connection", asBool<&Config::exitOnClose>},
+    {"nak", "LIST        NAK the ECR's data frames with these ordinals (e.g. 1,3)",
+     asSet<&Config::nak>},
+    {"wack", "LIST       WACK them (released with an ACK 500 ms later)", asSet<&Config::wack>},
+    {"bad-crc", "LIST    send these frames first with a broken CRC", asSet<&Config::badCrc>},
+    {"repeat", "LIST     send these frames twice (same sequence number)", asSet<&Config::repeat>},
+    {"noise", "LIST      send noise bytes before these frames", asSet<&Config::noise>},
+    {"pause", "LIST      pause 150 ms in the middle of these frames", asSet<&Config::pause>},
+    {"lost-ack", "LIST   take these frames but leave their ACK out (the ECR sends again)",
+     asSet<&Config::lostAck>},
+    {"fault-rate", "P  one random fault in this share of data frames (e.g. 0.02)", setFaultRate},
+    {"fault-seed", "N  seed of the random faults (default 1)", setFaultSeed},
 };
 
 } // namespace
@@ -156,76 +222,11 @@ std::vector<std::uint8_t> packCard(std::string_view digits) {
 }
 
 std::string applySetting(Config& c, std::string_view key, std::string_view value) {
-    bool ok = true;
-    if (key == "result")
-        ok = toList(value, c.result);
-    else if (key == "issuer")
-        ok = toInt(value, c.issuer);
-    else if (key == "abort-result")
-        ok = toInt(value, c.abortResult);
-    else if (key == "receipts")
-        ok = toInt(value, c.receipts) && c.receipts >= 0;
-    else if (key == "receipt")
-        c.receiptTexts.push_back(unescape(value));
-    else if (key == "status")
-        c.statusTexts.push_back(unescape(value));
-    else if (key == "card") {
-        c.card = packCard(value);
-        ok = !c.card.empty();
-    } else if (key == "track2-len")
-        ok = toInt(value, c.track2Length);
-    else if (key == "not-ready")
-        ok = toInt(value, c.notReady);
-    else if (key == "signature")
-        ok = toBool(value, c.signature);
-    else if (key == "ext-card")
-        ok = toBool(value, c.extCard);
-    else if (key == "terminal-abort")
-        ok = toBool(value, c.terminalAbort);
-    else if (key == "silence")
-        ok = toCount(value, c.silence);
-    else if (key == "mute")
-        ok = toCount(value, c.mute);
-    else if (key == "admin-result")
-        ok = toList(value, c.adminResult);
-    else if (key == "admin-receipts")
-        ok = toInt(value, c.adminReceipts) && c.adminReceipts >= 0;
-    else if (key == "admin-issuer")
-        ok = toList(value, c.adminIssuer);
-    else if (key == "card-delay")
-        ok = toInt(value, c.cardDelayMs) && c.cardDelayMs >= 0;
-    else if (key == "step-delay")
-        ok = toInt(value, c.stepDelayMs) && c.stepDelayMs >= 0;
-    else if (key == "exit-on-close")
-        ok = toBool(value, c.exitOnClose);
-    else if (key == "nak")
-        ok = toSet(value, c.nak);
-    else if (key == "wack")
-        ok = toSet(value, c.wack);
-    else if (key == "bad-crc")
-        ok = toSet(value, c.badCrc);
-    else if (key == "repeat")
-        ok = toSet(value, c.repeat);
-    else if (key == "noise")
-        ok = toSet(value, c.noise);
-    else if (key == "pause")
-        ok = toSet(value, c.pause);
-    else if (key == "lost-ack")
-        ok = toSet(value, c.lostAck);
-    else if (key == "fault-rate") {
-        double rate = 0;
-        const std::string v(value);
-        char* end = nullptr;
-        rate = std::strtod(v.c_str(), &end);
-        ok = !v.empty() && *end == '\0' && rate >= 0 && rate <= 1;
-        if (ok) c.faultRate = rate;
-    } else if (key == "fault-seed") {
-        int seed = 0;
-        ok = toInt(value, seed) && seed >= 0;
-        if (ok) c.faultSeed = static_cast<unsigned>(seed);
-    } else
-        return "unknown setting '" + std::string(key) + "'";
-    if (!ok) return "bad value '" + std::string(value) + "' for " + std::string(key);
+    const auto* k = std::find_if(std::begin(kKeys), std::end(kKeys),
+                                 [key](const Key& entry) { return key == entry.name; });
+    if (k == std::end(kKeys)) return "unknown setting '" + std::string(key) + "'";
+    if (!k->apply(c, value))
+        return "bad value '" + std::string(value) + "' for " + std::string(key);
     return {};
 }
 

@@ -122,60 +122,69 @@ void TerminalLink::sendControl(std::uint8_t control, int seq) {
 
 void TerminalLink::receiveFrame() {
     std::vector<std::uint8_t> f{PKISS_STX};
-    std::uint8_t b = 0;
-    bool complete = false;
-    if (readByte(b, 3)) {
-        f.push_back(b);
-        bool escaped = false;
-        while (f.size() < PKISS_FRAME_SIZE && readByte(b, 3)) {
-            f.push_back(b);
-            if (b == PKISS_DLE)
-                escaped = !escaped;
-            else if (b == PKISS_ETX && !escaped)
-                break;
-            else
-                escaped = false;
-        }
-        std::uint8_t lo = 0, hi = 0;
-        if (f.back() == PKISS_ETX && readByte(lo, 3) && readByte(hi, 3)) {
-            f.push_back(lo);
-            f.push_back(hi);
-            complete = true;
-        }
-    }
+    const bool complete = readFrame(f);
     log_.frame("E>", f, complete);
+    if (isNewFrame(f, complete) && acknowledge(f[1])) takeMessage(f);
+}
+
+bool TerminalLink::readFrame(std::vector<std::uint8_t>& f) {
+    std::uint8_t b = 0;
+    if (!readByte(b, 3)) return false;
+    f.push_back(b);
+    bool escaped = false;
+    while (f.size() < PKISS_FRAME_SIZE && readByte(b, 3)) {
+        f.push_back(b);
+        if (b == PKISS_DLE)
+            escaped = !escaped;
+        else if (b == PKISS_ETX && !escaped)
+            break;
+        else
+            escaped = false;
+    }
+    std::uint8_t lo = 0, hi = 0;
+    if (f.back() != PKISS_ETX || !readByte(lo, 3) || !readByte(hi, 3)) return false;
+    f.push_back(lo);
+    f.push_back(hi);
+    return true;
+}
+
+bool TerminalLink::isNewFrame(const std::vector<std::uint8_t>& f, bool complete) {
     if (faults_.mute != 0) {
         if (faults_.mute > 0) --faults_.mute;
         log_.note("mute: frame not answered");
-        return;
+        return false;
     }
     if (!complete) {
         log_.note("frame cut off");
         sendControl(PKISS_NAK);
-        return;
+        return false;
     }
     const auto crc = PKISS_CalcCrc(f.data() + 1, static_cast<std::uint32_t>(f.size() - 3));
     if ((crc & 0xFFFFu) != (f[f.size() - 2] | static_cast<std::uint32_t>(f[f.size() - 1]) << 8)) {
         log_.note("bad CRC");
         sendControl(PKISS_NAK);
-        return;
+        return false;
     }
     const std::uint8_t seq = f[1];
     if (f.size() == 5) { // keep-alive
         sendControl(PKISS_ACK, seq);
-        return;
+        return false;
     }
     if (seq == lastRxSeq_ && seq != 0xFF) {
         log_.note("repetition, dropped");
         sendControl(PKISS_ACK, seq);
-        return;
+        return false;
     }
+    return true;
+}
+
+bool TerminalLink::acknowledge(std::uint8_t seq) {
     const int ordinal = ++rxFrames_;
     const int drawn = drawFault(3);
     if (faults_.nak.count(ordinal) || drawn == 0) {
         fault("NAK", format("NAK to frame %d", ordinal));
         sendControl(PKISS_NAK);
-        return;
+        return false;
     }
     if (faults_.wack.count(ordinal) || drawn == 1) {
         fault("WACK", format("WACK to frame %d", ordinal));
@@ -188,7 +197,10 @@ void TerminalLink::receiveFrame() {
         fault("lost ACK", format("ACK to frame %d lost", ordinal));
     else
         sendControl(PKISS_ACK, seq);
+    return true;
+}
 
+void TerminalLink::takeMessage(const std::vector<std::uint8_t>& f) {
     std::vector<std::uint8_t> data(f.size());
     const auto n =
         PKISS_UnStuff(data.data(), f.data() + 2, static_cast<std::uint32_t>(f.size() - 5));
@@ -200,7 +212,7 @@ void TerminalLink::receiveFrame() {
         for (const auto& child : root->children)
             if (!TLV_isCdo(child.get())) m.push_back(Element{child->tag, child->value});
     TLV_free(&root);
-    inbox_.emplace_back(std::move(m), seq);
+    inbox_.emplace_back(std::move(m), f[1]);
 }
 
 void TerminalLink::writeFrame(const std::vector<std::uint8_t>& frame, bool pauseInside) {

@@ -48,7 +48,17 @@ class TerminalLink {
 
   private:
     bool readByte(std::uint8_t& byte, int tries);
+    // A frame whose STX has been read: the rest read, checked, answered and its message kept.
     void receiveFrame();
+    // Reads the frame after its STX into `f`; false when it was cut off.
+    bool readFrame(std::vector<std::uint8_t>& f);
+    // Answers a frame that carries nothing new (muted, cut off, bad CRC, keep-alive, repeated);
+    // true for a new data frame.
+    bool isNewFrame(const std::vector<std::uint8_t>& f, bool complete);
+    // Answers a new frame as the injected faults say; false when it was refused.
+    bool acknowledge(std::uint8_t seq);
+    // Decodes the frame's message into the inbox.
+    void takeMessage(const std::vector<std::uint8_t>& f);
     void sendControl(std::uint8_t control, int seq = -1);
     bool waitForAck(const std::vector<std::uint8_t>& frame, std::uint8_t seq);
     void writeFrame(const std::vector<std::uint8_t>& frame, bool pauseInside);
