@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -42,12 +43,15 @@ bool isSectionFor(const char* piece, const char* key) {
            std::memcmp(piece + 1, key, keyLen) == 0;
 }
 
-// Moves the file to just behind the section line of key. True when found and a line follows.
-bool findSection(std::FILE* f, const char* key, std::array<char, kPieceSize>& piece) {
+enum class Section { Absent, NoValueLine, Found };
+
+// Moves the file to just behind the section line of key and reads the line after it into piece.
+Section findSection(std::FILE* f, const char* key, std::array<char, kPieceSize>& piece) {
     while (std::fgets(piece.data(), kPieceSize, f)) {
-        if (isSectionFor(piece.data(), key)) return std::fgets(piece.data(), kPieceSize, f);
+        if (isSectionFor(piece.data(), key))
+            return std::fgets(piece.data(), kPieceSize, f) ? Section::Found : Section::NoValueLine;
     }
-    return false;
+    return Section::Absent;
 }
 
 // Text-to-integer over at most the 20 value characters (leading blanks, sign, digits).
@@ -55,6 +59,15 @@ long valueToLong(const std::array<char, INI_VALUE_SIZE>& area) {
     std::array<char, INI_VALUE_SIZE + 1> text{};
     std::copy(area.begin(), area.end(), text.begin());
     return std::strtol(text.data(), nullptr, 10);
+}
+
+// "ReadParameters - error" says only that something failed; this line says what.
+void sayWhyNoSpeed(const char* path) {
+    const File f(std::fopen(path, "rb"));
+    if (!f)
+        std::printf("ReadParameters: cannot read %s: %s\n", path, std::strerror(errno));
+    else
+        std::printf("ReadParameters: no BAUDRATE value in %s\n", path);
 }
 
 void traceStartUp() {
@@ -79,7 +92,7 @@ int readIniValue(char* dest, const char* path, const char* key, std::size_t size
     }
     std::fill_n(dest, size, ' ');
     std::array<char, kPieceSize> line{};
-    if (!findSection(f.get(), key, line)) return -1;
+    if (findSection(f.get(), key, line) != Section::Found) return -1;
     // The value starts after the first double quote; only what the line holds is copied.
     const char* quote = std::strchr(line.data(), '"');
     if (quote) {
@@ -95,14 +108,16 @@ IniText readIniText(std::span<char> dest, const char* path, const char* key) {
     File f(path ? std::fopen(path, "rb") : nullptr);
     if (!f || dest.empty()) return IniText::Missing;
     std::array<char, kPieceSize> piece{};
-    if (!findSection(f.get(), key, piece)) return IniText::Missing;
+    const Section section = findSection(f.get(), key, piece);
+    if (section == Section::Absent) return IniText::Missing;
+    if (section == Section::NoValueLine) return IniText::Unquoted; // a key without its value
     try {
         std::string line = piece.data();
         while (!line.empty() && line.back() != '\n' && line.size() < kMaxTextLine &&
                std::fgets(piece.data(), kPieceSize, f.get()))
             line += piece.data();
         const std::size_t open = line.find('"');
-        if (open == std::string::npos) return IniText::Missing;
+        if (open == std::string::npos) return IniText::Unquoted;
         const std::size_t close = line.find('"', open + 1);
         const std::size_t len = (close == std::string::npos ? line.size() : close) - open - 1;
         // Checked before the quote: a line cut at kMaxTextLine is too long, not unclosed.
@@ -124,13 +139,17 @@ int ReadParameters() {
     }
     area.fill(' ');
     const int result = readIniValue(area.data(), ctx.iniPath.data(), "BAUDRATE", area.size());
-    if (result == 0) ctx.baudRate = static_cast<std::int32_t>(valueToLong(area));
+    if (result == 0)
+        ctx.baudRate = static_cast<std::int32_t>(valueToLong(area));
+    else
+        sayWhyNoSpeed(ctx.iniPath.data());
     // Unlike the numbers, the device is not carried over from an earlier read: removing the
     // entry must bring the COMPORT device back. A DEVICE that is there but unusable must not
     // fall back to COMPORT either: that would open another device than the one configured.
     const IniText device = readIniText(ctx.devicePath, ctx.iniPath.data(), "DEVICE");
     const char* problem = device == IniText::TooLong    ? "value longer than 255 characters"
                           : device == IniText::Unclosed ? "value has no closing quote"
+                          : device == IniText::Unquoted ? "value has no quotes"
                                                         : nullptr;
     traceStartUp();
     if (problem != nullptr) {

@@ -11,16 +11,17 @@ inline constexpr std::size_t INI_VALUE_SIZE = 20;
 inline constexpr char INI_FILE_NAME[] = "tarqRS.ini";
 
 // Reads COMPORT, BAUDRATE and DEVICE from ctx.iniPath. 0 when BAUDRATE was read, -1 otherwise;
-// also -1, with one line saying why, when DEVICE is there but cannot be used.
+// also -1 when DEVICE is there but cannot be used. Each failure adds one line saying why.
 int ReadParameters();
 // Finds "[key]" and copies up to `size` bytes of the next line after its first double quote into
 // dest (blank-filled first; nothing beyond the line is copied). 0 found, -1 not found or file not
 // readable ("ReadParameters - error" is printed for the latter).
 int readIniValue(char* dest, const char* path, const char* key, std::size_t size);
-enum class IniText { Found, Missing, TooLong, Unclosed };
+enum class IniText { Found, Missing, TooLong, Unclosed, Unquoted };
 // Finds "[key]" and stores the text between the first pair of double quotes of the next line,
-// terminated, in dest. Silent. Missing: no such entry, or no quote on its value line. TooLong and
-// Unclosed are values that cannot be used. dest is empty unless Found.
+// terminated, in dest. Silent. Missing: no such entry. TooLong, Unclosed and Unquoted (no quote
+// on the value line, or no value line) are values that cannot be used. dest is empty unless Found;
+// "" is Found.
 IniText readIniText(std::span<char> dest, const char* path, const char* key);
 void writeLog(const char* text, std::int32_t number);
 

@@ -99,9 +99,8 @@ void closePort(PRS232_PORT* port) {
     delete port;
 }
 
-bool configure(PRS232_PORT* port, std::uint32_t baud) {
-    const auto code = speedCode(baud);
-    if (!code) return false;
+// Null when the line is set up at baud (whose code is given), else the system's error text.
+const char* configure(PRS232_PORT* port, std::uint32_t baud, speed_t code) {
     termios t = port->saved;
     cfmakeraw(&t);
     t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
@@ -111,11 +110,12 @@ bool configure(PRS232_PORT* port, std::uint32_t baud) {
     // an empty read say EAGAIN rather than 0, which would look like end of file.
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
-    if (cfsetispeed(&t, *code) != 0 || cfsetospeed(&t, *code) != 0) return false;
-    if (tcsetattr(port->fd, TCSANOW, &t) != 0) return false;
+    if (cfsetispeed(&t, code) != 0 || cfsetospeed(&t, code) != 0 ||
+        tcsetattr(port->fd, TCSANOW, &t) != 0)
+        return std::strerror(errno);
     port->charNs = static_cast<std::uint32_t>(10'000'000'000ULL / baud);
     tcflush(port->fd, TCIOFLUSH);
-    return true;
+    return nullptr;
 }
 
 // A hung-up or failing line reads like a silent one, but the wait is still served, so callers
@@ -144,19 +144,26 @@ PRS232_PORT* PRS232_Create(std::uint8_t port, std::uint32_t baud, const char* de
     const std::string name =
         (device != nullptr && device[0] != '\0') ? std::string(device) : PRS232_DeviceName(port);
     int fd = -1;
+    int error = 0;
     if (!name.empty()) {
         do {
             fd = open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         } while (fd < 0 && errno == EINTR);
+        error = errno;
     }
     // Held exclusively: TIOCEXCL keeps out other opens (except privileged ones), the lock
     // keeps out a second driver even when it runs as root.
     if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        error = errno == EWOULDBLOCK ? EBUSY : errno; // held by another process
         close(fd);
         fd = -1;
     }
     if (fd < 0) {
         std::printf("PRS232_Create:INVALID_HANDLE_VALUE:%d\n", -1);
+        if (name.empty())
+            std::printf("PRS232_Create: port number 0 names no device\n");
+        else
+            std::printf("PRS232_Create: %s: %s\n", name.c_str(), std::strerror(error));
         std::fflush(stdout);
         return nullptr;
     }
@@ -165,17 +172,25 @@ PRS232_PORT* PRS232_Create(std::uint8_t port, std::uint32_t baud, const char* de
         close(fd);
         return nullptr;
     }
-    if (tcgetattr(fd, &p->saved) != 0) { // not a terminal
-        closePort(p);
-        return nullptr;
+    const bool terminal = tcgetattr(fd, &p->saved) == 0;
+    const int notTerminal = errno;
+    const auto code = speedCode(baud);
+    if (!terminal) {
+        std::printf("PRS232_Create: %s: not a serial port (%s)\n", name.c_str(),
+                    std::strerror(notTerminal));
+    } else if (!code) {
+        std::printf("PRS232_Create: %s: line speed %u bit/s not supported\n", name.c_str(),
+                    static_cast<unsigned>(baud));
+    } else {
+        p->restore = true;
+        p->exclusive = ioctl(fd, TIOCEXCL) == 0;
+        const char* const problem = configure(p, baud, *code);
+        if (problem == nullptr) return p;
+        std::printf("PRS232_Create: %s: %s\n", name.c_str(), problem);
     }
-    p->restore = true;
-    p->exclusive = ioctl(fd, TIOCEXCL) == 0;
-    if (!configure(p, baud)) {
-        closePort(p);
-        return nullptr;
-    }
-    return p;
+    std::fflush(stdout);
+    closePort(p);
+    return nullptr;
 }
 
 PRS232_PORT* PRS232_Adopt(int fd) {

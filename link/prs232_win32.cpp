@@ -1,6 +1,7 @@
 // Serial port on Windows: kernel32 comm API, 8N1, the link's read and write time-outs given to
 // the port as they are, previous line state and time-outs put back on close.
 #include "link/prs232.h"
+#include "link/prs232_read.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -18,8 +19,8 @@ struct PRS232_PORT {
     HANDLE handle = INVALID_HANDLE_VALUE;
     COMMTIMEOUTS savedTimeouts{};
     DCB savedState{};
-    // A read failed (device gone): from now on reads and waits sleep through their time-out, so
-    // callers that loop on silence do not spin.
+    // The device is gone: from now on reads and waits sleep through their time-out, so callers
+    // that loop on silence do not spin.
     bool broken = false;
 };
 
@@ -65,6 +66,40 @@ bool applyState(HANDLE handle, DCB& state) {
     return GetCommState(handle, &now) && sameLine(now, state);
 }
 
+// The line that says why the port did not open: the device, what failed, the system's text.
+void sayFailure(const char* device, const char* what, DWORD error) {
+    std::array<char, 256> text{};
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, error, 0, text.data(), text.size(), nullptr);
+    while (length > 0 && std::strchr(" .\r\n", text[length - 1]) != nullptr)
+        --length;
+    std::printf("PRS232_Create: %s: %s%.*s (error %lu)\n", device, what, static_cast<int>(length),
+                text.data(), static_cast<unsigned long>(error));
+    std::fflush(stdout);
+}
+
+// A failed read: a line error (framing, parity, overrun, break) stops the port's traffic until
+// ClearCommError is called, so it is cleared here and the port reads on. The device counts as
+// gone when the error says so, or when even ClearCommError fails: ERROR_OPERATION_ABORTED is
+// what a line error gives with fAbortOnError set, but also what a vanished USB adapter gives,
+// and only the clearing tells the two apart.
+ReadFault readFault(HANDLE handle, DWORD error) {
+    DWORD errors = 0;
+    COMSTAT status{};
+    const bool cleared = ClearCommError(handle, &errors, &status) != 0;
+    switch (error) {
+    case ERROR_INVALID_HANDLE:
+    case ERROR_BAD_COMMAND:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_GEN_FAILURE:
+    case ERROR_ACCESS_DENIED:
+        return ReadFault::Gone;
+    default:
+        return cleared ? ReadFault::Line : ReadFault::Gone;
+    }
+}
+
 } // namespace
 
 void PRS232_Delete(PRS232_PORT** port) {
@@ -89,12 +124,18 @@ PRS232_PORT* PRS232_Create(std::uint8_t port, std::uint32_t baud, const char* de
     // The state read doubles as a presence test: a COM name can open while its device is gone
     // (Wine does so when the mapped device has vanished), and every later call would fail.
     p->savedState.DCBlength = sizeof(DCB);
+    DWORD error = GetLastError();
     if (p->handle != INVALID_HANDLE_VALUE && !GetCommState(p->handle, &p->savedState)) {
+        error = GetLastError();
         CloseHandle(p->handle);
         p->handle = INVALID_HANDLE_VALUE;
     }
     if (p->handle == INVALID_HANDLE_VALUE) {
         std::printf("PRS232_Create:INVALID_HANDLE_VALUE:%d\n", -1);
+        if (name[0] == '\0')
+            std::printf("PRS232_Create: device name longer than 255 characters\n");
+        else
+            sayFailure(name.data(), "", error);
         std::fflush(stdout);
         PRS232_Delete(&p);
         return nullptr;
@@ -104,6 +145,7 @@ PRS232_PORT* PRS232_Create(std::uint8_t port, std::uint32_t baud, const char* de
     DCB state{};
     state.DCBlength = sizeof(DCB);
     if (!BuildCommDCBA(kModeString, &state)) {
+        sayFailure(name.data(), "8N1 refused: ", GetLastError());
         PRS232_Delete(&p);
         return nullptr;
     }
@@ -119,6 +161,10 @@ PRS232_PORT* PRS232_Create(std::uint8_t port, std::uint32_t baud, const char* de
     timeouts.WriteTotalTimeoutConstant = WRITE_TOTAL_MS;
 
     if (!SetCommTimeouts(p->handle, &timeouts) || !applyState(p->handle, state)) {
+        char what[48];
+        std::snprintf(what, sizeof what,
+                      "8N1 at %lu bit/s refused: ", static_cast<unsigned long>(baud));
+        sayFailure(name.data(), what, GetLastError());
         PRS232_Delete(&p);
         return nullptr;
     }
@@ -140,20 +186,17 @@ int PRS232_Recv(PRS232_PORT* port, std::uint8_t* buf, std::uint32_t* n) {
     *n = 0;
     if (wanted == 0) return 1;
     if (port == nullptr || buf == nullptr) return 0;
-    DWORD got = 0;
-    bool failed = port->broken || !ReadFile(port->handle, buf, wanted, &got, nullptr);
-    // Keep reading while every partial read brings something; the first silent read ends it.
-    while (!failed && got > 0) {
-        *n += got;
-        if (*n >= wanted) break;
-        got = 0;
-        failed = !ReadFile(port->handle, buf + *n, wanted - *n, &got, nullptr);
-    }
-    if (failed) {
-        port->broken = true;
-        // A read that fails at once would otherwise make a silent line cost no time at all.
-        if (*n == 0) Sleep(READ_TOTAL_MS + READ_PER_BYTE_MS * wanted);
-    }
+    const auto call = [port](std::uint8_t* to, std::uint32_t count) {
+        DWORD got = 0;
+        if (ReadFile(port->handle, to, count, &got, nullptr))
+            return ReadStep{static_cast<std::uint32_t>(got)};
+        return ReadStep{0, readFault(port->handle, GetLastError())};
+    };
+    const ReadStep read = readUntilSilent(call, buf, wanted, port->broken);
+    *n = read.got;
+    // A read that fails at once would otherwise make a silent line cost no time at all.
+    if ((read.fault != ReadFault::None || port->broken) && read.got == 0)
+        Sleep(READ_TOTAL_MS + READ_PER_BYTE_MS * wanted);
     return *n == wanted ? 1 : 0;
 }
 

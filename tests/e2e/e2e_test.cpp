@@ -109,11 +109,13 @@ TEST_F(E2E, NeverOpenedThenClosed) {
 TEST_F(E2E, OpenFailuresAndHalfOpen) {
     expectRows({
         {OP(a.trqOpen("", 0)), TRQ_OPEN_NO_CONFIG,
-         "ReadParameters - error\nReadParameters - error\n"},
+         "ReadParameters - error\nReadParameters - error\nReadParameters: cannot read " +
+             (dir_ / "tarqRS.ini").string() + ": No such file or directory\n"},
         {OP(a.trqCloseRS232()), TRQ_CLOSE_NOT_OPEN,
          "trqCloseRS232 0 -7\nTARQ is not open! ComPort may be busy. 0 -7\n"},
         {OP(writeIni((dir_ / "x").string()), a.trqOpen("", 0)), TRQ_OPEN_NO_LINK,
-         "PRS232_Create:INVALID_HANDLE_VALUE:-1\nFailed to connect -6\n"},
+         "PRS232_Create:INVALID_HANDLE_VALUE:-1\nPRS232_Create: " + (dir_ / "x").string() +
+             ": No such file or directory\nFailed to connect -6\n"},
         {OP(a.trqCloseRS232()), TRQ_CLOSE_NOT_OPEN,
          "trqCloseRS232 0 -6\nTARQ is not open! ComPort may be busy. 0 -6\n"},
         {OP(startTerminal(), a.trqOpen("", 0)), TRQ_OPEN_NO_MESSAGE, ""},

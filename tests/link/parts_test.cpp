@@ -1,6 +1,7 @@
 // The link's parts: frames against known byte vectors (CRC, escaping, numbering), the sequence
 // check, the tick timer, and the POSIX serial port over a real pseudo-terminal (opening, line
 // settings and their restore, the read time-out model).
+#include "link/prs232_read.h"
 #include "tests/link/link_fixture.h"
 #include "tests/support/capture_stdout.h"
 
@@ -69,17 +70,42 @@ TEST(Timer, RunsOutFromItsDurationOn) {
     }
 }
 
-TEST(Port, OpenFailuresPrintOnlyWhenTheDeviceCannotBeOpened) {
-    PtyPair pty;
-    const std::string failed = "PRS232_Create:INVALID_HANDLE_VALUE:-1\n", pts = pty.slaveName();
+TEST(Port, OpenFailuresSayTheCause) {
+    PtyPair pty, busy;
+    const std::string failed = "PRS232_Create:INVALID_HANDLE_VALUE:-1\nPRS232_Create: ",
+                      pts = pty.slaveName(), held = busy.slaveName();
+    Port holder{PRS232_Create(0, 9600, held.c_str())};
     const std::tuple<std::uint8_t, const char*, std::uint32_t, std::string> rows[] = {
-        {0, nullptr, 9600, failed},
-        {1, "/nonexistent/tty", 9600, failed},
-        {0, pts.c_str(), 12345, ""}};
+        {0, nullptr, 9600, failed + "port number 0 names no device\n"},
+        {1, "/nonexistent/tty", 9600, failed + "/nonexistent/tty: No such file or directory\n"},
+        {0, held.c_str(), 9600, failed + held + ": Device or resource busy\n"},
+        {0, "/dev/null", 9600,
+         "PRS232_Create: /dev/null: not a serial port (Inappropriate ioctl for device)\n"},
+        {0, pts.c_str(), 12345,
+         "PRS232_Create: " + pts + ": line speed 12345 bit/s not supported\n"}};
     for (const auto& [number, device, baud, printed] : rows) {
         Port p;
         EXPECT_EQ(captureStdout([&] { p.port = PRS232_Create(number, baud, device); }), printed);
         EXPECT_EQ(p.port, nullptr);
+    }
+    EXPECT_NE(Port{PRS232_Create(0, 9600, pts.c_str())}.port, nullptr); // nothing left held
+}
+
+TEST(Port, OnlyAGoneDeviceStopsReading) {
+    const ReadFault N = ReadFault::None, L = ReadFault::Line, G = ReadFault::Gone;
+    const std::tuple<std::vector<ReadStep>, std::uint32_t, ReadFault, std::uint32_t, bool> rows[] =
+        {{{{10, N}, {2, N}, {0, N}}, 10, N, 2, false},
+         {{{3, N}, {4, N}, {0, L}, {2, N}, {0, N}}, 7, L, 2, false},
+         {{{3, N}, {0, G}, {2, N}}, 3, G, 0, true}};
+    for (const auto& [script, first, fault, second, broken] : rows) {
+        std::size_t next = 0;
+        const auto call = [&](std::uint8_t*, std::uint32_t) { return script.at(next++); };
+        bool gone = false;
+        std::array<std::uint8_t, 10> buf{};
+        const ReadStep read = readUntilSilent(call, buf.data(), 10, gone);
+        EXPECT_EQ(std::pair(read.got, read.fault), std::pair(first, fault));
+        EXPECT_EQ(readUntilSilent(call, buf.data(), 10, gone).got, second);
+        EXPECT_EQ(gone, broken);
     }
 }
 
@@ -101,7 +127,10 @@ TEST(Port, RawEightNOneAtTheRateHeldExclusivelyPreviousSettingsBackAfterClose) {
     Port second;
     captureStdout([&] { second.port = PRS232_Create(0, 1200, pty.slaveName().c_str()); });
     EXPECT_EQ(second.port, nullptr); // held exclusively
+    int exclusive = 0;               // kept from other opens while held, and no longer after
+    EXPECT_EQ((ioctl(pty.slave(), TIOCGEXCL, &exclusive), exclusive), 1);
     PRS232_Delete(&p.port);
+    EXPECT_EQ((ioctl(pty.slave(), TIOCGEXCL, &exclusive), exclusive), 0);
     tcgetattr(pty.slave(), &t);
     EXPECT_EQ(t.c_lflag & (ICANON | ECHO), tcflag_t{ICANON | ECHO});
     EXPECT_EQ(t.c_cflag & CSTOPB, tcflag_t{CSTOPB});

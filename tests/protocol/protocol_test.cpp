@@ -219,7 +219,8 @@ TEST_F(ProtocolTest, ConfigurationFiles) {
     fs::create_directories(dir);
     const std::string path = (dir / "tarqRS.ini").string(), dev = "DEVICE in " + path + ": ";
     std::copy(path.begin(), path.end(), ctx.iniPath.begin());
-    const std::string baud = "[BAUDRATE]\n\"9600\"\n", longest = "/dev/" + std::string(250, 'd');
+    const std::string baud = "[BAUDRATE]\n\"9600\"\n", longest = "/dev/" + std::string(250, 'd'),
+                      noBaud = "ReadParameters: no BAUDRATE value in " + path + "\n";
     const Ini rows[] = {
         I("[COMPORT]\n\"1\"\n" + baud, 0, 1, 9600, "ReadParameters 1\n"),
         I("[COMPORT]\n\"300\"\n" + baud, 0, 44, 9600, "ReadParameters 3\n"), // low 8 bits
@@ -227,8 +228,8 @@ TEST_F(ProtocolTest, ConfigurationFiles) {
           "ReadParameters 3\n"),
         I("[BAUDRATE]\r\n\"2400\"\r\n[COMPORT]\r\n\"2\"\r\n", 0, 2, 2400, "ReadParameters 2\n"),
         I("[COMPORT] x\n\"4\"\n[COMPORT]\n\"5\"\n" + baud, 0, 4, 9600, "ReadParameters 4\n"),
-        I("[comport]\n\"6\"\n[XCOMPORT]\n\"6\"\n" + baud, 0, 77, 9600, ""),  // keys match exactly
-        I("[COMPORT]\n\"1\"\n[BAUDRATE]", -1, 1, 555, "ReadParameters 1\n"), // no value line
+        I("[comport]\n\"6\"\n[XCOMPORT]\n\"6\"\n" + baud, 0, 77, 9600, ""), // keys match exactly
+        I("[COMPORT]\n\"1\"\n[BAUDRATE]", -1, 1, 555, "ReadParameters 1\n" + noBaud), // no value
         I("[BAUDRATE]\n[COMPORT]\n\"8\"\n", 0, 8, 0, "ReadParameters 8\n"),
         I("[COMPORT]\n7\n" + baud, 0, 0, 9600, "ReadParameters  \n"), // no quote: blanks
         // Lines are read in pieces of 99 characters: a longer section line's rest is taken as
@@ -244,7 +245,10 @@ TEST_F(ProtocolTest, ConfigurationFiles) {
         I("[DEVICE]\n\"" + longest + "x\"\n" + baud, -1, 77, 9600,
           dev + "value longer than 255 characters\n"),
         I("[DEVICE]\n\"/dev/ttyS0\n" + baud, -1, 77, 9600, dev + "value has no closing quote\n"),
-        I("[DEVICE]\n\"/dev/ttyS1\"\n", -1, 77, 555, "", "/dev/ttyS1")};
+        I("[DEVICE]\n/dev/ttyUSB0\n[COMPORT]\n\"1\"\n" + baud, -1, 1, 9600,
+          "ReadParameters 1\n" + dev + "value has no quotes\n"),
+        I(baud + "[DEVICE]\n", -1, 77, 9600, dev + "value has no quotes\n"), // no value line
+        I("[DEVICE]\n\"/dev/ttyS1\"\n", -1, 77, 555, noBaud, "/dev/ttyS1")};
     for (const Ini& r : rows) {
         SCOPED_TRACE(std::get<0>(r).substr(0, 40));
         ctx.comPort = 77;
