@@ -9,6 +9,7 @@
 #include "tools/sim/terminal.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +18,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <pty.h>
 #include <random>
 #include <string>
@@ -36,6 +38,7 @@ using EvKind = JournalEvent::Kind;
 // may go out four times with 4 s for each acknowledgement.
 constexpr double kNoMessageS = 95, kNoAnswerS = 10, kRetransmitS = 4 * 4 + 2;
 constexpr long kRssMarginKiB = 2048;
+constexpr int kRssBaselineCall = 100; // memory is compared with its level after this call
 
 // What the cash register's callbacks do in the current call, and what they saw.
 struct Till {
@@ -202,12 +205,16 @@ void printTable(std::FILE* out, const Counts& c, tarq::sim::Journal& journal, in
         std::fprintf(out, "  call %-20s %6d\n", kind.c_str(), n);
     for (const auto& [kind, n] : journal.faultCounts())
         std::fprintf(out, "  fault %-19s %6d\n", kind.c_str(), n);
-    std::fprintf(
-        out,
-        "  mismatches %d, receipt faults %d, doubles %d, doubles by WACK resend %d, "
-        "stray requests %d, overruns %d\n  RSS after 100 calls %ld KiB, at the end %ld KiB\n",
-        c.mismatches, c.receiptFaults, c.doubles, c.linkDoubles, c.strays, c.overruns, rssStart,
-        rssEnd);
+    std::fprintf(out,
+                 "  mismatches %d, receipt faults %d, doubles %d, doubles by WACK resend %d, "
+                 "stray requests %d, overruns %d\n",
+                 c.mismatches, c.receiptFaults, c.doubles, c.linkDoubles, c.strays, c.overruns);
+    if (rssStart >= 0)
+        std::fprintf(out, "  RSS after %d calls %ld KiB, at the end %ld KiB\n", kRssBaselineCall,
+                     rssStart, rssEnd);
+    else
+        std::fprintf(out, "  RSS baseline (after %d calls) not reached, at the end %ld KiB\n",
+                     kRssBaselineCall, rssEnd);
     std::fflush(out);
 }
 
@@ -226,63 +233,121 @@ std::string seqs(const std::vector<JournalEvent>& events) {
     return s;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    const Options opt = parse(argc, argv);
-    // The driver writes progress lines to stdout; the table goes to the original one.
-    std::FILE* out = fdopen(dup(STDOUT_FILENO), "w");
-    if (!out || !std::freopen("/dev/null", "w", stdout)) return 1;
-
-    char tmpl[] = "/tmp/tarq-soak-XXXXXX";
-    if (!mkdtemp(tmpl)) return 1;
-    const fs::path dir = tmpl;
-    fs::copy_file(TARQ_DRIVER_LIB, dir / "libtarqdriver.so");
-
-    int master = -1, slave = -1;
-    char name[256] = {};
-    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) return 1;
-    termios tio{};
-    tcgetattr(slave, &tio);
-    cfmakeraw(&tio);
-    tcsetattr(slave, TCSANOW, &tio);
-    std::ofstream(dir / "tarqRS.ini") << "[DEVICE]\n\"" << name << "\"\n[BAUDRATE]\n\"115200\"\n";
-
-    tarq::sim::Config base = tarq::sim::defaultConfig();
-    base.faultRate = opt.faultRate;
-    base.faultSeed = opt.seed;
-    if (opt.fast) base.stepDelayMs = 5, base.cardDelayMs = 20;
-    std::FILE* log = std::fopen((dir / "terminal.log").c_str(), "w");
-    tarq::sim::Journal journal;
-    tarq::sim::Terminal terminal(tarq::PRS232_Adopt(master), base, log);
-    terminal.setJournal(&journal);
-    std::atomic<bool> stop{false};
-    std::thread thread([&] { terminal.run(stop); });
-
-    tarq::ecr::DriverApi api;
-    if (!api.load((dir / "libtarqdriver.so").string())) {
-        std::fprintf(out, "tarq_soak: %s\n", api.error.c_str());
-        return 1;
+// What the journal says about one call, checked against what the cash register got.
+void checkCall(int n, const Call& call, int got, Steady::time_point start, Steady::time_point end,
+               const std::vector<JournalEvent>& events, Counts& c, std::FILE* out) {
+    int payments = 0, admins = 0;
+    bool wackBetween = false;
+    std::vector<std::string> sent;
+    auto lastMessage = start;
+    for (const auto& e : events) {
+        if (e.at < end) lastMessage = std::max(lastMessage, e.at);
+        if (e.kind == EvKind::Payment || e.kind == EvKind::Admin)
+            (e.kind == EvKind::Payment ? payments : admins)++;
+        if (e.kind == EvKind::Fault && e.text == "WACK" && payments + admins > 0)
+            wackBetween = true;
+        if (e.kind == EvKind::Receipt && e.delivered) sent.push_back(e.text);
     }
-    registerCallbacks(api);
-    if (const int rc = api.trqOpen("", 0); rc != TRQ_OPEN_OK) {
-        std::fprintf(out, "tarq_soak: open gave %d\n", rc);
-        return 1;
-    }
-    auto waitIdle = [&] {
-        const auto until = Steady::now() + std::chrono::seconds(30);
-        int quiet = 0;
-        while (quiet < 3 && Steady::now() < until) {
-            quiet = terminal.idle() ? quiet + 1 : 0;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+    const int want = expectedResult(call, events);
+    const bool ok = want >= 0
+                        ? got == want
+                        : got == TRQ_NO_RESULT || got == TRQ_TIMEOUT || got == TRQ_NO_CONNECTION;
+    auto report = [&](const char* what) {
+        std::fprintf(out, "call %d (%s): %s: got %d, terminal concluded %d;%s\n", n,
+                     call.kind.c_str(), what, got, want, seqs(events).c_str());
     };
-    waitIdle();
-    journal.take();
+    if (!ok) ++c.mismatches, report("result mismatch");
+    if (call.refusedWith >= 0 && payments + admins > 0) ++c.strays, report("request sent");
+    // A second request is a double charge whatever caused it; a WACK between is named.
+    if (payments + admins > 1) {
+        if (wackBetween)
+            ++c.linkDoubles, report("request twice after WACK");
+        else
+            ++c.doubles, report("request twice");
+    }
+    if (sent != till.printed) ++c.receiptFaults, report("receipts differ");
+    const bool concluded = want >= 0 && call.refusedWith < 0;
+    const double tail = std::chrono::duration<double>(end - lastMessage).count();
+    if (tail > (concluded ? kNoAnswerS : kNoMessageS) + kRetransmitS)
+        ++c.overruns, report("call ran over its bound");
+}
 
+// The run's temporary directory, removed at the end unless kept.
+struct TempDir {
+    fs::path path;
+    bool keep = false;
+    TempDir() {
+        char tmpl[] = "/tmp/tarq-soak-XXXXXX";
+        if (mkdtemp(tmpl)) path = tmpl;
+    }
+    ~TempDir() {
+        std::error_code ec;
+        if (!path.empty() && !keep) fs::remove_all(path, ec);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+};
+
+// The simulated terminal on a thread of its own, stopped and joined however the run ends.
+class TerminalThread {
+  public:
+    explicit TerminalThread(tarq::sim::Terminal& terminal)
+        : thread_([this, &terminal] { terminal.run(stop_); }) {}
+    ~TerminalThread() { join(); }
+    TerminalThread(const TerminalThread&) = delete;
+    TerminalThread& operator=(const TerminalThread&) = delete;
+    void join() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+    }
+
+  private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+void waitIdle(tarq::sim::Terminal& terminal) {
+    const auto until = Steady::now() + std::chrono::seconds(30);
+    int quiet = 0;
+    while (quiet < 3 && Steady::now() < until) {
+        quiet = terminal.idle() ? quiet + 1 : 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+// A run that cannot go on: its reason on stderr (unbuffered), and the exit status.
+int stopRun(const std::string& reason) {
+    std::fprintf(stderr, "tarq_soak: %s\n", reason.c_str());
+    return 1;
+}
+
+struct Pty {
+    int master = -1, slave = -1;
+    std::string name;
+    bool open() {
+        char buf[256] = {};
+        if (openpty(&master, &slave, buf, nullptr, nullptr) != 0) return false;
+        name = buf;
+        termios tio{};
+        tcgetattr(slave, &tio);
+        cfmakeraw(&tio);
+        tcsetattr(slave, TCSANOW, &tio);
+        return true;
+    }
+    ~Pty() {
+        if (slave >= 0) close(slave);
+    }
+};
+
+using FilePtr = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
+
+// The calls of the run against the terminal, counted in `c`; the run's RSS baseline (-1 when
+// the run is shorter).
+long runCalls(const Options& opt, tarq::ecr::DriverApi& api, tarq::sim::Terminal& terminal,
+              tarq::sim::Journal& journal, const tarq::sim::Config& base, Counts& c,
+              std::FILE* out) {
     std::mt19937 rng(opt.seed);
-    Counts c;
-    long rssStart = 0;
+    long rssStart = -1;
     const auto t0 = Steady::now();
     for (int n = 1; n <= opt.ops; ++n) {
         tarq::sim::Config cfg = base;
@@ -292,66 +357,77 @@ int main(int argc, char** argv) {
         const auto start = Steady::now();
         const int got = call.run(api);
         const auto end = Steady::now();
-        waitIdle();
-        const auto events = journal.take();
-
-        int payments = 0, admins = 0;
-        bool wackBetween = false;
-        std::vector<std::string> sent;
-        auto lastMessage = start;
-        for (const auto& e : events) {
-            if (e.at < end) lastMessage = std::max(lastMessage, e.at);
-            if (e.kind == EvKind::Payment || e.kind == EvKind::Admin) {
-                (e.kind == EvKind::Payment ? payments : admins)++;
-            }
-            if (e.kind == EvKind::Fault && e.text == "WACK" && payments + admins > 0)
-                wackBetween = true;
-            if (e.kind == EvKind::Receipt && e.delivered) sent.push_back(e.text);
-        }
-        const int want = expectedResult(call, events);
-        const bool ok =
-            want >= 0 ? got == want
-                      : got == TRQ_NO_RESULT || got == TRQ_TIMEOUT || got == TRQ_NO_CONNECTION;
-        auto report = [&](const char* what) {
-            std::fprintf(out, "call %d (%s): %s: got %d, terminal concluded %d;%s\n", n,
-                         call.kind.c_str(), what, got, want, seqs(events).c_str());
-        };
-        if (!ok) ++c.mismatches, report("result mismatch");
-        if (call.refusedWith >= 0 && payments + admins > 0) ++c.strays, report("request sent");
-        if (payments + admins > 1) {
-            if (wackBetween)
-                ++c.linkDoubles, report("request twice after WACK");
-            else
-                ++c.doubles, report("request twice");
-        }
-        if (sent != till.printed) ++c.receiptFaults, report("receipts differ");
-        const bool concluded = want >= 0 && call.refusedWith < 0;
-        const double tail = std::chrono::duration<double>(end - lastMessage).count();
-        if (tail > (concluded ? kNoAnswerS : kNoMessageS) + kRetransmitS)
-            ++c.overruns, report("call ran over its bound");
-
-        if (n == std::min(100, opt.ops)) rssStart = rssKiB();
+        waitIdle(terminal);
+        checkCall(n, call, got, start, end, journal.take(), c, out);
+        if (n == kRssBaselineCall) rssStart = rssKiB();
         if (opt.reportEvery > 0 && n % opt.reportEvery == 0 && n < opt.ops)
             printTable(out, c, journal, n, rssStart, rssKiB(),
                        std::chrono::duration<double>(Steady::now() - t0).count());
     }
+    return rssStart;
+}
+
+int soak(const Options& opt, std::FILE* out) {
+    TempDir dir;
+    if (dir.path.empty()) return stopRun("cannot make a temporary directory");
+    std::error_code ec;
+    fs::copy_file(TARQ_DRIVER_LIB, dir.path / "libtarqdriver.so", ec);
+    if (ec) return stopRun("cannot copy " TARQ_DRIVER_LIB ": " + ec.message());
+    Pty pty;
+    if (!pty.open()) return stopRun(std::string("openpty: ") + std::strerror(errno));
+    std::ofstream(dir.path / "tarqRS.ini")
+        << "[DEVICE]\n\"" << pty.name << "\"\n[BAUDRATE]\n\"115200\"\n";
+
+    tarq::sim::Config base = tarq::sim::defaultConfig();
+    base.faultRate = opt.faultRate;
+    base.faultSeed = opt.seed;
+    if (opt.fast) base.stepDelayMs = 5, base.cardDelayMs = 20;
+    FilePtr log(std::fopen((dir.path / "terminal.log").c_str(), "w"), &std::fclose);
+    if (!log) return stopRun("cannot write " + (dir.path / "terminal.log").string());
+    tarq::sim::Journal journal;
+    tarq::sim::Terminal terminal(tarq::PRS232_Adopt(pty.master), base, log.get());
+    terminal.setJournal(&journal);
+    TerminalThread thread(terminal);
+
+    tarq::ecr::DriverApi api;
+    if (!api.load((dir.path / "libtarqdriver.so").string())) return stopRun(api.error);
+    registerCallbacks(api);
+    if (const int rc = api.trqOpen("", 0); rc != TRQ_OPEN_OK) {
+        api.trqCloseRS232();
+        return stopRun("open gave " + std::to_string(rc));
+    }
+    waitIdle(terminal);
+    journal.take();
+
+    Counts c;
+    const auto t0 = Steady::now();
+    const long rssStart = runCalls(opt, api, terminal, journal, base, c, out);
     const double seconds = std::chrono::duration<double>(Steady::now() - t0).count();
     api.trqClose(0);
-    stop = true;
     thread.join();
-    std::fclose(log);
-    close(slave);
 
     const long rssEnd = rssKiB();
     printTable(out, c, journal, opt.ops, rssStart, rssEnd, seconds);
-    const bool grew = rssEnd > rssStart + kRssMarginKiB;
+    const bool grew = rssStart >= 0 && rssEnd > rssStart + kRssMarginKiB;
     if (grew) std::fprintf(out, "resident memory grew by %ld KiB\n", rssEnd - rssStart);
-    const bool failed =
-        c.mismatches || c.doubles || c.strays || c.receiptFaults || c.overruns || grew;
-    if (failed || opt.keep)
-        std::fprintf(out, "kept %s (terminal.log has the frames)\n", dir.c_str());
-    else
-        fs::remove_all(dir);
+    const bool failed = c.mismatches || c.doubles || c.linkDoubles || c.strays || c.receiptFaults ||
+                        c.overruns || grew;
+    dir.keep = failed || opt.keep;
+    if (dir.keep) std::fprintf(out, "kept %s (terminal.log has the frames)\n", dir.path.c_str());
     std::fprintf(out, "soak: %s\n", failed ? "FAILED" : "passed");
     return failed ? 1 : 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const Options opt = parse(argc, argv);
+    // The driver writes progress lines to stdout; the table goes to the original one.
+    std::FILE* out = fdopen(dup(STDOUT_FILENO), "w");
+    if (!out || !std::freopen("/dev/null", "w", stdout)) return stopRun("cannot set stdout aside");
+    try {
+        return soak(opt, out);
+    } catch (const std::exception& e) {
+        return stopRun(e.what());
+    }
 }

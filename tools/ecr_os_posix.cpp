@@ -8,10 +8,10 @@
 namespace tarq::ecr {
 namespace {
 
-bool (*interruptHandler)() = nullptr;
+void (*interruptHandler)() = nullptr;
 
 void onSignal(int) {
-    if (interruptHandler && !interruptHandler()) std::signal(SIGINT, SIG_DFL);
+    if (interruptHandler) interruptHandler();
 }
 
 } // namespace
@@ -39,9 +39,14 @@ std::string defaultLibrary(const char* argv0) {
     return "libtarqdriver.so";
 }
 
-void catchInterrupt(bool (*onInterrupt)()) {
+void catchInterrupt(void (*onInterrupt)()) {
     interruptHandler = onInterrupt;
-    std::signal(SIGINT, onSignal);
+    // Restarted system calls: a Ctrl-C does not break the driver's reads and writes.
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;
+    sa.sa_flags = SA_RESTART;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
 }
 
 bool abortKeyTyped() {

@@ -12,12 +12,14 @@
 namespace tarq::ecr {
 namespace {
 
-bool (*interruptHandler)() = nullptr;
+void (*interruptHandler)() = nullptr;
 
-// Runs on a thread of its own that the console starts; TRUE keeps the program running.
+// Runs on a thread of its own that the console starts; TRUE keeps the program running (the
+// program ends itself).
 BOOL WINAPI onConsoleEvent(DWORD event) {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
-    return interruptHandler && interruptHandler() ? TRUE : FALSE;
+    if (interruptHandler) interruptHandler();
+    return TRUE;
 }
 
 } // namespace
@@ -42,7 +44,7 @@ std::string defaultLibrary(const char* argv0) {
     return "Tarqdriver_win32dll.dll";
 }
 
-void catchInterrupt(bool (*onInterrupt)()) {
+void catchInterrupt(void (*onInterrupt)()) {
     interruptHandler = onInterrupt;
     SetConsoleCtrlHandler(onConsoleEvent, TRUE);
 }

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -32,23 +33,89 @@ struct Options {
 };
 
 Options opts;
-std::atomic<int> interrupts{0};
 std::chrono::steady_clock::time_point paymentStart;
-bool paymentRunning = false;
 std::string lastLine1, lastLine2;
+bool abortTold = false; // "abort requested" was printed for the running payment
 
-bool onInterrupt() {
-    // A Ctrl-C during a payment asks the terminal to abort; the third one ends the program.
-    return interrupts.fetch_add(1) < 2;
+// Ctrl-C. The driver is single-threaded and not reentrant, so a press never calls it: the
+// handler only counts; a watcher thread says what each press does and sets the flags the main
+// thread acts on. During a payment the first press makes the abort question answer yes; any
+// other press (or one outside a payment) ends the program: the abort question answers yes, and
+// when the running call returns the line is closed. When that takes more than 2 s the watcher
+// ends the program without the close.
+std::atomic<int> presses{0};
+std::atomic<bool> paymentRunning{false}, abortAsked{false}, quitting{false}, finished{false};
+constexpr auto kQuitBound = std::chrono::seconds(2);
+
+void onInterrupt() {
+    presses.fetch_add(1);
 }
+
+void say(const char* line) {
+    std::printf("ECR: %s\n", line);
+    std::fflush(stdout);
+}
+
+// Answers each press it has not answered yet; false once the program must end without waiting.
+bool answerPresses(int& answered, std::chrono::steady_clock::time_point& quitBy) {
+    for (; answered < presses.load(); ++answered) {
+        if (quitting) {
+            say("Ctrl-C: already ending");
+        } else if (paymentRunning && !abortAsked) {
+            abortAsked = true;
+            say("Ctrl-C: asking the terminal to abort the payment (Ctrl-C again ends the program)");
+        } else {
+            quitBy = std::chrono::steady_clock::now() + kQuitBound;
+            quitting = true;
+            say("Ctrl-C: ending: the line is closed when the running call returns (at most 2 s)");
+        }
+    }
+    return !quitting || finished || std::chrono::steady_clock::now() < quitBy;
+}
+
+class InterruptWatcher {
+  public:
+    InterruptWatcher()
+        : thread_([this] {
+              int answered = 0;
+              std::chrono::steady_clock::time_point quitBy{};
+              while (!stop_) {
+                  if (!answerPresses(answered, quitBy)) {
+                      say("the driver did not return within 2 s: ending without closing the line");
+                      std::_Exit(1);
+                  }
+                  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+              }
+          }) {}
+    ~InterruptWatcher() {
+        stop_ = true;
+        thread_.join();
+    }
+    InterruptWatcher(const InterruptWatcher&) = delete;
+    InterruptWatcher& operator=(const InterruptWatcher&) = delete;
+
+  private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
 
 // Windows-1252 display and receipt texts shown on a UTF-8 console.
 std::string toUtf8(const char* text) {
     return tarq::cp1252ToUtf8(text);
 }
 
+// Track 2 as the trace shows a card number: the first six and last four digits of the card
+// number, nothing after the separator (expiry and the rest); short numbers show nothing.
+std::string maskTrack2(std::string_view track2) {
+    std::string pan(track2.substr(0, track2.find('=')));
+    for (std::size_t i = 0; i < pan.size(); ++i)
+        if (pan.size() < 13 || (i >= 6 && i + 4 < pan.size())) pan[i] = '*';
+    return pan;
+}
+
 int onCardData(const char* card) {
-    std::printf("ECR card data: %s%s\n", card, opts.refuseCard ? " (refused)" : "");
+    std::printf("ECR card data: %s%s\n", maskTrack2(card).c_str(),
+                opts.refuseCard ? " (refused)" : "");
     std::fflush(stdout);
     return opts.refuseCard ? 0 : 1;
 }
@@ -71,16 +138,12 @@ void onDisplay(const char* line1, const char* line2) {
 }
 
 int onAbortQuery() {
-    bool abort = interrupts.load() > 0 || tarq::ecr::abortKeyTyped();
+    bool abort = abortAsked || quitting || tarq::ecr::abortKeyTyped();
     if (!abort && opts.abortAfterMs >= 0 && paymentRunning)
         abort = std::chrono::steady_clock::now() - paymentStart >=
                 std::chrono::milliseconds(opts.abortAfterMs);
-    if (abort) {
-        static bool told = false;
-        if (!told) std::printf("ECR: abort requested\n");
-        told = true;
-        std::fflush(stdout);
-    }
+    if (abort && !abortTold) say("abort requested");
+    abortTold = abortTold || abort;
     return abort ? 1 : 0;
 }
 
@@ -103,6 +166,30 @@ void onAdvice() {
 
 // How a command's result reads: the open and close codes have their own meanings.
 enum class Meaning { Open, Close, Restart, Version, Admin, Operation };
+
+constexpr int kTerminalAborted = 17; // the terminal's result for an aborted payment
+
+// Exit statuses.
+constexpr int kAllDone = 0, kCommandFailed = 1, kRefusedLine = 2, kNotOpened = 3;
+
+// Whether a result means the command did its work; `payment`: a payment, not a command.
+bool succeeded(Meaning kind, int r, bool payment) {
+    switch (kind) {
+    case Meaning::Open:
+        return r == TRQ_OPEN_OK || r == TRQ_OPEN_ALREADY;
+    case Meaning::Close:
+        return r == TRQ_CLOSE_OK || r == TRQ_CLOSE_ALREADY;
+    case Meaning::Restart:
+        return r == TRQ_RESTART_SENT;
+    case Meaning::Version:
+        return r == TRQ_VERSION_PRINTED;
+    case Meaning::Admin:
+        return r >= TRQ_ISSUER_BASE;
+    case Meaning::Operation:
+        break;
+    }
+    return r == TRQ_APPROVED || (!payment && r == TRQ_NO_LOG);
+}
 
 const char* meaning(Meaning kind, int r) {
     if (kind == Meaning::Open) {
@@ -173,6 +260,8 @@ const char* meaning(Meaning kind, int r) {
         return "amount too low";
     case TRQ_AMOUNT_BELOW_PURCHASE:
         return "amount below purchase amount";
+    case kTerminalAborted:
+        return "aborted";
     default:
         return "terminal's result (declined or refused)";
     }
@@ -223,7 +312,28 @@ void usage(std::FILE* out) {
         "  --signature N         answer to the signature question (1 accept, 2 reject)\n"
         "  --refuse-card         refuse the card data\n"
         "  --abort-after MS      abort the payment after MS milliseconds\n"
-        "During a payment, Ctrl-C (or the key a and Enter) aborts the payment.\n");
+        "Numbers are digits only. During a payment, Ctrl-C (or the key a and Enter) aborts the\n"
+        "payment and the commands go on; Ctrl-C again, or outside a payment, ends the program:\n"
+        "the line is closed when the running call returns, or not at all after 2 s.\n"
+        "Exit status: 0 every command succeeded; 1 a command was refused, declined, aborted,\n"
+        "timed out or found no connection, or Ctrl-C ended the program; 2 the command line was\n"
+        "refused (nothing sent); 3 the driver could not be loaded or the line not opened.\n");
+}
+
+// A number written with digits only, up to `high`; -1 otherwise.
+long long parseNumber(std::string_view text, long long high) {
+    long long n = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return -1;
+        n = n * 10 + (c - '0');
+        if (n > high) return -1;
+    }
+    return text.empty() ? -1 : n;
+}
+
+std::string notANumber(const std::string& word, const std::string& what, long long high) {
+    return "'" + word + "' is not a number for " + what + " (digits, 0 to " + std::to_string(high) +
+           ")";
 }
 
 // One command word: its arguments, the operation, and how its result reads.
@@ -240,7 +350,8 @@ struct Command {
 };
 
 int pay(const DriverApi& api, int type, int amount, int purchase) {
-    interrupts.store(0);
+    abortAsked = false;
+    abortTold = false;
     paymentStart = std::chrono::steady_clock::now();
     paymentRunning = true;
     const int r = api.trqNorTransaction(type, amount, opts.currency, opts.merchIn,
@@ -322,13 +433,17 @@ struct Call {
     Args args;
 };
 
+const Command* findCommand(std::string_view word) {
+    for (const Command& c : kCommands)
+        if (c.word == word) return &c;
+    return nullptr;
+}
+
 // The command line as calls, or an error text; nothing is run before all of it is read.
 std::string parseCommands(const std::vector<std::string>& words, std::vector<Call>& calls) {
     for (std::size_t i = 0; i < words.size(); ++i) {
         const std::string& w = words[i];
-        const Command* command = nullptr;
-        for (const Command& c : kCommands)
-            if (c.word == w) command = &c;
+        const Command* command = findCommand(w);
         if (!command) return "unknown command '" + w + "'";
         Call call{command, {}};
         // Amounts are checked first: a missing one is the likelier slip.
@@ -346,71 +461,63 @@ std::string parseCommands(const std::vector<std::string>& words, std::vector<Cal
             if (!present && kind == Arg::OptionalAmount) break;
             if (!present) return w + " needs a " + command->argName;
             const std::string& a = words[++i];
-            call.args.push_back(kind == Arg::Number ? std::atoi(a.c_str())
-                                                    : static_cast<int>(parseAmount(a)));
+            const long long n = kind == Arg::Number ? parseNumber(a, INT_MAX) : parseAmount(a);
+            if (n < 0) return notANumber(a, w + " " + command->argName, INT_MAX);
+            call.args.push_back(static_cast<int>(n));
         }
         calls.push_back(std::move(call));
     }
     return {};
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    std::vector<std::string> words;
-    for (int i = 1; i < argc; ++i) {
-        std::string_view a = argv[i];
+// Options into `opts` and command words into `words`; an exit status when the program ends
+// here (help, or a refused option), else -1.
+int parseOptions(int argc, char** argv, std::vector<std::string>& words) {
+    std::string refusal;
+    for (int i = 1; i < argc && refusal.empty(); ++i) {
+        const std::string_view a = argv[i];
         auto value = [&]() -> std::string {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "tarqecr: %s needs a value\n", argv[i]);
-                std::exit(2);
-            }
-            return argv[++i];
+            if (i + 1 < argc) return argv[++i];
+            refusal = std::string(a) + " needs a value";
+            return {};
+        };
+        // A whole number up to `high` into `to`, or the refusal naming the word.
+        auto number = [&](int& to, long long high) {
+            const std::string v = value();
+            const long long n = parseNumber(v, high);
+            if (n >= 0) to = static_cast<int>(n);
+            if (n < 0 && refusal.empty()) refusal = notANumber(v, std::string(a), high);
         };
         if (a == "-h" || a == "--help") {
             usage(stdout);
-            return 0;
+            return kAllDone;
         } else if (a == "--lib")
             opts.lib = value();
         else if (a == "--currency")
-            opts.currency = std::atoi(value().c_str());
+            number(opts.currency, 999);
         else if (a == "--merchant")
-            opts.merchIn = value()[0];
+            opts.merchIn = value().c_str()[0];
         else if (a == "--ext-card")
             opts.confirmExtCard = 1;
         else if (a == "--ext-card-answer")
-            opts.extCardAnswer = std::atoi(value().c_str());
+            number(opts.extCardAnswer, INT_MAX);
         else if (a == "--signature")
-            opts.signatureAnswer = std::atoi(value().c_str());
+            number(opts.signatureAnswer, INT_MAX);
         else if (a == "--refuse-card")
             opts.refuseCard = true;
         else if (a == "--abort-after")
-            opts.abortAfterMs = std::atoi(value().c_str());
-        else if (a.starts_with("--")) {
-            usage(stderr);
-            return 2;
-        } else
+            number(opts.abortAfterMs, INT_MAX);
+        else if (a.starts_with("--"))
+            refusal = "unknown option " + std::string(a);
+        else
             words.emplace_back(a);
     }
-    if (words.empty()) {
-        usage(stderr);
-        return 2;
-    }
-    if (opts.lib.empty()) opts.lib = tarq::ecr::defaultLibrary(argv[0]);
-    // Refuse a mistyped command line before anything reaches the terminal.
-    std::vector<Call> calls;
-    if (const std::string error = parseCommands(words, calls); !error.empty()) {
-        std::fprintf(stderr, "tarqecr: %s\n", error.c_str());
-        return 2;
-    }
+    if (!refusal.empty()) std::fprintf(stderr, "tarqecr: %s\n", refusal.c_str());
+    if (!refusal.empty() || words.empty()) usage(stderr);
+    return !refusal.empty() || words.empty() ? kRefusedLine : -1;
+}
 
-    DriverApi api;
-    if (!api.load(opts.lib)) {
-        std::fprintf(stderr, "tarqecr: %s\n", api.error.c_str());
-        return 1;
-    }
-    tarq::ecr::catchInterrupt(onInterrupt);
-
+void registerCallbacks(const DriverApi& api) {
     api.trqInitCallback(TRQ_CB_SET_CARDDATA, reinterpret_cast<void*>(&onCardData));
     api.trqInitCallback(TRQ_CB_PRINT_RECEIPT, reinterpret_cast<void*>(&onReceipt));
     api.trqInitCallback(TRQ_CB_DISPLAY_STATUS, reinterpret_cast<void*>(&onDisplay));
@@ -418,23 +525,32 @@ int main(int argc, char** argv) {
     api.trqInitCallback(TRQ_CB_EXT_CARD_CONFIRM, reinterpret_cast<void*>(&onExtCardConfirm));
     api.trqInitCallback(TRQ_CB_VERSIG_CONFIRM, reinterpret_cast<void*>(&onSignature));
     api.trqInitCallback(TRQ_CB_ADVICE_FLAG, reinterpret_cast<void*>(&onAdvice));
+}
 
-    const bool explicitOpen =
-        std::any_of(calls.begin(), calls.end(), [](const Call& c) { return c.command->opens; });
-    auto report = [](const char* name, Meaning kind, int r) {
+bool isPayment(const Command& c) {
+    return std::find(c.args.begin(), c.args.end(), Arg::Amount) != c.args.end();
+}
+
+// Runs the calls, opening and closing around them unless they open themselves; the exit status.
+int runCalls(const DriverApi& api, const std::vector<Call>& calls) {
+    int status = kAllDone;
+    auto report = [&](const char* name, Meaning kind, int r, bool payment) {
         std::printf("ECR result of %s: %d (%s)\n", name, r, meaning(kind, r));
         std::fflush(stdout);
+        if (!succeeded(kind, r, payment))
+            status = std::max(status, kind == Meaning::Open ? kNotOpened : kCommandFailed);
     };
-
+    const bool explicitOpen =
+        std::any_of(calls.begin(), calls.end(), [](const Call& c) { return c.command->opens; });
     if (!explicitOpen) {
-        const int r = api.trqOpen("", 0);
-        report("open", Meaning::Open, r);
-        if (r != TRQ_OPEN_OK && r != TRQ_OPEN_ALREADY) {
+        report("open", Meaning::Open, api.trqOpen("", 0), false);
+        if (status != kAllDone) {
             api.trqCloseRS232();
-            return 1;
+            return status;
         }
     }
     for (const Call& call : calls) {
+        if (quitting) break;
         const Command& c = *call.command;
         const std::string word(c.word);
         const char* name = c.reportAs ? c.reportAs : word.c_str();
@@ -442,9 +558,35 @@ int main(int argc, char** argv) {
         if (kind == Meaning::Admin && call.args[0] == TRQ_ADMIN_ISSUER)
             name = "issuer";
         else if (kind == Meaning::Admin)
-            kind = Meaning::Operation;
-        report(name, kind, c.run(api, call.args));
+            kind = call.args[0] == TRQ_ADMIN_VERSION ? Meaning::Version : Meaning::Operation;
+        report(name, kind, c.run(api, call.args), isPayment(c));
     }
-    if (!explicitOpen) report("close", Meaning::Close, api.trqCloseRS232());
-    return 0;
+    if (!explicitOpen || quitting) report("close", Meaning::Close, api.trqCloseRS232(), false);
+    return quitting ? std::max(status, kCommandFailed) : status;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> words;
+    if (const int status = parseOptions(argc, argv, words); status >= 0) return status;
+    if (opts.lib.empty()) opts.lib = tarq::ecr::defaultLibrary(argv[0]);
+    // Refuse a mistyped command line before anything reaches the terminal.
+    std::vector<Call> calls;
+    if (const std::string error = parseCommands(words, calls); !error.empty()) {
+        std::fprintf(stderr, "tarqecr: %s\n", error.c_str());
+        return kRefusedLine;
+    }
+
+    DriverApi api;
+    if (!api.load(opts.lib)) {
+        std::fprintf(stderr, "tarqecr: %s\n", api.error.c_str());
+        return kNotOpened;
+    }
+    InterruptWatcher watcher;
+    tarq::ecr::catchInterrupt(onInterrupt);
+    registerCallbacks(api);
+    const int status = runCalls(api, calls);
+    finished = true;
+    return status;
 }
