@@ -28,23 +28,28 @@ bool datePart(std::span<const std::uint8_t> t, std::size_t at) {
     return at < t.size() && (t[at] == '/' || t[at] == ':' || t[at] == '.');
 }
 
-// The end of the digit run starting at `at`, single separators between digits included, and
-// the number of digits in it. A date or time after a card number is not taken into it.
-std::size_t runEnd(std::span<const std::uint8_t> t, std::size_t at, std::size_t& digits) {
-    digits = 0;
-    std::size_t end = at;
-    while (end < t.size()) {
-        if (isDigit(t[end])) {
-            ++digits;
-            ++end;
-        } else if (isGroupSeparator(t[end]) && end + 1 < t.size() && isDigit(t[end + 1]) &&
-                   !datePart(t, end + 1)) {
-            ++end;
+// A digit run: where it ends and how many digits it holds.
+struct Run {
+    std::size_t end;
+    std::size_t digits;
+};
+
+// The digit run starting at `at`, single separators between digits included. A date or time
+// after a card number is not taken into it.
+Run runAt(std::span<const std::uint8_t> t, std::size_t at) {
+    Run r{at, 0};
+    while (r.end < t.size()) {
+        if (isDigit(t[r.end])) {
+            ++r.digits;
+            ++r.end;
+        } else if (isGroupSeparator(t[r.end]) && r.end + 1 < t.size() && isDigit(t[r.end + 1]) &&
+                   !datePart(t, r.end + 1)) {
+            ++r.end;
         } else {
             break;
         }
     }
-    return end;
+    return r;
 }
 
 // Calls `found(start, end, digits)` for each card number in the text.
@@ -55,10 +60,9 @@ template <typename Found> void eachCardNumber(std::span<const std::uint8_t> t, F
             ++i;
             continue;
         }
-        std::size_t digits = 0;
-        const std::size_t end = runEnd(t, i, digits);
-        if (digits >= kPanMin) found(i, end, digits);
-        i = end;
+        const Run r = runAt(t, i);
+        if (r.digits >= kPanMin) found(i, r.end, r.digits);
+        i = r.end;
     }
 }
 
@@ -95,21 +99,22 @@ void hideDates(std::span<const std::uint8_t> line, std::span<bool> hide) {
     const auto boundary = [&](std::size_t k) { // a place no card number's digits touch
         return k >= line.size() || (!isDigit(line[k]) && line[k] != '*');
     };
+    // Each place that starts a group; at the line's start i - 1 wraps to beyond the line.
     for (std::size_t i = 0; i < line.size(); ++i) {
-        if (!digitAt(i) || (i > 0 && !boundary(i - 1))) continue;
+        if (!boundary(i - 1)) continue;
         std::size_t n = 0;
         while (digitAt(i + n))
             ++n;
-        const bool slashed = n == 2 && i + 2 < line.size() &&
-                             (line[i + 2] == '/' || line[i + 2] == '-') && digitAt(i + 3) &&
-                             digitAt(i + 4) && !digitAt(i + 5);
+        // Two digits, a separator, two digits: the separator is in the line when i + 3 is.
+        const bool slashed = n == 2 && digitAt(i + 3) &&
+                             (line[i + 2] == '/' || line[i + 2] == '-') && digitAt(i + 4) &&
+                             !digitAt(i + 5);
         if (slashed) {
             hide[i] = hide[i + 1] = hide[i + 3] = hide[i + 4] = true;
         } else if (n == 4 && boundary(i + 4)) {
             std::fill(hide.begin() + static_cast<std::ptrdiff_t>(i),
                       hide.begin() + static_cast<std::ptrdiff_t>(i + 4), true);
         }
-        i += n;
     }
 }
 
@@ -132,14 +137,13 @@ void markCardNumbers(std::span<const std::uint8_t> text, std::span<bool> hide) {
 }
 
 void markExpiryDates(std::span<const std::uint8_t> text, std::span<bool> hide) {
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = start;
-        while (end < text.size() && text[end] != '\n')
-            ++end;
-        const auto line = text.subspan(start, end - start);
-        if (expiryMayBeOn(line)) hideDates(line, hide.subspan(start, end - start));
-        start = end + 1;
+    while (!text.empty()) {
+        const auto n =
+            static_cast<std::size_t>(std::find(text.begin(), text.end(), '\n') - text.begin());
+        if (expiryMayBeOn(text.first(n))) hideDates(text.first(n), hide.first(n));
+        const std::size_t next = std::min(n + 1, text.size()); // the line and its '\n'
+        text = text.subspan(next);
+        hide = hide.subspan(next);
     }
 }
 
@@ -150,8 +154,8 @@ std::string maskCardNumbers(std::string_view text) {
     // std::vector<bool> has no span
     const std::unique_ptr<bool[]> flags(new bool[text.size()]());
     markCardNumbers(bytes, std::span<bool>(flags.get(), text.size()));
-    for (std::size_t i = 0; i < text.size(); ++i)
-        if (flags[i]) out[i] = '*';
+    std::transform(out.begin(), out.end(), flags.get(), out.begin(),
+                   [](char c, bool hidden) { return hidden ? '*' : c; });
     return out;
 }
 

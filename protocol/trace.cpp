@@ -31,7 +31,7 @@ struct Trace {
     std::FILE* file = nullptr;
     std::string path;
     long long maxBytes = TRACE_MAX_KB_DEFAULT * 1024;
-    long long written = 0;
+    long long written; // set wherever a file is opened
     SteadyClock::time_point start;
 };
 
@@ -41,7 +41,7 @@ int lastResult = 0;
 constexpr long long kTraceMaxKb = 1048576;   // 1 GB
 constexpr std::size_t kPanMin = 13;          // fewer digits are no card number
 constexpr std::size_t kCardRecordStart = 53; // the payment record's card fields follow
-constexpr std::size_t kPosDataAt = 9, kPosDataSize = 4, kHostDataAt = 13, kHostDataSize = 40;
+constexpr std::size_t kHostDataAt = 13, kHostDataSize = 40;
 constexpr std::uint8_t kHidden = 1;     // card data the decoder masks itself
 constexpr std::uint8_t kHiddenText = 2; // digits of a card number or expiry in a text
 
@@ -88,12 +88,11 @@ bool markCardData(std::span<const std::uint8_t> m, std::span<std::uint8_t> hide,
         } else if (tag == PTAG_NORTRANS || tag == PTAG_NORTRANS_CARD) {
             if (length > kCardRecordStart)
                 std::fill(h.begin() + kCardRecordStart, h.end(), kHidden);
-            if (length >= kCardRecordStart) {
-                hideCardText(v.subspan(kPosDataAt, kPosDataSize),
-                             h.subspan(kPosDataAt, kPosDataSize));
+            // The host data may hold a card number; the 4 bytes of POS data before it hold
+            // neither one nor a date with what marks it as an expiry.
+            if (length >= kCardRecordStart)
                 hideCardText(v.subspan(kHostDataAt, kHostDataSize),
                              h.subspan(kHostDataAt, kHostDataSize));
-            }
         } else {
             hideCardText(v, h); // texts, and digits in any other value too
         }

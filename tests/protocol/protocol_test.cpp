@@ -3,6 +3,7 @@
 #include "core/callbacks.h"
 #include "core/config.h"
 #include "driver/request.h"
+#include "link/pkiss.h"
 #include "link/wiretap.h"
 #include "protocol/answer.h"
 #include "protocol/cardmask.h"
@@ -25,6 +26,7 @@
 #include <tuple>
 #include <vector>
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace tarq::test {
@@ -207,6 +209,17 @@ TEST_F(ProtocolTest, AnswersExactBytes) {
         EXPECT_EQ(send(PANSWER_NORTRANS, printed),
                   join(join(join(head, {code}), fields), withCard ? card : Bytes{}));
     }
+    // Through the transport: the pause before the receipt count, then a WACK sent again three
+    // times, 2000 ms apart.
+    ScriptedTerminal terminal{clock_};
+    pip_setLink(&terminal);
+    terminal.sendResults.assign(4, PKISS_WACK_RESULT);
+    SA_ANSWER count{PANSWER_RECEIPTNUMBER};
+    const std::int64_t before = clock_.peek();
+    EXPECT_EQ(sendECREvent(&count), PKISS_WACK_RESULT);
+    EXPECT_EQ(clock_.peek() - before, 600 + 3 * 2000);
+    EXPECT_EQ(terminal.sent.size(), 4u);
+    pip_setLink(nullptr);
 }
 
 namespace fs = std::filesystem;
@@ -290,19 +303,75 @@ TEST(TextBounds, CardDataAndCashRegisterTexts) {
     EXPECT_EQ(cp("longer than the field"), "long");
 }
 
+// Bytes that end where a page the process may not touch begins: a read or write past their end
+// faults in any build.
+struct Fenced {
+    const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    char* map = static_cast<char*>(
+        mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    Fenced() { mprotect(map + page, page, PROT_NONE); }
+    ~Fenced() { munmap(map, 2 * page); }
+    template <typename T> std::span<T> last(std::size_t n) {
+        return {reinterpret_cast<T*>(map + page) - n, n};
+    }
+};
+
+// A text as the trace shows it: card numbers and expiry dates masked; only the part before '|'
+// is looked at, what follows stands for the bytes beyond it and must stay as it is.
+std::string traced(std::string text) {
+    const std::size_t n = std::min(text.find('|'), text.size());
+    if (n < text.size()) text.erase(n, 1);
+    Fenced bytes, flags;
+    const auto t = bytes.last<std::uint8_t>(text.size());
+    const auto hide = flags.last<bool>(text.size());
+    std::copy(text.begin(), text.end(), t.begin());
+    std::fill(hide.begin(), hide.end(), false);
+    markCardNumbers(t.first(n), hide.first(n));
+    markExpiryDates(t.first(n), hide.first(n));
+    for (std::size_t i = 0; i < text.size(); ++i)
+        text[i] = hide[i] ? '*' : text[i];
+    return n < text.size() ? text.insert(n, "|") : text;
+}
+
 // Card numbers in texts, shortest and longest, with a track 2's tail or too long for one; a frame
 // whose message cannot be walked is traced with nothing of its data.
 TEST(TextBounds, CardNumbersMaskedInAnyForm) {
+    const std::pair<std::string, std::string> rows[] = {
+        {"4571 9999 0000 1234", "4571 99** **** 1234"},
+        {"Kort 4571-9999-0000-1234 12/28 ", "Kort 4571-99**-****-1234 **/** "},
+        {"4571999900001234=2812101", "457199******1234=*******"},
+        {"****1234 1228|5", "****1234 ****|5"},
+        {"4571 9999 0000 1234 12:30\n4571  9999  0000  1234\nExp 12-28\nDATO 07/12\n"
+         "EXP 1/28 12/ 8 12/2 12/280 123\nUTL. 1228 1\n12/28 VALID\nUTL. 12/28",
+         "4571 99** **** 1234 12:30\n4571  9999  0000  1234\nExp **-**\nDATO 07/12\n"
+         "EXP 1/28 12/ 8 12/2 12/280 123\nUTL. **** 1\n**/** VALID\nUTL. **/**"}};
+    for (const auto& [text, expected] : rows)
+        EXPECT_EQ(traced(text), expected);
     EXPECT_EQ(maskCardNumbers("4571999900001234=2812101, 1234567890123D99, 1234567890123456789, "
                               "12345678901234567890, 123456789012"),
               "457199******1234=*******, 123456***0123D**, 123456*********6789, "
               "123456**************, 123456789012");
+    // In the trace: card numbers that end the till's 40 bytes for the host, control bytes, and
+    // the longest TRACEMAX value (63 characters) and one too long.
     const std::string ini = ::testing::TempDir() + "tarqRS" + std::to_string(getpid());
-    std::ofstream(ini) << "[TRACE]\n\"/dev/stdout\"\n";
     const Bytes f = {0x02, 0x01, 0xE1, 0x7F, 0xCC, 0x03, '1', '2', '3', 0x03, 0xAB, 0xCD};
-    const std::string t = captureStdout(
-        [&] { traceOpen(ini.c_str()), wireTap(TapEvent::FrameHeld, f.data(), 12), traceClose(); });
-    EXPECT_NE(t.find("< frame 01: 02 01 ** ** ** ** ** ** ** 03 ** ** | (unreadable"), -1) << t;
+    const Bytes host = text("4571999900001234        5413330089010434");
+    const Bytes record = join(join(Bytes{0x02, 0x01, 0xE1, 0x37, 0xD5, 0x35}, Bytes(13, 0)), host);
+    const Bytes nor = join(record, {0x03, 0xAB, 0xCD}), shown = text("\x1F ~\x7F\x9D\xA0");
+    for (const auto& [max, said] : {std::pair{std::string(62, '0') + "1", " limit 1 KB"},
+                                    {std::string(63, '0') + "1", " 10240 used"}}) {
+        std::ofstream(ini) << "[TRACE]\n\"/dev/stdout\"\n[TRACEMAX]\n\"" + max + "\"\n";
+        const std::string t = captureStdout([&] {
+            traceOpen(ini.c_str()), wireTap(TapEvent::FrameHeld, f.data(), 12);
+            wireTap(TapEvent::FrameOut, nor.data(), static_cast<std::uint32_t>(nor.size()));
+            wireTap(TapEvent::Display, shown.data(), 6), traceClose();
+        });
+        for (const char* part :
+             {"< frame 01: 02 01 ** ** ** ** ** ** ** 03 ** ** | (unreadable", said,
+              "host=\"457199******1234        541333******0434\"",
+              "display \"\\x1F ~\" \"\\x7F\\x9D\u00A0\""})
+            EXPECT_NE(t.find(part), std::string::npos) << part << t;
+    }
     fs::remove(ini);
 }
 
