@@ -337,7 +337,7 @@ std::string traced(std::string text) {
 // whose message cannot be walked is traced with nothing of its data.
 TEST(TextBounds, CardNumbersMaskedInAnyForm) {
     const std::pair<std::string, std::string> rows[] = {
-        {"4571 9999 0000 1234", "4571 99** **** 1234"},
+        {"4571 9999 0000 1234 5", "4571 99** **** *234 5"},
         {"Kort 4571-9999-0000-1234 12/28 ", "Kort 4571-99**-****-1234 **/** "},
         {"4571999900001234=2812101", "457199******1234=*******"},
         {"****1234 1228|5", "****1234 ****|5"},
