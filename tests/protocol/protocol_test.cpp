@@ -366,10 +366,9 @@ TEST(TextBounds, CardNumbersMaskedInAnyForm) {
             wireTap(TapEvent::FrameOut, nor.data(), static_cast<std::uint32_t>(nor.size()));
             wireTap(TapEvent::Display, shown.data(), 6), traceClose();
         });
-        for (const char* part :
-             {"< frame 01: 02 01 ** ** ** ** ** ** ** 03 ** ** | (unreadable", said,
-              "host=\"457199******1234        541333******0434\"",
-              "display \"\\x1F ~\" \"\\x7F\\x9D\u00A0\""})
+        for (const char* part : {"< frame 01: 02 01 ** ** ** ** ** ** ** 03 ** ** | (unreadable",
+                                 said, "host=\"457199******1234        541333******0434\"",
+                                 "display \"\\x1F ~\" \"\\x7F\\x9D\u00A0\""})
             EXPECT_NE(t.find(part), std::string::npos) << part << t;
     }
     fs::remove(ini);
