@@ -11,6 +11,12 @@ namespace {
 std::array<SA_EVENT_ARRAY*, SA_NUM_STATES> eventArrays{};
 int cur_state = PSTATE_IDLE;
 
+// The array slot of a state; nullptr for a state outside the automaton.
+SA_EVENT_ARRAY** slotOf(int state) {
+    if (state < 0 || state >= SA_NUM_STATES) return nullptr;
+    return &eventArrays[static_cast<std::size_t>(state)];
+}
+
 } // namespace
 
 void SA_init() {
@@ -30,8 +36,7 @@ void addEvent(SA_EVENT_ARRAY* array, int event, int nextState, SA_HANDLER handle
 }
 
 void addEventArray(int state, SA_EVENT_ARRAY* array) {
-    if (state < 0 || state >= SA_NUM_STATES) return;
-    eventArrays[static_cast<std::size_t>(state)] = array;
+    if (SA_EVENT_ARRAY** slot = slotOf(state)) *slot = array;
 }
 
 SA_ANSWER* SA_handleEvent(SA_EVENT* event) {
@@ -80,8 +85,8 @@ SA_EVENT* SA_newEvent(int eventId) {
 }
 
 const SA_EVENT_ARRAY* SA_getEventArray(int state) {
-    if (state < 0 || state >= SA_NUM_STATES) return nullptr;
-    return eventArrays[static_cast<std::size_t>(state)];
+    SA_EVENT_ARRAY* const* slot = slotOf(state);
+    return slot ? *slot : nullptr;
 }
 
 void SA_restoreState(int state) {

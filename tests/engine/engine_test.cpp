@@ -287,6 +287,15 @@ TEST(DialogueCoverage, EveryHandledPairIsReached) {
     EXPECT_GT(expected, 80);
 }
 
+// An entry or an array for a state outside the automaton is refused, not stored out of bounds.
+TEST(Automaton, OutsideStatesAreRefused) {
+    SA_EVENT_ARRAY array{};
+    addEvent(&array, PEVENT_OPEN, SA_NUM_STATES, [](SA_EVENT*) -> SA_ANSWER* { return nullptr; });
+    EXPECT_EQ(array[PEVENT_OPEN].handler, nullptr);
+    addEventArray(SA_NUM_STATES, &array);
+    EXPECT_EQ(SA_getEventArray(SA_NUM_STATES), nullptr);
+}
+
 // Where the connection is as an open leaves it: the result when nothing arrived, what an exception
 // leaves behind, the card data after the call.
 struct DriverTest : ::testing::Test, Rig {
