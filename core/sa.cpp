@@ -69,17 +69,9 @@ int SA_getState() {
     return cur_state;
 }
 
-void initEvent(SA_EVENT* event) {
-    if (!event) return;
-    event->event_id = 0;
-    event->reserved = 0;
-    event->event_id = PEVENT_EMPTY;
-}
-
 SA_EVENT* SA_newEvent(int eventId) {
     auto* event = new (std::nothrow) SA_EVENT;
     if (!event) return nullptr;
-    initEvent(event);
     event->event_id = eventId;
     return event;
 }
