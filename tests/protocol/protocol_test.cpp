@@ -285,7 +285,8 @@ TEST(TextBounds, CardDataAndCashRegisterTexts) {
     resetDriverContext();
     ctx.gstReceiptData.fill('r');
     ctx.trqPrintReceipt = [](int, const char* t) { return receiptLength = std::strlen(t), 1; };
-    EXPECT_EQ(std::pair(invokePrintReceipt(), receiptLength), std::pair(1, std::size_t{1000}));
+    EXPECT_EQ(invokePrintReceipt(), 1);
+    EXPECT_EQ(receiptLength, 1000U);
     EXPECT_EQ(invokeVerSigConfirm(), 0);
     // tarqRS.ini beside the library: a path that fills the 260 bytes exactly, not one more.
     const std::string deep = "/" + std::string(247, 'd') + "/";
@@ -293,8 +294,8 @@ TEST(TextBounds, CardDataAndCashRegisterTexts) {
         {deep + "l.so", 1, deep + "tarqRS.ini"}, {"l.so", 1, "./tarqRS.ini"}, {"d" + deep, 0, ""}};
     for (const auto& [file, result, path] : paths) {
         ctx.iniPath.fill('\0');
-        EXPECT_EQ(std::pair(setIniPathBeside(file), std::string(ctx.iniPath.data())),
-                  std::pair(result, path));
+        EXPECT_EQ(setIniPathBeside(file), result);
+        EXPECT_EQ(std::string(ctx.iniPath.data()), path);
     }
     resetDriverContext();
     // The cash register's texts into request fields: zero-filled, cut, unterminated when as long.
