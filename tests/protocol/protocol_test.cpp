@@ -282,6 +282,9 @@ TEST(TextBounds, CardDataAndCashRegisterTexts) {
     const std::uint8_t filler[] = {0x12, 0x3A}; // the last half-byte above 9 is no digit
     trqTransformCarddata(small.data(), small.size(), filler, 2);
     EXPECT_EQ(std::string(small.data()), "123");
+    const std::uint8_t nine[] = {0x12, 0x39}; // a last half-byte of 9 is a digit
+    trqTransformCarddata(small.data(), small.size(), nine, 2);
+    EXPECT_EQ(std::string(small.data()), "1239");
     // A receipt that fills all its bytes reaches the till as 1000 characters; no signature
     // routine: not confirmed.
     static std::size_t receiptLength = 0;
