@@ -26,16 +26,16 @@ int abortWith(const char* content) {
     return abortTransaction();
 }
 
-// The second receipt's result.
 int receipts(int firstSegment, const std::string& first, const char* second) {
     receiptReset();
     printReceipt(firstSegment, first.c_str());
     return printReceipt(0, second);
 }
 
-// A side file that opens but cannot be closed (the data never reaches it).
-void unclosable(const char* name) {
-    fs::create_symlink("/dev/full", sideFilePath(name).data());
+// display.trq and issuer.trq open, but cannot be closed (the data never reaches them).
+void unclosable() {
+    for (const char* name : {"display.trq", "issuer.trq"})
+        fs::create_symlink("/dev/full", sideFilePath(name).data());
 }
 
 // Each row runs on a fresh side-file directory and names the result and the bytes one file
@@ -64,10 +64,9 @@ const SideRow kSideRows[] = {
      "ECR AVBRYTER\n\n"},
     {"no abort for a blank before the 1", [] { return displayStatus("A", ""), abortWith(" 1"); }, 0,
      "display.trq", "A\n\n"},
-    {"display not closed", [] { return unclosable("display.trq"), displayStatus("A", "B"); }, 1,
-     "issuer.trq", "<none>"},
-    {"issuer not closed", [] { return unclosable("issuer.trq"), writeIssuerFile(1); }, 1,
-     "display.trq", "<none>"},
+    {"display (1) and issuer (2) not closed",
+     [] { return unclosable(), displayStatus("A", "B") + 2 * writeIssuerFile(1); }, 3, "print.trq",
+     "<none>"},
 };
 
 TEST(Bridge, SideFileBytes) {
@@ -87,8 +86,7 @@ TEST(Bridge, SideFileBytes) {
     }
 }
 
-// The terminal's Windows-1252 to the JVM's modified UTF-8 (ToJava) and back into 4 bytes
-// (FromJava); modified UTF-8 to a path's UTF-8 (Path).
+// Windows-1252 to the JVM's modified UTF-8, back (into 4 bytes), and to a path's UTF-8.
 enum class Way { ToJava, FromJava, Path };
 struct CharsetRow {
     Way way;
@@ -104,10 +102,7 @@ const CharsetRow kCharsetRows[] = {
     {Way::FromJava, "\xE4\xB8\xAD\xC3\x98\xC3\x98\xC3\x98", "?\xD8\xD8"}, // no such letter; cut
     {Way::FromJava, "\xC2\xA0\xC2\x9F\xC3\xBF", "\xA0?\xFF"}, // Latin-1's edges; U+009F has no byte
     {Way::FromJava, "\xE2\x82\x41", "??A"},                   // a sequence cut short
-    {Way::FromJava,
-     "\xED\xAF\xBF\xED\xBF\xBF"
-     "A",
-     "?A"},                                                        // U+10FFFF: one character
+    {Way::FromJava, "\xED\xAF\xBF\xED\xBF\xBF\x41", "?A"},    // U+10FFFF: one character
     {Way::Path, "\xED\xA0\xBD\xED\xB8\x80/", "\xF0\x9F\x98\x80/"}, // U+1F600 joined
 };
 
