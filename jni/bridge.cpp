@@ -41,14 +41,11 @@ class TextFile {
     std::FILE* f_;
 };
 
-// Copies a zero-terminated text into a fixed area, cut to fit, always terminated.
+// Copies a zero-terminated text into a fixed area, cut to fit, always terminated; never reads
+// past the text's terminator.
 template <std::size_t N> void copyText(std::array<char, N>& dest, const char* src) {
     dest.fill('\0');
-    if (src == nullptr) return;
-    std::size_t n = 0;
-    while (n < N - 1 && src[n] != '\0')
-        ++n;
-    std::memcpy(dest.data(), src, n);
+    if (src != nullptr) std::memcpy(dest.data(), src, strnlen(src, N - 1));
 }
 
 template <std::size_t N> void copyText(std::array<char, N>& dest, std::string_view src) {
