@@ -89,7 +89,7 @@ TEST(Bridge, SideFileBytes) {
     }
 }
 
-// Windows-1252 to the JVM's modified UTF-8, back (into 5 bytes), and to a path's UTF-8.
+// Windows-1252 to the JVM's modified UTF-8, back (into 8 bytes), and to a path's UTF-8.
 enum class Way { ToJava, FromJava, Path };
 struct CharsetRow {
     Way way;
@@ -97,21 +97,21 @@ struct CharsetRow {
 };
 const CharsetRow kCharsetRows[] = {
     {Way::ToJava, "\xD8\xC5\x80", "\xC3\x98\xC3\x85\xE2\x82\xAC"}, // Ø Å €
-    {Way::FromJava, "\xC3\x98\xC3\x85\xE2\x82\xAC", "\xD8\xC5\x80"},
-    {Way::ToJava, "\x81", "\xC2\x81"}, // a byte Windows-1252 leaves undefined is kept
-    {Way::FromJava, "\xC2\x81\xC2\xA0\xC2\x9F\xC3\xBF", "\x81\xA0?\xFF"}, // so; Latin-1's edges
-    {Way::ToJava, std::string("A\0B", 3), "A"},                           // NUL ends the text
-    {Way::FromJava, "A\xC0\x80\x42", "A"},                           // so does Java's encoded zero
-    {Way::FromJava, "\xE4\xB8\xAD\x41\x42\x43\x44", "?ABC"},         // no such letter; cut
-    {Way::FromJava, "\xE2\x82\x41\xED\xAF\xBF\xED\xBF\xBF", "??A?"}, // cut short; U+10FFFF as one
-    {Way::Path, "\xED\xA0\xBD\xED\xB8\x80/", "\xF0\x9F\x98\x80/"},   // U+1F600 joined
+    {Way::FromJava, "\xC3\x98\xC3\x85\xE2\x82\xAC\xED\x9F\xBF\xED\xB0\x80", "\xD8\xC5\x80??"},
+    {Way::ToJava, "\x81", "\xC2\x81"}, // a byte Windows-1252 leaves undefined is kept (both ways)
+    {Way::FromJava, "\xC2\x81\xC2\xA0\xC2\x9F\xC3\xBF\x7F\xC2\x80\xC4\x80", "\x81\xA0?\xFF\x7F??"},
+    {Way::ToJava, std::string("A\0B", 3), "A"},           // NUL ends the text
+    {Way::FromJava, "\xE2\x82\x41\xC0\x80\x42", "??A"},   // cut short; Java's zero ends it
+    {Way::FromJava, "ABCDE\xE3\x80\x80\x46G", "ABCDE?F"}, // no such letter; cut
+    {Way::FromJava, "\xED\xA0\x80\xED\xB0\x80\xED\xAF\xBF\xED\xBF\xBF", "??"}, // pairs as one
+    {Way::Path, "\xED\xA0\xBD\xED\xB8\x80/", "\xF0\x9F\x98\x80/"},             // U+1F600 joined
 };
 
 TEST(Bridge, Charset) {
     for (const CharsetRow& row : kCharsetRows) {
         const std::string padded = row.from + "\xED"; // the view ends before a byte never read
         const std::string_view from(padded.data(), row.from.size());
-        std::array<char, 5> dest{};
+        std::array<char, 8> dest{};
         std::string got;
         if (row.way == Way::ToJava) got = cp1252ToModifiedUtf8(from);
         if (row.way == Way::FromJava) got.assign(dest.data(), modifiedUtf8ToCp1252(from, dest));
