@@ -140,8 +140,9 @@ void PKISS_Delete(PKISS_LINK** link) {
     using Buffer = std::span<std::uint8_t>;
     PKISS_LINK& l = **link; // waiting data and a held frame are dropped: none of it stays
     for (const Buffer b :
-         {Buffer(l.txFrame), Buffer(l.rxFrame), Buffer(l.heldFrame), Buffer(l.rxData)})
+         {Buffer(l.txFrame), Buffer(l.rxFrame), Buffer(l.heldFrame), Buffer(l.rxData)}) {
         wipeBytes(b.data(), b.size());
+    }
     delete *link;
     *link = nullptr;
 }
