@@ -203,11 +203,16 @@ TEST_F(LinkOverPty, SendSizeLimitAndServedFrameDelivered) {
     EXPECT_EQ(foundFreed, 0);
 }
 
-// On the stepping clock: silence gives four transmissions 4000 ms apart, then 0; a WACK and
-// then silence gives -1000 once the 4000 ms of the one transmission have run out.
+// On the stepping clock: a new link lets the line settle, 100 ms before and after draining it;
+// silence gives four transmissions 4000 ms apart, then 0; a WACK and then silence gives -1000
+// once the 4000 ms of the one transmission have run out.
 TEST_F(LinkOverPty, SilenceAfterATransmission) {
     ManualClock clock(7'000'000'000, 250); // every reading moves it on by 250 ms
     ScopedClock scope(clock);
+    PKISS_Delete(&link_); // created again: 100 ms to settle, one silent read to drain, 100 ms
+    const std::int64_t created = clock.peek();
+    link_ = PKISS_Create(0, 115200, pty_.slaveName().c_str());
+    EXPECT_EQ(clock.peek() - created, 100 + clock.step() + 100);
     const std::tuple<Bytes, int, std::size_t> rows[] = {{{}, 0, 4}, {WACK, PKISS_WACK_RESULT, 1}};
     for (const auto& [reply, result, transmissions] : rows) {
         std::vector<std::int64_t> at; // link time at which each transmission was seen
