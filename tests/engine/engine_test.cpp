@@ -119,12 +119,13 @@ std::vector<Row> rows() {
          {MI, CU, NT, AB, AB, AB}, 2, {.shown = late, .calls = {.cards = 1}}},
         {"SilentAfterCard", pay, {{CU, {card}}}, {MI, CU, NT}, 2,
          {.shown = late, .calls = {.cards = 1}, .endS = 96}},
-        // After a call that sent three aborts: the count and the card state's time-out restart.
+        // After calls that sent aborts on time-outs: the count and the card state's time-out
+        // entry start afresh.
         {"PromptAbortsThreeTimesAgain", pay, {{CU, {card}}, {NT, {prompt}}},
          {MI, CU, NT, AB, AB, AB}, 2, {.shown = late, .calls = {.cards = 1},
           .after = "SilentPromptAfterCardAbortsThreeTimes"}},
-        {"SilentAfterCardAfterAborts", pay, {{CU, {card}}}, {MI, CU, NT}, 2, {.shown = late,
-         .calls = {.cards = 1}, .endS = 96, .after = "SilentPromptAfterCardAbortsThreeTimes"}},
+        {"SilentAfterCardAfterAnAbort", pay, {{CU, {card}}}, {MI, CU, NT}, 2, {.shown = late,
+         .calls = {.cards = 1}, .endS = 96, .after = "SilentPromptAbortsOnceThenTimesOut"}},
         {"SignatureAfterCard", pay, {{CU, {card}}, {NT, {sig}}, {PTAG_VER_SIG_OK, {done(0)}}},
          {MI, CU, NT, PTAG_VER_SIG_OK}, 0, {.calls = {.cards = 1, .verSig = 1, .aborts = 1}}},
         {"ExternalCardRefusedAfterCard", pay,
