@@ -125,7 +125,7 @@ std::vector<Row> rows() {
          {MI, CU, NT, AB, AB, AB}, 2, {.shown = late, .calls = {.cards = 1},
           .after = "SilentPromptAfterCardAbortsThreeTimes"}},
         {"SilentAfterCardAfterAnAbort", pay, {{CU, {card}}}, {MI, CU, NT}, 2, {.shown = late,
-         .calls = {.cards = 1}, .endS = 96, .after = "SilentPromptAbortsOnceThenTimesOut"}},
+         .calls = {.cards = 1}, .after = "SilentPromptAbortsOnceThenTimesOut"}},
         {"SignatureAfterCard", pay, {{CU, {card}}, {NT, {sig}}, {PTAG_VER_SIG_OK, {done(0)}}},
          {MI, CU, NT, PTAG_VER_SIG_OK}, 0, {.calls = {.cards = 1, .verSig = 1, .aborts = 1}}},
         {"ExternalCardRefusedAfterCard", pay,
