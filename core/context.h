@@ -1,6 +1,7 @@
 // The driver context: all driver state, one process-wide record.
 #pragma once
 
+#include "link/wipe.h"
 #include "tarqdriver.h"
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <type_traits>
 
 namespace tarq {
 
@@ -138,9 +140,8 @@ extern DriverContext ctx;
 
 // Zeroes card data in a way the compiler may not drop as a dead store.
 template <typename T, std::size_t N> void secureZero(std::array<T, N>& field) {
-    volatile T* p = field.data();
-    for (std::size_t i = 0; i < N; ++i)
-        p[i] = T{};
+    static_assert(std::is_trivially_copyable_v<T>);
+    wipeBytes(field.data(), sizeof(T) * N);
 }
 
 // Resets the per-call part of the context at the start of an operation.

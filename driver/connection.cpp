@@ -22,7 +22,7 @@ void replayOpenTransition() {
     std::unique_ptr<SA_ANSWER> discarded(SA_handleEvent(event.get()));
 }
 
-int doOpen() {
+int doOpen(TraceCall& call, unsigned short port) {
     ctx.requestKind = RequestKind::open;
     if (ctx.openStanding()) {
         int result = 0;
@@ -44,6 +44,7 @@ int doOpen() {
         result = TRQ_OPEN_NO_CONFIG;
     } else {
         traceOpen(ctx.iniPath.data()); // read at every open, like the line's settings
+        call.traceStarted({TraceArg::unread(), port});
         ctx.openStatus = 1;
         ctx.closedFlag = 0;
         // A link left from an open that built no message (before any trqInitCallback) still
@@ -97,8 +98,10 @@ void trqInitCallback(int kind, void* routine) {
 }
 
 int trqOpen(const char* address, unsigned short port) {
-    const TraceCall call("trqOpen", {address, port});
-    return guarded(TRQ_OPEN_NOT_DELIVERED, [] { return doOpen(); });
+    // The address is not used: the line is configured in tarqRS.ini.
+    (void)address;
+    TraceCall call("trqOpen", {TraceArg::unread(), port});
+    return guarded(TRQ_OPEN_NOT_DELIVERED, [&] { return doOpen(call, port); });
 }
 
 int trqOpenRS232(void) {

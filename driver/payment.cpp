@@ -43,10 +43,15 @@ int trqNorTransaction(int transactionType, int amount, int currencyCode, char me
                       int confirmExtCard, int purchaseAmount, const char* posData,
                       const char* dataToHost, int multiID, int secondNumber, const char* cardNo,
                       const char* expDate, const char* cvc) {
+    // The trace reads the texts as far as their fields' widths, like the driver, no further.
+    const PaymentRequest& f = ctx.request;
     const TraceCall call("trqNorTransaction",
                          {transactionType, amount, currencyCode, merchIn, confirmExtCard,
-                          purchaseAmount, posData, dataToHost, multiID, secondNumber,
-                          TraceArg::pan(cardNo), TraceArg::secret(expDate), TraceArg::secret(cvc)});
+                          purchaseAmount, TraceArg::field(posData, f.posData.size()),
+                          TraceArg::field(dataToHost, f.dataToHost.size()), multiID, secondNumber,
+                          TraceArg::pan(cardNo, f.cardNo.size()),
+                          TraceArg::secret(expDate, f.expDate.size()),
+                          TraceArg::secret(cvc, f.cvc.size())});
     return guarded(TRQ_NO_RESULT, [&] {
         if (const int refusal = checkPayment(transactionType, amount, purchaseAmount))
             return refusal;
@@ -73,7 +78,8 @@ int trqNorCardTransaction(int transactionType, int amount, int currencyCode, cha
                           const char* dataToHost) {
     const TraceCall call("trqNorCardTransaction",
                          {transactionType, amount, currencyCode, merchIn, confirmExtCard,
-                          purchaseAmount, posData, dataToHost});
+                          purchaseAmount, TraceArg::field(posData, ctx.request.posData.size()),
+                          TraceArg::field(dataToHost, ctx.request.dataToHost.size())});
     return trqNorTransaction(transactionType, amount, currencyCode, merchIn, confirmExtCard,
                              purchaseAmount, posData, dataToHost, 0, 0, "", "", "");
 }

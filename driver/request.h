@@ -1,6 +1,9 @@
 // Storing the cash register's texts in the fixed fields of the payment request.
 #pragma once
 
+// Also for the layer above (the Java bridge): its own copies of card texts are wiped with it.
+#include "link/wipe.h"
+
 #include <algorithm>
 #include <cstddef>
 #include <span>

@@ -3,6 +3,7 @@
 // exchange and calls the bridge's callbacks meanwhile) and copies the display lines and the
 // call's first receipt into the calling object's String fields. Nothing here calls into Java
 // while the driver runs.
+#include "driver/request.h"
 #include "jni/bridge.h"
 #include "jni/charset.h"
 #include "tarqdriver.h"
@@ -18,6 +19,7 @@
 
 using namespace tarq::javabridge;
 using tarq::BLANK_DISPLAY_LINE;
+using tarq::WipeAtExit;
 
 namespace {
 
@@ -298,6 +300,9 @@ JNIEXPORT jint JNICALL Java_no_kelmo_javaTarq_trqNorTransaction(
         std::array<char, 19 + 1> card{};
         std::array<char, 4 + 1> exp{};
         std::array<char, 3 + 1> code{};
+        // The card data does not outlive the call in this frame either.
+        const WipeAtExit wipeCard(card.data(), card.size()), wipeExp(exp.data(), exp.size()),
+            wipeCode(code.data(), code.size());
         if (!copyArgument(env, posData, pos) || !copyArgument(env, dataToHost, host) ||
             !copyArgument(env, cardNo, card) || !copyArgument(env, expDate, exp) ||
             !copyArgument(env, cvc, code)) {

@@ -2,6 +2,7 @@
 // directions: CRC, escaping, sequence numbers, control bytes.
 #include "link/clock.h"
 #include "link/pkiss_internal.h"
+#include "link/wipe.h"
 
 #include <algorithm>
 #include <array>
@@ -135,6 +136,9 @@ PKISS_LINK* PKISS_Create(std::uint8_t port, std::uint32_t baud, const char* devi
 void PKISS_Delete(PKISS_LINK** link) {
     if (link == nullptr || *link == nullptr) return;
     PRS232_Delete(&(*link)->port);
+    for (auto* frame : {&(*link)->txFrame, &(*link)->rxFrame, &(*link)->heldFrame})
+        wipeBytes(frame->data(), frame->size());
+    wipeBytes((*link)->rxData.data(), (*link)->rxData.size());
     delete *link;
     *link = nullptr;
 }

@@ -1,6 +1,7 @@
 // Receiving side of the link: wait for a frame, check it, answer ACK, NAK or WACK, and hand
 // its data to the caller. No input on the line can make it write past any buffer.
 #include "link/pkiss_internal.h"
+#include "link/wipe.h"
 #include "link/wiretap.h"
 
 #include <algorithm>
@@ -30,6 +31,7 @@ void acceptData(PKISS_LINK* link) {
 std::uint32_t deliver(PKISS_LINK* link, std::uint8_t* buf, std::uint32_t size) {
     const std::uint32_t n = std::min(link->rxDataLength, size);
     std::memcpy(buf, link->rxData.data(), n);
+    wipeBytes(link->rxData.data(), link->rxDataLength); // the caller has it now
     link->rxDataLength = 0;
     return n;
 }
@@ -45,6 +47,7 @@ void PKISS_SendACK(PKISS_LINK* link, std::uint8_t seq) {
     const std::uint8_t ack[2] = {PKISS_ACK, seq};
     (void)PRS232_Send(link->port, ack, 2);
     wireTap(TapEvent::FrameAcked, link->rxFrame.data(), frameLength, seq); // after: no delay
+    wipeBytes(link->rxFrame.data(), frameLength); // its data, if any, is in rxData
 }
 
 int PKISS_RecvSTX(PKISS_LINK* link, std::uint32_t timeoutMs) {
@@ -145,7 +148,10 @@ int PKISS_RecvFrame(PKISS_LINK* link, FrameFault* fault) {
             }
         }
     }
-    if (why != FrameFault::none) link->rxFrameLength = 0; // a failed frame leaves no trace
+    if (why != FrameFault::none) { // a failed frame leaves no trace
+        wipeBytes(link->rxFrame.data(), link->rxFrameLength);
+        link->rxFrameLength = 0;
+    }
     if (fault) *fault = why;
     return why == FrameFault::none ? 1 : 0;
 }
@@ -203,6 +209,7 @@ std::uint32_t PKISS_Recv(PKISS_LINK* link, std::uint8_t* buf, std::uint32_t size
             // Nothing waits any more: the held frame can be accepted now.
             std::memcpy(link->rxFrame.data(), link->heldFrame.data(), link->heldFrameLength);
             link->rxFrameLength = link->heldFrameLength;
+            wipeBytes(link->heldFrame.data(), link->heldFrameLength);
             link->heldFrameLength = 0;
             PKISS_HandleBuffer(link);
         }

@@ -1,6 +1,7 @@
 // Sending side of the link: build a numbered frame, write it, and wait for its answer,
 // sending it again on NAK or silence while serving the terminal's own frames.
 #include "link/pkiss_internal.h"
+#include "link/wipe.h"
 #include "link/wiretap.h"
 
 namespace tarq {
@@ -68,8 +69,9 @@ int PKISS_Transmit(PKISS_LINK* link) {
             break;
         case PKISS_ACK: {
             std::uint8_t seq = 0;
-            if (PKISS_RecvSeq(link, &seq) == 1 && seq == link->txSeq) result = 1;
-            wireTap(TapEvent::AckIn, nullptr, 0, seq);
+            const bool withSeq = PKISS_RecvSeq(link, &seq) == 1;
+            if (withSeq && seq == link->txSeq) result = 1;
+            wireTap(TapEvent::AckIn, nullptr, 0, withSeq ? seq : -1);
             break;
         }
         case PKISS_WACK:
@@ -92,6 +94,11 @@ int PKISS_Send(PKISS_LINK* link, const std::uint8_t* data, std::uint32_t length)
     if (link == nullptr || link->port == nullptr) return 0;
     // The transmit frame has room for PKISS_MAX_DATA bytes, every one of them escaped.
     if (length > PKISS_MAX_DATA || (length > 0 && data == nullptr)) return 0;
+    // The frame may carry card data: it is not kept once the send is over, however it ends.
+    struct Wipe {
+        PKISS_LINK* link;
+        ~Wipe() { wipeBytes(link->txFrame.data(), link->txFrameLength); }
+    } wipe{link};
     PKISS_BuildFrame(link, data, length);
     if (PKISS_SendFrame(link) != 1) return 0;
     for (;;) {

@@ -2,6 +2,7 @@
 
 #include "core/context.h"
 #include "link/clock.h"
+#include "link/wipe.h"
 #include "protocol/tags.h"
 
 #include <array>
@@ -181,11 +182,12 @@ TLV* parserSendAnswer(const SA_ANSWER* answer) {
     if (!answer || answer->answer_ID == PANSWER_NONE) return nullptr;
     TLV* envelope = TLV_create(PTAG_MESSAGE, 0, nullptr);
     if (!envelope) return nullptr;
-    const Element e = elementFor(answer->answer_ID);
+    Element e = elementFor(answer->answer_ID);
     if (e.present) {
         TLV* element = TLV_create(e.tag, static_cast<std::uint32_t>(e.size), e.value.data());
         if (element && !TLV_addChild(envelope, element)) TLV_free(&element);
     }
+    wipeBytes(e.value.data(), e.value.size()); // the card record, for a manual entry
     return envelope;
 }
 

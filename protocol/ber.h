@@ -1,6 +1,8 @@
 // BER-TLV codec: one-byte tags, short and 0x81/0x82 long lengths.
 #pragma once
 
+#include "link/wipe.h"
+
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -15,6 +17,12 @@ struct TLV {
     std::uint32_t tlvs = 0;                     // number of children
     std::vector<std::uint8_t> value;            // primitive nodes with length > 0
     std::vector<std::unique_ptr<TLV>> children; // constructed nodes, in message order
+
+    TLV() = default;
+    TLV(const TLV&) = delete;
+    TLV& operator=(const TLV&) = delete;
+    // Values may be card data: none is left behind in freed memory.
+    ~TLV() { wipeBytes(value.data(), value.size()); }
 };
 
 // Deepest nesting of constructed objects the check and the decoder accept; real messages nest

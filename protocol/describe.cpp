@@ -16,30 +16,19 @@ void appendHex(std::string& out, std::uint8_t b) {
     out += kDigits[b & 0x0F];
 }
 
-// Windows-1252 text shown readably: the Norwegian letters as UTF-8, other bytes outside
-// printable ASCII as \xNN, so that a log line stays one line.
+// Windows-1252 text shown readably: its letters and signs as UTF-8, control bytes (and the five
+// bytes the set leaves undefined) as \xNN, so that a log line stays one line.
 std::string readable(std::span<const std::uint8_t> text) {
     std::string out;
     for (const std::uint8_t b : text) {
-        switch (b) {
-        case 0xC6:
-        case 0xD8:
-        case 0xC5:
-        case 0xE6:
-        case 0xF8:
-        case 0xE5:
-            appendUtf8(out, cp1252ToUnicode(b), Utf8Form::Standard);
-            break;
-        case '\n':
+        const char16_t c = cp1252ToUnicode(b);
+        if (b == '\n') {
             out += "\\n";
-            break;
-        default:
-            if (b >= 0x20 && b < 0x7F) {
-                out += static_cast<char>(b);
-            } else {
-                out += "\\x";
-                appendHex(out, b);
-            }
+        } else if ((c >= 0x20 && c < 0x7F) || c >= 0xA0) {
+            appendUtf8(out, c, Utf8Form::Standard);
+        } else {
+            out += "\\x";
+            appendHex(out, b);
         }
     }
     return out;

@@ -2,17 +2,22 @@
 
 #include "core/config.h"
 #include "core/sa.h"
+#include "link/wipe.h"
 #include "link/wiretap.h"
 #include "protocol/ber.h"
+#include "protocol/cardmask.h"
+#include "protocol/charset.h"
 #include "protocol/describe.h"
 #include "protocol/tags.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <span>
 #include <thread>
 #include <vector>
@@ -25,73 +30,97 @@ using SteadyClock = std::chrono::steady_clock;
 struct Trace {
     std::FILE* file = nullptr;
     std::string path;
-    long maxBytes = TRACE_MAX_KB_DEFAULT * 1024;
-    long written = 0;
+    long long maxBytes = TRACE_MAX_KB_DEFAULT * 1024;
+    long long written = 0;
     SteadyClock::time_point start;
 };
 
 Trace trace;
 int lastResult = 0;
 
+constexpr long long kTraceMaxKb = 1048576;   // 1 GB
+constexpr std::size_t kPanMin = 13;          // fewer digits are no card number
 constexpr std::size_t kCardRecordStart = 53; // the payment record's card fields follow
-constexpr std::size_t kPanRunMin = 13;       // shorter digit runs are no card number
-constexpr std::uint8_t kHidden = 1;          // card data the decoder masks itself
-constexpr std::uint8_t kHiddenText = 2;      // digits of a card number in a text
+constexpr std::size_t kPosDataAt = 9, kPosDataSize = 4, kHostDataAt = 13, kHostDataSize = 40;
+constexpr std::uint8_t kHidden = 1;     // card data the decoder masks itself
+constexpr std::uint8_t kHiddenText = 2; // digits of a card number or expiry in a text
 
-bool isText(std::uint8_t tag) {
-    return tag == PTAG_STATUS1 || tag == PTAG_STATUS2 || tag == PTAG_TERM_RECEIPT ||
-           tag == PTAG_TERM_CARDNAME;
+// Flags, for each byte of a text, whether it belongs to a card number or an expiry date.
+std::vector<std::uint8_t> cardMarks(std::span<const std::uint8_t> text) {
+    const std::unique_ptr<bool[]> flags(new bool[text.size()]()); // vector<bool> has no span
+    const std::span<bool> f(flags.get(), text.size());
+    markCardNumbers(text, f);
+    markExpiryDates(text, f);
+    std::vector<std::uint8_t> marks(text.size(), 0);
+    for (std::size_t i = 0; i < text.size(); ++i)
+        marks[i] = f[i] ? kHiddenText : 0;
+    return marks;
 }
 
-bool isDigit(std::uint8_t b) {
-    return b >= '0' && b <= '9';
-}
-
-// Hides what a digit run long enough for a card number holds beyond its first six and last
-// four digits.
-void hideDigitRuns(std::span<const std::uint8_t> v, std::span<std::uint8_t> hide) {
-    std::size_t i = 0;
-    while (i < v.size()) {
-        if (!isDigit(v[i])) {
-            ++i;
-            continue;
-        }
-        std::size_t end = i;
-        while (end < v.size() && isDigit(v[end]))
-            ++end;
-        if (end - i >= kPanRunMin)
-            for (std::size_t k = i + 6; k + 4 < end; ++k)
-                hide[k] = kHiddenText;
-        i = end;
-    }
+void hideCardText(std::span<const std::uint8_t> v, std::span<std::uint8_t> hide) {
+    const std::vector<std::uint8_t> marks = cardMarks(v);
+    for (std::size_t i = 0; i < v.size(); ++i)
+        hide[i] = std::max(hide[i], marks[i]);
 }
 
 // Marks the card data of a BER-TLV message: the track 2 element whole, the payment record's
-// card fields, and card numbers in texts.
-void markCardData(std::span<const std::uint8_t> m, std::span<std::uint8_t> hide, int depth = 0) {
+// card fields, and card numbers and expiry dates in texts (and in any other value). False when the
+// message cannot be walked to its end: what it holds is then unknown.
+bool markCardData(std::span<const std::uint8_t> m, std::span<std::uint8_t> hide, int depth = 0) {
+    if (depth >= BER_MAX_DEPTH) return false;
     std::size_t at = 0;
-    while (at + 2 <= m.size() && depth < BER_MAX_DEPTH) {
+    while (at < m.size()) {
         const std::uint8_t tag = m[at];
         std::uint32_t length = 0;
-        const int lf = BER_checkLength(m.data() + at + 1,
-                                       static_cast<std::uint32_t>(m.size() - at - 1), &length);
-        if (lf < 0) return;
+        const int lf = at + 1 < m.size()
+                           ? BER_checkLength(m.data() + at + 1,
+                                             static_cast<std::uint32_t>(m.size() - at - 1), &length)
+                           : -1;
+        if (lf < 0) return false;
         const std::size_t value = at + 1 + static_cast<std::size_t>(lf);
-        if (value + length > m.size()) return;
+        if (value + length > m.size()) return false;
         const auto v = m.subspan(value, length);
         const auto h = hide.subspan(value, length);
         if (tag & 0x20) {
-            markCardData(v, h, depth + 1);
+            if (!markCardData(v, h, depth + 1)) return false;
         } else if (tag == PTAG_TERM_CARD) {
             std::fill(h.begin(), h.end(), kHidden);
-        } else if ((tag == PTAG_NORTRANS || tag == PTAG_NORTRANS_CARD) &&
-                   length > kCardRecordStart) {
-            std::fill(h.begin() + kCardRecordStart, h.end(), kHidden);
-        } else if (isText(tag)) {
-            hideDigitRuns(v, h);
+        } else if (tag == PTAG_NORTRANS || tag == PTAG_NORTRANS_CARD) {
+            if (length > kCardRecordStart)
+                std::fill(h.begin() + kCardRecordStart, h.end(), kHidden);
+            if (length >= kCardRecordStart) {
+                hideCardText(v.subspan(kPosDataAt, kPosDataSize),
+                             h.subspan(kPosDataAt, kPosDataSize));
+                hideCardText(v.subspan(kHostDataAt, kHostDataSize),
+                             h.subspan(kHostDataAt, kHostDataSize));
+            }
+        } else {
+            hideCardText(v, h); // texts, and digits in any other value too
         }
         at = value + length;
     }
+    return true;
+}
+
+// A text of the till or the terminal (Windows-1252) as the trace shows it: up to its first
+// zero byte, card numbers and expiry dates masked, in UTF-8, other control bytes as \xNN.
+std::string traceText(std::span<const std::uint8_t> text) {
+    const std::size_t n = static_cast<std::size_t>(
+        std::find(text.begin(), text.end(), std::uint8_t{0}) - text.begin());
+    const auto t = text.first(n);
+    const std::vector<std::uint8_t> marks = cardMarks(t);
+    std::string out;
+    for (std::size_t i = 0; i < n; ++i) {
+        const char16_t c = marks[i] ? u'*' : cp1252ToUnicode(t[i]);
+        if (c < 0x20 || (c >= 0x7F && c < 0xA0)) {
+            std::array<char, 8> esc{};
+            std::snprintf(esc.data(), esc.size(), "\\x%02X", static_cast<unsigned>(t[i]));
+            out += esc.data();
+        } else {
+            appendUtf8(out, c, Utf8Form::Standard);
+        }
+    }
+    return out;
 }
 
 void appendHex(std::string& out, std::uint8_t b) {
@@ -101,19 +130,29 @@ void appendHex(std::string& out, std::uint8_t b) {
     out += kDigits[b & 0x0F];
 }
 
+// Clears a copy of frame data once it has been formatted: it may hold card data.
+struct WipeOnExit {
+    std::vector<std::uint8_t>& bytes;
+    ~WipeOnExit() { wipeBytes(bytes.data(), bytes.size()); }
+};
+
 // "02 00 E1 .. 03 CRC CRC | decoded": the frame as written, each card data byte (with its
-// escape) shown as "**", and the checksum too when it covers card data.
+// escape) shown as "**", and the checksum too when it covers card data. A message that cannot
+// be walked is hidden whole.
 std::string describeFrame(const std::uint8_t* f, std::uint32_t n) {
     if (n < 5) return "(short frame)";
     std::vector<std::uint8_t> data;
+    const WipeOnExit wipe{data};
     std::vector<std::uint32_t> wireAt; // where each data byte starts on the wire
+    data.reserve(n);
     for (std::uint32_t i = 2; i + 3 < n; ++i) {
         wireAt.push_back(i);
         if (f[i] == 0x10 && i + 4 < n) ++i;
         data.push_back(f[i]);
     }
     std::vector<std::uint8_t> hide(data.size(), 0);
-    markCardData(data, hide);
+    const bool walked = markCardData(data, hide);
+    if (!walked) std::fill(hide.begin(), hide.end(), kHidden);
     bool anyHidden = false;
     std::string hex;
     appendHex(hex, f[0]);
@@ -136,7 +175,8 @@ std::string describeFrame(const std::uint8_t* f, std::uint32_t n) {
         appendHex(hex, f[n - 2]);
         appendHex(hex, f[n - 1]);
     }
-    return hex + " | " + describeMessage(data, DescribeOptions{true});
+    return hex + " | " +
+           (walked ? describeMessage(data, DescribeOptions{true}) : "(unreadable message: hidden)");
 }
 
 const char* stateName(int s) {
@@ -154,6 +194,28 @@ void stop() {
     trace.file = nullptr;
 }
 
+void writeLine(const std::string& text);
+
+// The wall clock now, to the millisecond: what a file's offsets are counted against.
+std::string wallClock() {
+    const auto wall = std::chrono::system_clock::now();
+    const std::time_t secs = std::chrono::system_clock::to_time_t(wall);
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(wall.time_since_epoch()) % 1000;
+    std::tm tm{};
+    if (const std::tm* local = std::localtime(&secs)) tm = *local; // one thread: no race
+    std::array<char, 64> stamp{};
+    const std::size_t n = std::strftime(stamp.data(), stamp.size(), "%Y-%m-%d %H:%M:%S", &tm);
+    std::snprintf(stamp.data() + n, stamp.size() - n, ".%03d", static_cast<int>(ms.count()));
+    return stamp.data();
+}
+
+// Each file begins with the wall clock, so that its offsets keep their anchor.
+void writeHeader(bool continued) {
+    writeLine(std::string(continued ? "trace continued " : "trace started ") + wallClock() +
+              ", limit " + std::to_string(trace.maxBytes / 1024) + " KB");
+}
+
 void rotate() {
     std::fclose(trace.file);
     const std::string old = trace.path + ".1";
@@ -165,7 +227,9 @@ void rotate() {
         stop();
         std::printf("Trace file %s could not be written: trace off\n", trace.path.c_str());
         std::fflush(stdout);
+        return;
     }
+    writeHeader(true);
 }
 
 // One line: milliseconds since the trace started, then the text. Flushed at once, so that a
@@ -217,7 +281,7 @@ void sink(TapEvent event, const std::uint8_t* b, std::uint32_t n, int number) {
             writeLine("> NAK");
             break;
         case TapEvent::AckIn:
-            writeLine(printf2("< ACK %02X", number));
+            writeLine(number < 0 ? "< ACK (no sequence byte)" : printf2("< ACK %02X", number));
             break;
         case TapEvent::NakIn:
             writeLine("< NAK");
@@ -238,18 +302,11 @@ void sink(TapEvent event, const std::uint8_t* b, std::uint32_t n, int number) {
                           std::to_string(b[1]) + "--> " + stateName(b[2]));
             break;
         case TapEvent::Display: {
-            // Texts are cut at a control byte; card numbers never reach the display, but are
-            // hidden here too should a terminal show one.
-            std::vector<std::uint8_t> text(b, b + n);
-            std::vector<std::uint8_t> hide(n, 0);
-            hideDigitRuns(text, hide);
-            std::string line = "display \"";
-            for (std::uint32_t i = 0; i < n; ++i) {
-                if (i == n / 2) line += "\" \"";
-                const std::uint8_t c = hide[i] ? '*' : text[i];
-                line += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
-            }
-            writeLine(line + "\"");
+            // Card numbers never reach the display, but are hidden here too should a terminal
+            // show one.
+            const std::span<const std::uint8_t> lines(b, n);
+            writeLine("display \"" + traceText(lines.first(n / 2)) + "\" \"" +
+                      traceText(lines.subspan(n / 2)) + "\"");
             break;
         }
         }
@@ -260,6 +317,25 @@ void sink(TapEvent event, const std::uint8_t* b, std::uint32_t n, int number) {
 
 bool isAbsolute(const char* p) {
     return p[0] == '/' || p[0] == '\\' || (p[0] != '\0' && p[1] == ':');
+}
+
+// TRACEMAX in KB: its leading digits, 1 to kTraceMaxKb; anything else keeps the default and
+// says so, rather than overflowing into a limit that rotates after every line.
+long long traceMaxKb(const char* iniPath) {
+    std::array<char, 64> text{};
+    const IniText read = readIniText(text, iniPath, "TRACEMAX");
+    if (read == IniText::Missing) return TRACE_MAX_KB_DEFAULT;
+    long long kb = 0;
+    const char* p = text.data();
+    while (*p == ' ')
+        ++p;
+    for (; *p >= '0' && *p <= '9' && kb <= kTraceMaxKb; ++p)
+        kb = kb * 10 + (*p - '0');
+    if (read == IniText::Found && kb >= 1 && kb <= kTraceMaxKb) return kb;
+    std::printf("TRACEMAX \"%s\" out of range (1 to %lld KB): %ld used\n", text.data(),
+                static_cast<long long>(kTraceMaxKb), TRACE_MAX_KB_DEFAULT);
+    std::fflush(stdout);
+    return TRACE_MAX_KB_DEFAULT;
 }
 
 } // namespace
@@ -275,13 +351,7 @@ void traceOpen(const char* iniPath) {
         return;
     }
     if (read != IniText::Found || name[0] == '\0') return;
-    std::array<char, INI_VALUE_SIZE> area{};
-    area.fill(' ');
-    long maxKb = TRACE_MAX_KB_DEFAULT;
-    if (readIniValue(area.data(), iniPath, "TRACEMAX", area.size()) == 0) {
-        const long v = std::strtol(std::string(area.begin(), area.end()).c_str(), nullptr, 10);
-        if (v > 0) maxKb = v;
-    }
+    const long long maxKb = traceMaxKb(iniPath);
     trace.path = name.data();
     if (!isAbsolute(name.data())) {
         const std::string ini = iniPath;
@@ -298,17 +368,8 @@ void traceOpen(const char* iniPath) {
     std::fseek(trace.file, 0, SEEK_END);
     trace.written = std::ftell(trace.file);
     trace.start = SteadyClock::now();
-    const auto wall = std::chrono::system_clock::now();
-    const std::time_t secs = std::chrono::system_clock::to_time_t(wall);
-    const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(wall.time_since_epoch()) % 1000;
-    std::tm tm{};
-    if (const std::tm* local = std::localtime(&secs)) tm = *local; // one thread: no race
-    std::array<char, 64> stamp{};
-    std::strftime(stamp.data(), stamp.size(), "%Y-%m-%d %H:%M:%S", &tm);
     tapSink = sink;
-    writeLine(std::string("trace started ") + stamp.data() +
-              printf2(".%03d, limit %d KB", static_cast<int>(ms.count()), static_cast<int>(maxKb)));
+    writeHeader(false);
 }
 
 void traceClose() {
@@ -319,20 +380,71 @@ bool traceActive() {
     return tapSink == sink;
 }
 
-std::string maskCardNumber(const char* text) {
-    std::string out = text ? text : "";
-    std::size_t digits = 0;
-    for (const char c : out)
-        digits += isDigit(static_cast<std::uint8_t>(c)) ? 1 : 0;
+namespace {
+
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// The first six and last four digits of a card number argument, read to its terminator but
+// never beyond `width` bytes; no clear copy of it is made on the way.
+std::string maskedPan(const char* text, std::size_t width) {
+    const std::size_t n = text ? strnlen(text, width) : 0;
+    const std::size_t digits =
+        static_cast<std::size_t>(std::count_if(text, text + n, [](char c) { return isDigit(c); }));
+    std::string out;
+    out.reserve(n);
     std::size_t seen = 0;
-    for (char& c : out) {
-        if (!isDigit(static_cast<std::uint8_t>(c))) continue;
+    for (std::size_t i = 0; i < n; ++i) {
+        const char c = text[i];
+        if (!isDigit(c)) {
+            out += traceText(std::span(reinterpret_cast<const std::uint8_t*>(text + i), 1));
+            continue;
+        }
         // Short entries show nothing: first six and last four would be all of it.
-        if (digits < kPanRunMin || (seen >= 6 && seen + 4 < digits)) c = '*';
+        const bool shown = digits >= kPanMin && (seen < 6 || seen + 4 >= digits);
+        out += shown ? c : '*';
         ++seen;
     }
     return out;
 }
+
+std::string argument(const TraceArg& a) {
+    if (a.kind != TraceArg::Kind::Int && a.kind != TraceArg::Kind::Char && !a.text) return "NULL";
+    switch (a.kind) {
+    case TraceArg::Kind::Int:
+        return std::to_string(a.number);
+    case TraceArg::Kind::Char:
+        return a.number >= 0x20 && a.number < 0x7F
+                   ? printf2("'%c'", static_cast<int>(a.number))
+                   : printf2("'\\x%02X'", static_cast<int>(a.number));
+    case TraceArg::Kind::Text:
+        return "\"" +
+               traceText(std::span(reinterpret_cast<const std::uint8_t*>(a.text),
+                                   strnlen(a.text, a.width))) +
+               "\"";
+    case TraceArg::Kind::Pan:
+        return "\"" + maskedPan(a.text, a.width) + "\"";
+    case TraceArg::Kind::Secret:
+        return "\"" + std::string(strnlen(a.text, a.width), '*') + "\"";
+    case TraceArg::Kind::Unread:
+        return "(not read)";
+    }
+    return "?";
+}
+
+std::string callLine(const char* name, std::initializer_list<TraceArg> args) {
+    std::string line = std::string("call ") + name + "(";
+    bool first = true;
+    for (const TraceArg& a : args) {
+        if (!first) line += ", ";
+        first = false;
+        line += argument(a);
+    }
+    return line + ")";
+}
+
+} // namespace
 
 void noteCallResult(int result) {
     lastResult = result;
@@ -340,38 +452,14 @@ void noteCallResult(int result) {
 
 TraceCall::TraceCall(const char* name, std::initializer_list<TraceArg> args, bool returns)
     : name_(name), returns_(returns) {
-    if (!traceActive()) return;
+    traceStarted(args);
+}
+
+void TraceCall::traceStarted(std::initializer_list<TraceArg> args) {
+    if (written_ || !traceActive()) return;
+    written_ = true;
     try {
-        std::string line = std::string("call ") + name + "(";
-        bool first = true;
-        for (const TraceArg& a : args) {
-            if (!first) line += ", ";
-            first = false;
-            switch (a.kind) {
-            case TraceArg::Kind::Int:
-                line += std::to_string(a.number);
-                break;
-            case TraceArg::Kind::Char:
-                line += a.number >= 0x20 && a.number < 0x7F
-                            ? printf2("'%c'", static_cast<int>(a.number))
-                            : printf2("'\\x%02X'", static_cast<int>(a.number));
-                break;
-            case TraceArg::Kind::Text:
-                line += a.text ? "\"" + std::string(a.text, strnlen(a.text, 64)) + "\"" : "NULL";
-                break;
-            case TraceArg::Kind::Pan:
-                line += a.text
-                            ? "\"" +
-                                  maskCardNumber(std::string(a.text, strnlen(a.text, 32)).c_str()) +
-                                  "\""
-                            : "NULL";
-                break;
-            case TraceArg::Kind::Secret:
-                line += a.text ? "\"" + std::string(strnlen(a.text, 32), '*') + "\"" : "NULL";
-                break;
-            }
-        }
-        writeLine(line + ")");
+        writeLine(callLine(name_, args));
     } catch (...) {
     }
 }

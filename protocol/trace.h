@@ -5,6 +5,7 @@
 // written in clear. A trace that cannot be written is dropped; it never fails the caller.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <string>
@@ -20,25 +21,26 @@ void traceOpen(const char* iniPath);
 void traceClose();
 bool traceActive();
 
-// A card number as the trace may show it: at most its first six and last four digits.
-std::string maskCardNumber(const char* text);
-
-// One argument of an exported call. Card texts are masked: Pan keeps the first six and last
-// four digits, Secret keeps nothing but its length.
+// One argument of an exported call. A text is read only as far as the driver reads it: to its
+// terminator, and never beyond `width` bytes (the field it fills; texts may fill it without a
+// terminator); a text the driver never reads is not read either. Card numbers in any text are
+// masked; Pan keeps the first six and last four digits, Secret keeps nothing but its length.
 struct TraceArg {
-    enum class Kind : std::uint8_t { Int, Char, Text, Pan, Secret } kind;
+    enum class Kind : std::uint8_t { Int, Char, Text, Pan, Secret, Unread } kind;
     long number = 0;
     const char* text = nullptr;
+    std::size_t width = 0;
     TraceArg(int n) : kind(Kind::Int), number(n) {}
     TraceArg(unsigned short n) : kind(Kind::Int), number(n) {}
     TraceArg(char c) : kind(Kind::Char), number(static_cast<unsigned char>(c)) {}
-    TraceArg(const char* t) : kind(Kind::Text), text(t) {}
-    TraceArg(void* p) : kind(Kind::Text), text(p ? "routine" : nullptr) {}
-    static TraceArg pan(const char* t) { return TraceArg(Kind::Pan, t); }
-    static TraceArg secret(const char* t) { return TraceArg(Kind::Secret, t); }
+    TraceArg(void* p) : kind(Kind::Text), text(p ? "routine" : nullptr), width(7) {}
+    static TraceArg field(const char* t, std::size_t w) { return {Kind::Text, t, w}; }
+    static TraceArg pan(const char* t, std::size_t w) { return {Kind::Pan, t, w}; }
+    static TraceArg secret(const char* t, std::size_t w) { return {Kind::Secret, t, w}; }
+    static TraceArg unread() { return {Kind::Unread, "", 0}; }
 
   private:
-    TraceArg(Kind k, const char* t) : kind(k), text(t) {}
+    TraceArg(Kind k, const char* t, std::size_t w) : kind(k), text(t), width(w) {}
 };
 
 // The result of the exported call now ending; set on every exit of an exported operation.
@@ -52,10 +54,13 @@ class TraceCall {
     ~TraceCall();
     TraceCall(const TraceCall&) = delete;
     TraceCall& operator=(const TraceCall&) = delete;
+    // For the open that starts the trace: its call line, unless one was written already.
+    void traceStarted(std::initializer_list<TraceArg> args);
 
   private:
     const char* name_;
     bool returns_;
+    bool written_ = false;
 };
 
 } // namespace tarq

@@ -3,6 +3,7 @@
 #include "core/context.h"
 #include "link/clock.h"
 #include "link/pkiss.h"
+#include "link/wipe.h"
 #include "protocol/answer.h"
 #include "protocol/ber.h"
 #include "protocol/parser.h"
@@ -68,6 +69,7 @@ SA_EVENT* getECREvent() {
     // Any delivered message counts as terminal activity, even one that fails to decode.
     ctx.lastTerminalActivity = nowSeconds();
     TLV* tree = BER2TLV(recvBuffer.data(), static_cast<std::uint32_t>(n));
+    wipeBytes(recvBuffer.data(), recvBuffer.size()); // the terminal's card data is in the tree
     if (!tree) return nullptr;
     return parserHandleTlv(tree);
 }
@@ -84,8 +86,10 @@ int sendECREvent(SA_ANSWER* answer) {
     const std::uint32_t len = TLV2BER(tree, sendBuffer.data(), PIP_SEND_SIZE);
     TLV_free(&tree);
     ctx.lastSendTime = nowSeconds();
-    if (len == 0) return 0;
-    return pip_send_tlv(sendBuffer.data());
+    // A manually entered card travels in the message: it does not stay here after the send.
+    const int sent = len == 0 ? 0 : pip_send_tlv(sendBuffer.data());
+    wipeBytes(sendBuffer.data(), sendBuffer.size());
+    return sent;
 }
 
 } // namespace tarq

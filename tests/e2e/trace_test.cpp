@@ -3,42 +3,85 @@
 #include "tests/e2e/e2e_fixture.h"
 #include "tools/sim/replay.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+
 namespace tarq::e2e {
 namespace {
 
 using Trace = E2E;
 
-// Every frame both ways decoded, the call and its result, the link's answers, and none of the
-// simulator's card data nor the card data typed into the call in clear, across a rotation.
+// Every frame both ways decoded, the call and its result, the link's answers, and no card data
+// in clear (the simulator's, the call's, none read beyond posData's 4 bytes), across a rotation.
 TEST_F(Trace, PurchaseTracedWithoutCardDataAcrossARotation) {
-    session({}, "[TRACE]\n\"trace.txt\"\n[TRACEMAX]\n\"4\"\n");
-    EXPECT_EQ(api_.trqNorTransaction(0, 1250, 578, '1', 0, 1250, "", "", 0, 0, "5413330089010434",
-                                     "2512", "739"),
+    session({{"receipt", "KORT 4571-9999-0000-1234 12/28\\n****1234 1228\\nUTL. 12/28 \\x80"}},
+            "[TRACE]\n\"trace.txt\"\n[TRACEMAX]\n\"3\"\n");
+    EXPECT_EQ(api_.trqNorTransaction(0, 1250, 578, '1', 0, 1250, "12344571999900001234",
+                                     "4571 999900001234", 0, 0, "5413330089010434", "2512", "739"),
               TRQ_APPROVED);
     ASSERT_TRUE(fs::exists(dir_ / "trace.txt.1"));
-    EXPECT_LE(fs::file_size(dir_ / "trace.txt.1"), 4096u + 4096u);
+    EXPECT_LE(fs::file_size(dir_ / "trace.txt.1"), 3072u + 4096u);
+    EXPECT_EQ(slurp(dir_ / "trace.txt").find(" trace continued 20"), 8u); // its own anchor
     const std::string t = slurp(dir_ / "trace.txt.1") + slurp(dir_ / "trace.txt");
     for (const char* part :
-         {"call trqNorTransaction(0, 1250, 578, '1', 0, 1250, \"\", \"\", 0, 0, "
-          "\"541333******0434\", \"****\", \"***\")",
-          "= trqNorTransaction 0", "= trqOpen 100", "> frame FF: 02 FF E1", "C4 PTAG_MI [31]",
-          "C3 PTAG_CURRENCYCODE [02 42]", "D5 PTAG_NORTRANS type=0 amount=1250",
-          "C5 PTAG_TERM_CARD [45 71 99 ** ** ** 12 34 D*", "PTAG_TERM_RECEIPT",
-          "PTAG_TRANS_COMPLETED", "< ACK", "> ACK", "state MI_CU --event", "display \"GODKJENT"})
+         {"call trqNorTransaction(0, 1250, 578, '1', 0, 1250, \"1234\", \"4571 99******1234\", "
+          "0, 0, \"541333******0434\", \"****\", \"***\")",
+          "= trqNorTransaction 0", "call trqOpen((not read), 0)", "= trqOpen 100",
+          "> frame FF: 02 FF E1", "C4 PTAG_MI [31]", "C3 PTAG_CURRENCYCODE [02 42]",
+          "D5 PTAG_NORTRANS type=0 amount=1250", "pos=\"1234\" host=\"4571 99******1234\"",
+          "C5 PTAG_TERM_CARD [45 71 99 ** ** ** 12 34 D*",
+          "KORT 4571-99**-****-1234 **/**\\n****1234 ****\\nUTL. **/** €", "PTAG_TRANS_COMPLETED",
+          "< ACK", "> ACK", "state MI_CU --event", "display \"GODKJENT", "display \"BELØP"})
         EXPECT_NE(t.find(part), std::string::npos) << part;
     for (const char* secret : {"4571999900001234", "99 99 00 00", "2812", "28 12", "D2 81",
-                               "5413330089010434", "33 30 30 38", "2512", "739", "37 33 39"})
+                               "5413330089010434", "33 30 30 38", "2512", "739", "37 33 39", "9999",
+                               "39 39 39 39", "39 39 2D 30", "12/28", "31 32 2F", "1228"})
         EXPECT_EQ(t.find(secret), std::string::npos) << secret;
 }
 
+// A trace that cannot be opened, and a limit out of range, say so; the payment goes on.
 TEST_F(Trace, UnwritableTraceStillPays) {
     registerCallbacks();
-    startTerminal({}, "[TRACE]\n\"/nonexistent/dir/trace.txt\"\n");
-    int r = -1;
-    const std::string out = test::captureStdout([&] { r = api_.trqOpen("", 0); });
-    EXPECT_EQ(r, TRQ_OPEN_OK);
-    EXPECT_EQ(out, "Trace file /nonexistent/dir/trace.txt could not be opened: trace off\n");
+    const std::string max = "\"99999999999999999999\"";
+    startTerminal({}, "[TRACE]\n\"/nonexistent/dir/trace.txt\"\n[TRACEMAX]\n" + max + "\n");
+    EXPECT_EQ(test::captureStdout([&] { EXPECT_EQ(api_.trqOpen("", 0), TRQ_OPEN_OK); }),
+              "TRACEMAX " + max + " out of range (1 to 1048576 KB): 10240 used\n" +
+                  "Trace file /nonexistent/dir/trace.txt could not be opened: trace off\n");
     EXPECT_EQ(pay(api_, 0, 1250), TRQ_APPROVED);
+}
+
+// A manually entered card leaves no copy in this process's writable memory once the payment is
+// over, the link still open (the number passed is a literal in read-only memory).
+TEST_F(Trace, ManualEntryLeavesNoCopyOfTheCardInMemory) {
+    pty_ = std::make_unique<test::PtyPair>();
+    const pid_t terminal = fork(); // the terminal apart: its own copies of the card are not ours
+    if (terminal == 0) { // no receipts: nothing is sent after the card record to overwrite it
+        sim::Config c = sim::defaultConfig();
+        c.receipts = 0;
+        sim::Terminal(PRS232_Adopt(dup(pty_->master())), c, std::tmpfile()).run(stop_);
+        _exit(0);
+    }
+    writeIni(pty_->slaveName(), "[TRACE]\n\"trace.txt\"\n");
+    registerCallbacks();
+    ASSERT_EQ(api_.trqOpen("", 0), TRQ_OPEN_OK);
+    static const char kPan[] = "5413330089010434";
+    EXPECT_EQ(api_.trqNorTransaction(-1, 125, 578, '1', 0, 125, "", "", 0, 0, kPan, "2512", "739"),
+              TRQ_APPROVED);
+    const int mem = open("/proc/self/mem", O_RDONLY);
+    std::ifstream maps("/proc/self/maps");
+    std::string chunk(1 << 20, '\0');
+    for (std::string l; std::getline(maps, l);) {
+        unsigned long at = 0, end = 0; // writable, under 1 GB: a sanitizer's shadow is no copy
+        std::sscanf(l.c_str(), "%lx-%lx", &at, &end);
+        for (; l[l.find(' ') + 2] == 'w' && end - at < 1UL << 30 && at < end; at += 1000000) {
+            const auto n = pread(mem, chunk.data(), std::min(chunk.size(), end - at), long(at));
+            EXPECT_EQ(std::string_view(chunk).substr(0, std::max(n, 0L)).find(kPan), -1) << l;
+        }
+    }
+    close(mem);
+    EXPECT_EQ(api_.trqCloseRS232(), TRQ_CLOSE_OK);
+    kill(terminal, SIGKILL), waitpid(terminal, nullptr, 0);
 }
 
 // A recorded purchase replayed as the terminal: the same purchase matches every frame; one for

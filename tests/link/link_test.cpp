@@ -1,8 +1,10 @@
 // The link over a real line, the test being the terminal: its frames are answered and delivered
 // (`Serve` takes one frame as during a send, so data can be left waiting), and its replies decide
 // a send. A fresh link's first frame carries 0xFF, so replies name that number.
+#include "link/wiretap.h"
 #include "tests/link/link_fixture.h"
 
+#include <algorithm>
 #include <ctime>
 #include <tuple>
 #include <vector>
@@ -146,14 +148,23 @@ TEST_F(LinkOverPty, SendSizeLimitAndServedFrameDelivered) {
     EXPECT_EQ(send(Bytes(PKISS_MAX_DATA + 1, 0x41)), 0); // refused, nothing written
     const Bytes block(PKISS_MAX_DATA, 0x03);
     PeerMessage got;
+    static std::vector<int> seen; // an ACK cut off before its number is reported without one
+    tapSink = +[](TapEvent, const std::uint8_t*, std::uint32_t, int n) { seen.push_back(n); };
     std::thread peer([&] {
         got = fromLink();
+        writeBytes(master(), Bytes{0x06});
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
         writeBytes(master(), join(F(0x42, "hi"), ack(got.seq)));
     });
     EXPECT_EQ(send(block), 1);
     peer.join();
-    EXPECT_EQ(got.raw, buildFrame(0xFF, block)); // all 4101 bytes, nothing before them
+    tapSink = nullptr;
+    EXPECT_EQ(seen, (std::vector<int>{1, -1, 0x42, 0xFF})); // sent, ACK, served frame, ACK
+    EXPECT_EQ(got.raw, buildFrame(0xFF, block));            // all 4101 bytes, nothing before them
     EXPECT_EQ(recv(), text("hi"));
+    for (const auto& b : {link_->txFrame, link_->rxFrame}) // card data, maybe: none stays
+        EXPECT_EQ(std::count(b.begin(), b.end(), 0), std::ssize(b));
+    EXPECT_EQ(std::count(link_->rxData.begin(), link_->rxData.end(), 0), link_->rxData.size());
 }
 
 // On the stepping clock: silence gives four transmissions 4000 ms apart, then 0; a WACK and

@@ -3,9 +3,12 @@
 #include "core/callbacks.h"
 #include "core/config.h"
 #include "driver/request.h"
+#include "link/wiretap.h"
 #include "protocol/answer.h"
+#include "protocol/cardmask.h"
 #include "protocol/parser.h"
 #include "protocol/tags.h"
+#include "protocol/trace.h"
 #include "tests/support/capture_stdout.h"
 #include "tests/support/clock.h"
 #include "tests/support/terminal.h"
@@ -285,6 +288,22 @@ TEST(TextBounds, CardDataAndCashRegisterTexts) {
     std::copy_n("WXYZ", 4, exact.get());
     EXPECT_EQ(cp(exact.get()), "WXYZ");
     EXPECT_EQ(cp("longer than the field"), "long");
+}
+
+// Card numbers in texts, shortest and longest, with a track 2's tail or too long for one; a frame
+// whose message cannot be walked is traced with nothing of its data.
+TEST(TextBounds, CardNumbersMaskedInAnyForm) {
+    EXPECT_EQ(maskCardNumbers("4571999900001234=2812101, 1234567890123D99, 1234567890123456789, "
+                              "12345678901234567890, 123456789012"),
+              "457199******1234=*******, 123456***0123D**, 123456*********6789, "
+              "123456**************, 123456789012");
+    const std::string ini = ::testing::TempDir() + "tarqRS" + std::to_string(getpid());
+    std::ofstream(ini) << "[TRACE]\n\"/dev/stdout\"\n";
+    const Bytes f = {0x02, 0x01, 0xE1, 0x7F, 0xCC, 0x03, '1', '2', '3', 0x03, 0xAB, 0xCD};
+    const std::string t = captureStdout(
+        [&] { traceOpen(ini.c_str()), wireTap(TapEvent::FrameHeld, f.data(), 12), traceClose(); });
+    EXPECT_NE(t.find("< frame 01: 02 01 ** ** ** ** ** ** ** 03 ** ** | (unreadable"), -1) << t;
+    fs::remove(ini);
 }
 
 } // namespace
