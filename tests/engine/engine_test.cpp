@@ -50,7 +50,7 @@ constexpr Start at(int state, const char* line1 = "", RequestKind kind = Request
 // Messages queued when the driver sends an element with `tag`; tag 0: waiting at the start.
 struct Reply { std::uint8_t tag; std::vector<Bytes> msgs; bool always = false; };
 // The cash register: abortAt is the abort question answered yes (from 1), abortKeeps: and later.
-struct Till { int card = 1, ext = 1, print = 1, abortAt = 0; bool abortKeeps = false; };
+struct Till { int card = 1, ext = 1, print = 1, sig = 1, abortAt = 0; bool abortKeeps = false; };
 struct Calls { int cards = 0, receipts = 0, ext = 0, verSig = 0, advice = 0, aborts = -1; };
 using Shown = std::pair<const char*, const char*>; // last display; nullptr: not checked
 struct More {
@@ -128,6 +128,11 @@ std::vector<Row> rows() {
          .calls = {.cards = 1}, .after = "SilentPromptAbortsOnceThenTimesOut"}},
         {"SignatureAfterCard", pay, {{CU, {card}}, {NT, {sig}}, {PTAG_VER_SIG_OK, {done(0)}}},
          {MI, CU, NT, PTAG_VER_SIG_OK}, 0, {.calls = {.cards = 1, .verSig = 1, .aborts = 1}}},
+        {"SignatureRefusedByTheTill", pay, {{CU, {card}}, {NT, {sig}}, {PTAG_VER_SIG, {done(0)}}},
+         {MI, CU, NT, PTAG_VER_SIG}, 0,
+         {.calls = {.cards = 1, .verSig = 1, .aborts = 1}, .till = {.sig = 0}}},
+        {"NotReadyThenSilentNoConnection", pay, {{CU, {done(5)}}}, {MI, CU, MI, CU}, 6,
+         {.shown = {blank, kNoConn}, .endS = 18}},
         {"ExternalCardRefusedAfterCard", pay,
          {{CU, {card}}, {NT, {status1("KORT?"), adv, confirm}}, {PTAG_EXTPOSNOTOK, {done(1)}}},
          {MI, CU, NT, PTAG_EXTPOSNOTOK}, 1,
@@ -229,6 +234,7 @@ class Bench : Rig {
         ecr.cardAnswer = r.more.till.card;
         ecr.extCardAnswer = r.more.till.ext;
         ecr.printAnswer = r.more.till.print;
+        ecr.verSigAnswer = r.more.till.sig;
         ecr.abortAnswer = [t = r.more.till](int call) {
             return t.abortAt && (call == t.abortAt || (t.abortKeeps && call > t.abortAt));
         };
@@ -253,6 +259,10 @@ class Bench : Rig {
         EXPECT_EQ(SA_getState(), PSTATE_OPEN);
         EXPECT_EQ(ctx.gstResultData, r.result);
         EXPECT_EQ(terminal.sentTags(), r.sent);
+        // The terminal must have taken the MI before the currency code comes.
+        if (r.sent.size() > 1 && r.sent[0] == MI && r.sent[1] == CU) {
+            EXPECT_EQ(terminal.sent[1].ms - terminal.sent[0].ms, 200);
+        }
         const auto [line1, line2] = ecr.lastDisplay();
         EXPECT_EQ(line1, r.more.shown.first ? r.more.shown.first : line1);
         EXPECT_EQ(line2, r.more.shown.second ? r.more.shown.second : line2);
