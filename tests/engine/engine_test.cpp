@@ -321,6 +321,15 @@ TEST(DialogueCoverage, EveryHandledPairIsReached) {
     EXPECT_GT(expected, 80);
 }
 
+// An entry or an array for a state outside the automaton is refused, not stored out of bounds.
+TEST(Automaton, OutsideStatesAreRefused) {
+    SA_EVENT_ARRAY array{};
+    addEvent(&array, PEVENT_OPEN, SA_NUM_STATES, [](SA_EVENT*) -> SA_ANSWER* { return nullptr; });
+    EXPECT_EQ(array[PEVENT_OPEN].handler, nullptr);
+    addEventArray(SA_NUM_STATES, &array);
+    EXPECT_EQ(SA_getEventArray(SA_NUM_STATES), nullptr);
+}
+
 // Where the connection is as an open leaves it: the result when nothing arrived, what an exception
 // leaves behind, the card data after the call.
 struct DriverTest : ::testing::Test, Rig {
@@ -362,13 +371,20 @@ TEST_F(DriverTest, ExceptionFromACallbackEndsTheExchangeAndTheNextCallWorks) {
         return throwOnCard ? throw std::runtime_error("till failed") : 1;
     };
     trqInitCallback(TRQ_CB_SET_CARDDATA, reinterpret_cast<void*>(cardOrThrow));
+    // Not ready: the till's abort waits for the resend, and the card that comes first throws.
+    terminal.replyTo(PTAG_CURRENCYCODE, {completed(5, 0)});
     terminal.replyTo(PTAG_CURRENCYCODE, {cardMessage()});
+    ecr.abortAnswer = [](int call) { return call == 1 ? 1 : 0; };
     throwOnCard = true;
     EXPECT_EQ(pay(), TRQ_NO_RESULT);
     throwOnCard = false;
     EXPECT_EQ(SA_getState(), PSTATE_OPEN);
-    EXPECT_EQ(ctx.callAbortFunc, 0);
+    EXPECT_EQ(ctx.callAbortFunc + ctx.pendingEcrAbort, 0);
+    // The abort question throws while the terminal's answer is awaited.
+    ecr.abortAnswer = [](int) -> int { throw std::runtime_error("till failed"); };
+    EXPECT_EQ(pay(), TRQ_NO_RESULT);
     EXPECT_EQ(ctx.ecrRequestsAnswer, 0);
+    ecr.abortAnswer = CashRegister::never;
     // A display callback that throws while a terminal message is being read (the terminal's
     // abort shows itself from there): the message's tree is freed too (the sanitizer build
     // shows a leak otherwise).
