@@ -135,7 +135,7 @@ int ReadParameters() {
     area.fill(' ');
     if (readIniValue(area.data(), ctx.iniPath.data(), "COMPORT", area.size()) == 0) {
         std::printf("ReadParameters %c\n", area[0]);
-        ctx.comPort = static_cast<std::uint8_t>(valueToLong(area) & 0xFF);
+        ctx.comPort = static_cast<std::uint8_t>(valueToLong(area)); // the low 8 bits
     }
     area.fill(' ');
     const int result = readIniValue(area.data(), ctx.iniPath.data(), "BAUDRATE", area.size());

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 namespace tarq {
 
@@ -27,5 +28,8 @@ void writeLog(const char* text, std::int32_t number);
 
 // Fills ctx.iniPath with the configuration file beside the library. 1 built, 0 failure.
 int getDriverDll();
+// Fills ctx.iniPath with the configuration file in the directory of `libraryFile`. 1 built, 0 when
+// the path does not fit (a cut path would name another file).
+int setIniPathBeside(std::string_view libraryFile);
 
 } // namespace tarq

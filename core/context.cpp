@@ -10,7 +10,6 @@ DriverContext ctx;
 void initGlobals() {
     writeLog("initGlobals", 0);
     ctx.adminCode = 0;
-    ctx.request.confirmExtCard = 1;
     ctx.statusLine1.fill('\0');
     ctx.statusLine2.fill('\0');
     clearCallFlags();

@@ -37,7 +37,7 @@ enum class RequestKind : std::int32_t {
     open = 0,         // set by an open
     payment = 1,      // a payment transaction
     admin = 2,        // an administrative command or report
-    adminService = 3, // an administrative command of the service range, codes 8 to 14 and 16 to 19
+    adminService = 3, // the service range (codes 8 to 14, 16 to 19); read like admin, so never set
 };
 
 struct PosReceiptInfo {

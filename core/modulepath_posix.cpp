@@ -12,7 +12,10 @@ namespace tarq {
 int getDriverDll() {
     Dl_info info{};
     if (dladdr(reinterpret_cast<void*>(&getDriverDll), &info) == 0 || !info.dli_fname) return 0;
-    const std::string_view file(info.dli_fname);
+    return setIniPathBeside(info.dli_fname);
+}
+
+int setIniPathBeside(std::string_view file) {
     const std::size_t slash = file.rfind('/');
     const std::string_view dir = slash == std::string_view::npos ? "." : file.substr(0, slash + 1);
     const std::string_view name(INI_FILE_NAME);

@@ -11,6 +11,12 @@ namespace {
 std::array<SA_EVENT_ARRAY*, SA_NUM_STATES> eventArrays{};
 int cur_state = PSTATE_IDLE;
 
+// The array slot of a state; nullptr for a state outside the automaton.
+SA_EVENT_ARRAY** slotOf(int state) {
+    if (state < 0 || state >= SA_NUM_STATES) return nullptr;
+    return &eventArrays[static_cast<std::size_t>(state)];
+}
+
 } // namespace
 
 void SA_init() {
@@ -30,8 +36,7 @@ void addEvent(SA_EVENT_ARRAY* array, int event, int nextState, SA_HANDLER handle
 }
 
 void addEventArray(int state, SA_EVENT_ARRAY* array) {
-    if (state < 0 || state >= SA_NUM_STATES) return;
-    eventArrays[static_cast<std::size_t>(state)] = array;
+    if (SA_EVENT_ARRAY** slot = slotOf(state)) *slot = array;
 }
 
 SA_ANSWER* SA_handleEvent(SA_EVENT* event) {
@@ -64,24 +69,16 @@ int SA_getState() {
     return cur_state;
 }
 
-void initEvent(SA_EVENT* event) {
-    if (!event) return;
-    event->event_id = 0;
-    event->reserved = 0;
-    event->event_id = PEVENT_EMPTY;
-}
-
 SA_EVENT* SA_newEvent(int eventId) {
     auto* event = new (std::nothrow) SA_EVENT;
     if (!event) return nullptr;
-    initEvent(event);
     event->event_id = eventId;
     return event;
 }
 
 const SA_EVENT_ARRAY* SA_getEventArray(int state) {
-    if (state < 0 || state >= SA_NUM_STATES) return nullptr;
-    return eventArrays[static_cast<std::size_t>(state)];
+    SA_EVENT_ARRAY* const* slot = slotOf(state);
+    return slot ? *slot : nullptr;
 }
 
 void SA_restoreState(int state) {

@@ -87,8 +87,8 @@ SA_ANSWER* SA_handleEvent(SA_EVENT* event);
 // next state is applied after the handler returns. The registered table is not touched.
 SA_ANSWER* SA_handleEventAs(SA_EVENT* event, SA_HANDLER handler, int nextState);
 int SA_getState();
-void initEvent(SA_EVENT* event);
-// Heap event record with the given id, initialised as initEvent does; nullptr when out of memory.
+// Heap event record with the given id (the rest as a new record starts); nullptr when out of
+// memory.
 SA_EVENT* SA_newEvent(int eventId);
 // Registered array of a state (nullptr when none); for tests and the table.
 const SA_EVENT_ARRAY* SA_getEventArray(int state);

@@ -10,11 +10,6 @@
 namespace tarq {
 namespace {
 
-RequestKind adminKind(int code) {
-    const bool service = (code >= 8 && code <= 14) || (code >= 16 && code <= 19);
-    return service ? RequestKind::adminService : RequestKind::admin;
-}
-
 // The caller's copy of the card data does not outlive the hand-over, however it ends.
 struct CardFieldsWipe {
     PaymentRequest& request;
@@ -35,8 +30,8 @@ void beginCall(RequestKind kind) {
 }
 
 int runToResult() {
+    // The abort question needs no clearing here: the next call's reset sets it anew.
     callMainLoop();
-    ctx.callAbortFunc = 0;
     return ctx.gstResultData;
 }
 
@@ -51,7 +46,8 @@ int runPayment(PaymentRequest&& request) {
 }
 
 int runAdminCommand(int code) {
-    beginCall(adminKind(code));
+    // Every command is read alike, the service range included: only a payment is told apart.
+    beginCall(RequestKind::admin);
     ctx.adminCode = code;
     const int sent = postEvent(PEVENT_ADMIN);
     // A restart waits for no answer: only the link's acknowledgement tells that it arrived.

@@ -76,8 +76,7 @@ SA_HANDLER terminalFallback(int state, int eventId) {
     if (!isCompletion(eventId) || hasEntry(state, eventId)) return nullptr;
     // An administrative command ends at the terminal's idle message, with its receipts before
     // it; there a completion without an entry is ignored as the table says.
-    const bool admin =
-        ctx.requestKind == RequestKind::admin || ctx.requestKind == RequestKind::adminService;
+    const bool admin = ctx.requestKind == RequestKind::admin;
     if (state == PSTATE_OPEN && !admin) return handleTransComplete;
     if (state < PSTATE_MI_CU_AMOUNT || state > PSTATE_MI_CU_CARDSWIPE) return nullptr;
     // Results 3 and 4 are shown as PSTATE_MI_CU shows them.

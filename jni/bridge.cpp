@@ -41,16 +41,11 @@ class TextFile {
     std::FILE* f_;
 };
 
-// Copies a zero-terminated text into a fixed area, cut to fit, always terminated.
-template <std::size_t N>
-void copyText(std::array<char, N>& dest, const char* src, std::size_t max) {
+// Copies a zero-terminated text into a fixed area, cut to fit, always terminated; never reads
+// past the text's terminator.
+template <std::size_t N> void copyText(std::array<char, N>& dest, const char* src) {
     dest.fill('\0');
-    if (src == nullptr) return;
-    const std::size_t limit = std::min(max, N - 1);
-    std::size_t n = 0;
-    while (n < limit && src[n] != '\0')
-        ++n;
-    std::memcpy(dest.data(), src, n);
+    if (src != nullptr) std::memcpy(dest.data(), src, strnlen(src, N - 1));
 }
 
 template <std::size_t N> void copyText(std::array<char, N>& dest, std::string_view src) {
@@ -72,10 +67,10 @@ std::array<char, SIDE_PATH_SIZE> sideFilePath(std::string_view name) noexcept {
 }
 
 int setTrqPath(std::string_view utf8) noexcept {
-    if (utf8.size() > TRQ_PATH_MAX || utf8.size() + kLongestName + 1 > SIDE_PATH_SIZE ||
-        utf8.find('\0') != std::string_view::npos) {
+    static_assert(TRQ_PATH_MAX + kLongestName + 1 <= SIDE_PATH_SIZE,
+                  "every accepted directory leaves room for the longest side-file name");
+    if (utf8.size() > TRQ_PATH_MAX || utf8.find('\0') != std::string_view::npos)
         return SET_PATH_REFUSED;
-    }
     copyText(bridge.trqPath, utf8);
     bridge.trqPathSet = 1;
     return SET_PATH_OK;
@@ -92,7 +87,7 @@ int setCarddata(const char* /*cardText*/) noexcept {
 }
 
 int printReceipt(int segment, const char* text) noexcept {
-    copyText(bridge.bridgeReceipt, text, RECEIPT_TEXT - 1);
+    copyText(bridge.bridgeReceipt, text);
     bool printable = false;
     for (const char* p = bridge.bridgeReceipt.data(); *p != '\0'; ++p) {
         if (*p == '\n') continue;
@@ -105,8 +100,8 @@ int printReceipt(int segment, const char* text) noexcept {
 }
 
 int displayStatus(const char* line1, const char* line2) noexcept {
-    copyText(bridge.bridgeLine1, line1, BRIDGE_LINE_MAX);
-    copyText(bridge.bridgeLine2, line2, BRIDGE_LINE_MAX);
+    copyText(bridge.bridgeLine1, line1);
+    copyText(bridge.bridgeLine2, line2);
     std::printf("\nSTATUS 1: %s\n", bridge.bridgeLine1.data());
     std::printf("STATUS 2:%s\n", bridge.bridgeLine2.data());
     return writeDisplayFile();
@@ -162,9 +157,9 @@ int writePrintOutToFile(int mode, int segment) noexcept {
     else
         std::fprintf(file.get(), "%s", bridge.bridgeReceipt.data());
     if (fresh) {
+        // Its one caller has emptied bridgeReceipt, so slot 0 starts empty with the rest.
         for (auto& slot : bridge.receiptCopies)
             slot.fill('\0');
-        bridge.receiptCopies[0] = bridge.bridgeReceipt;
     } else {
         // Only ten receipts of a call are kept for Java; later ones still reach print.trq.
         const std::size_t slot = receiptsOfCall();
@@ -186,12 +181,10 @@ int writeIssuerFile(int mode) noexcept {
         std::printf("The file 'issuer.trq' was not opened\n");
         return 0;
     }
-    std::array<char, 16> text{};
     if (mode == 1)
-        std::snprintf(text.data(), text.size(), "%02d\n", lastIssuer());
+        std::fprintf(file.get(), "%02d\n", lastIssuer());
     else
-        std::snprintf(text.data(), text.size(), "\n");
-    std::fprintf(file.get(), "%s", text.data());
+        std::fprintf(file.get(), "\n");
     if (!file.close()) {
         std::printf("The file 'issuer.trq' was not closed\n");
         return 1;
@@ -201,8 +194,7 @@ int writeIssuerFile(int mode) noexcept {
 
 void receiptReset() noexcept {
     bridge.bridgeReceipt.fill('\0');
-    bridge.receiptCopies[0].fill('\0');
-    writePrintOutToFile(1, 0);
+    writePrintOutToFile(1, 0); // empties every receipt copy, slot 0 too
 }
 
 void resetBridge() noexcept {

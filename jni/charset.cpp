@@ -19,7 +19,8 @@ char fromUnit(char16_t unit) {
 }
 
 // Decodes one UTF-16 unit from modified UTF-8 at pos and advances pos; malformed bytes decode
-// as U+FFFD one byte at a time, so no input can make the walk stall or overrun.
+// as '?' one byte at a time (what a character without a Windows-1252 form becomes anyway), so
+// no input can make the walk stall or overrun.
 char16_t nextUnit(std::string_view s, std::size_t& pos) {
     auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
     const unsigned char b0 = byte(pos);
@@ -40,7 +41,7 @@ char16_t nextUnit(std::string_view s, std::size_t& pos) {
         return unit;
     }
     ++pos;
-    return 0xFFFD;
+    return u'?';
 }
 
 bool isHighSurrogate(char16_t u) {
@@ -48,6 +49,16 @@ bool isHighSurrogate(char16_t u) {
 }
 bool isLowSurrogate(char16_t u) {
     return u >= 0xDC00 && u <= 0xDFFF;
+}
+
+// The low half of a surrogate pair at pos, which then moves past it; else 0, pos unchanged.
+char16_t takeLowSurrogate(std::string_view s, std::size_t& pos) {
+    if (pos == s.size()) return 0;
+    std::size_t peek = pos;
+    const char16_t unit = nextUnit(s, peek);
+    if (!isLowSurrogate(unit)) return 0;
+    pos = peek;
+    return unit;
 }
 
 } // namespace
@@ -61,10 +72,7 @@ std::size_t modifiedUtf8ToCp1252(std::string_view mutf8, std::span<char> dest) {
     std::size_t pos = 0;
     while (pos < mutf8.size() && written + 1 < dest.size()) {
         char16_t unit = nextUnit(mutf8, pos);
-        if (isHighSurrogate(unit) && pos < mutf8.size()) {
-            std::size_t peek = pos;
-            if (isLowSurrogate(nextUnit(mutf8, peek))) pos = peek; // one '?' for the pair
-        }
+        if (isHighSurrogate(unit)) takeLowSurrogate(mutf8, pos); // one '?' for the pair
         if (unit == 0) break; // a zero would end the driver's text here anyway
         dest[written++] = fromUnit(unit);
     }
@@ -79,19 +87,15 @@ bool modifiedUtf8ToUtf8(std::string_view mutf8, std::string& out) {
         const std::size_t start = pos;
         const char16_t unit = nextUnit(mutf8, pos);
         if (unit == 0) return false;
-        if (isHighSurrogate(unit) && pos < mutf8.size()) {
-            std::size_t peek = pos;
-            const char16_t low = nextUnit(mutf8, peek);
-            if (isLowSurrogate(low)) {
-                const std::uint32_t cp = 0x10000 + ((std::uint32_t(unit) - 0xD800) << 10) +
-                                         (std::uint32_t(low) - 0xDC00);
-                out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-                out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-                out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-                out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-                pos = peek;
-                continue;
-            }
+        const char16_t low = isHighSurrogate(unit) ? takeLowSurrogate(mutf8, pos) : 0;
+        if (low != 0) {
+            const std::uint32_t cp =
+                0x10000 + ((std::uint32_t(unit) - 0xD800) << 10) + (std::uint32_t(low) - 0xDC00);
+            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+            continue;
         }
         out.append(mutf8.substr(start, pos - start));
     }

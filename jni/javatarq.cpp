@@ -98,28 +98,26 @@ const char* sourceText(Source source) {
     return "";
 }
 
-enum class FieldsResult { Done, Missing, Failed };
-
 // Sets the listed String fields of the calling object, in order, from the bridge's texts
-// (converted from the terminal's character set). Stops at the first field the object's class
-// lacks (Missing, with the lookup error cleared so the caller sees the result code) or at a
-// JVM failure (Failed, with its exception left pending).
-FieldsResult setFields(JNIEnv* env, jobject self, std::initializer_list<Field> fields) {
+// (converted from the terminal's character set). False at the first field the object's class
+// lacks (with the lookup error cleared so the caller sees the result code) or at a JVM failure
+// (with its exception left pending).
+bool setFields(JNIEnv* env, jobject self, std::initializer_list<Field> fields) {
     LocalRef<jclass> cls(env, env->GetObjectClass(self));
-    if (cls.get() == nullptr) return FieldsResult::Failed;
+    if (cls.get() == nullptr) return false;
     for (const Field& field : fields) {
         jfieldID id = env->GetFieldID(cls.get(), field.name, "Ljava/lang/String;");
         if (id == nullptr) {
             env->ExceptionClear();
-            return FieldsResult::Missing;
+            return false;
         }
         const std::string text = cp1252ToModifiedUtf8(sourceText(field.source));
         LocalRef<jstring> value(env, env->NewStringUTF(text.c_str()));
-        if (value.get() == nullptr) return FieldsResult::Failed;
+        if (value.get() == nullptr) return false;
         env->SetObjectField(self, id, value.get());
-        if (env->ExceptionCheck()) return FieldsResult::Failed;
+        if (env->ExceptionCheck()) return false;
     }
-    return FieldsResult::Done;
+    return true;
 }
 
 // 0 when the amount may go to the driver, else the refusal (its line already printed).
@@ -154,18 +152,12 @@ template <typename Body> jint guarded(JNIEnv* env, Body body) noexcept {
 }
 
 // Finishes a method whose field list comes after the driver call: the driver's result, or 11
-// for a missing field (the later steps skipped), or 0 with the JVM's exception pending.
+// when a field could not be set (the later steps skipped; after a JVM failure its exception is
+// pending and Java never sees the result).
 template <typename After>
 jint finish(JNIEnv* env, jobject self, int result, std::initializer_list<Field> fields,
             After after) {
-    switch (setFields(env, self, fields)) {
-    case FieldsResult::Missing:
-        return FIELD_MISSING;
-    case FieldsResult::Failed:
-        return 0;
-    case FieldsResult::Done:
-        break;
-    }
+    if (!setFields(env, self, fields)) return FIELD_MISSING;
     after();
     return result;
 }
@@ -224,18 +216,11 @@ JNIEXPORT jint JNICALL Java_no_kelmo_javaTarq_trqOpenRS232(JNIEnv* env, jobject)
     });
 }
 
-JNIEXPORT jint JNICALL Java_no_kelmo_javaTarq_trqOpen(JNIEnv* env, jobject, jstring address,
-                                                      jshort port) {
+JNIEXPORT jint JNICALL Java_no_kelmo_javaTarq_trqOpen(JNIEnv* env, jobject, jstring, jshort port) {
     return guarded(env, [&]() -> jint {
-        // The driver ignores the address; it is passed on as at most 19 bytes.
-        std::array<char, 20> text{};
-        {
-            StringChars chars(env, address);
-            if (!chars.ok()) return 0;
-            const std::string_view bytes = chars.view().substr(0, text.size() - 1);
-            if (!bytes.empty()) bytes.copy(text.data(), bytes.size());
-        }
-        const int result = trqOpen(text.data(), static_cast<unsigned short>(port));
+        // The driver never reads the address (the line is configured in tarqRS.ini), so the
+        // String is not converted at all.
+        const int result = trqOpen("", static_cast<unsigned short>(port));
         setLines("STARTER...", BLANK_DISPLAY_LINE);
         writeDisplayFile();
         return result;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <new>
+#include <span>
 
 namespace tarq {
 namespace {
@@ -136,9 +137,12 @@ PKISS_LINK* PKISS_Create(std::uint8_t port, std::uint32_t baud, const char* devi
 void PKISS_Delete(PKISS_LINK** link) {
     if (link == nullptr || *link == nullptr) return;
     PRS232_Delete(&(*link)->port);
-    for (auto* frame : {&(*link)->txFrame, &(*link)->rxFrame, &(*link)->heldFrame})
-        wipeBytes(frame->data(), frame->size());
-    wipeBytes((*link)->rxData.data(), (*link)->rxData.size());
+    using Buffer = std::span<std::uint8_t>;
+    PKISS_LINK& l = **link; // waiting data and a held frame are dropped: none of it stays
+    for (const Buffer b :
+         {Buffer(l.txFrame), Buffer(l.rxFrame), Buffer(l.heldFrame), Buffer(l.rxData)}) {
+        wipeBytes(b.data(), b.size());
+    }
     delete *link;
     *link = nullptr;
 }

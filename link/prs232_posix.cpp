@@ -1,6 +1,7 @@
 // Serial port on POSIX: termios raw 8N1, exclusive open, and the link's read model built on
 // poll() deadlines, because VTIME counts in tenths of seconds and the link needs milliseconds.
 #include "link/prs232_posix.h"
+#include "link/wipe.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -91,6 +92,7 @@ PRS232_PORT* newPort(int fd) {
 }
 
 void closePort(PRS232_PORT* port) {
+    wipeBytes(port->ahead.data() + port->aheadPos, port->aheadLen - port->aheadPos); // not taken
     if (port->fd >= 0) {
         if (port->restore) tcsetattr(port->fd, TCSANOW, &port->saved);
         if (port->exclusive) ioctl(port->fd, TIOCNXCL);
@@ -128,6 +130,7 @@ void markBroken(PRS232_PORT* port, std::uint32_t got, Clock::time_point total) {
 std::uint32_t takeAhead(PRS232_PORT* port, std::uint8_t* dst, std::uint32_t max) {
     const std::uint32_t n = std::min(max, port->aheadLen - port->aheadPos);
     std::memcpy(dst, port->ahead.data() + port->aheadPos, n);
+    wipeBytes(port->ahead.data() + port->aheadPos, n); // the terminal's track 2, maybe: one copy
     port->aheadPos += n;
     if (port->aheadPos == port->aheadLen) port->aheadPos = port->aheadLen = 0;
     return n;

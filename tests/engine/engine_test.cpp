@@ -50,14 +50,15 @@ constexpr Start at(int state, const char* line1 = "", RequestKind kind = Request
 // Messages queued when the driver sends an element with `tag`; tag 0: waiting at the start.
 struct Reply { std::uint8_t tag; std::vector<Bytes> msgs; bool always = false; };
 // The cash register: abortAt is the abort question answered yes (from 1), abortKeeps: and later.
-struct Till { int card = 1, ext = 1, abortAt = 0; bool abortKeeps = false; };
+struct Till { int card = 1, ext = 1, print = 1, sig = 1, abortAt = 0; bool abortKeeps = false; };
 struct Calls { int cards = 0, receipts = 0, ext = 0, verSig = 0, advice = 0, aborts = -1; };
 using Shown = std::pair<const char*, const char*>; // last display; nullptr: not checked
 struct More {
     Shown shown{nullptr, nullptr}; Calls calls{};
     int endS = -1; // whole seconds from the start of the call to its end
     std::pair<std::size_t, int> silence{0, 0}; // delivery number, seconds of silence before it
-    Till till{}; };
+    Till till{};
+    const char* after = nullptr; }; // a row whose call runs first on the same driver
 struct Row { const char* name; Start start; std::vector<Reply> replies; Tags sent; int result;
     More more{}; }; // the fields after `result` are given by name
 
@@ -81,6 +82,13 @@ std::vector<Row> rows() {
         {"CardApprovedReceiptPrinted", pay,
          {{CU, {insert, card}}, {NT, {receipt}}, {RN, {completed(0, 3)}}}, {MI, CU, NT, RN}, 0,
          {.shown = {blank, nullptr}, .calls = {.cards = 1, .receipts = 1}, .endS = 0}},
+        {"ReceiptRefusedByTheTillNotCounted", pay, {{CU, {card}}, {NT, {receipt}}, {RN, {done(9)}}},
+         {MI, CU, NT, RN}, 9, {.calls = {.cards = 1, .receipts = 1}, .till = {.print = 0}}},
+        // Line 1 is blanked for results 0 and 23 on; it stays for the others.
+        {"Result23BlanksLine1", pay, {{CU, {insert, card}}, {NT, {done(23)}}}, {MI, CU, NT}, 23,
+         {.shown = {blank, nullptr}, .calls = {.cards = 1}}},
+        {"Result22KeepsLine1", pay, {{CU, {insert, card}}, {NT, {done(22)}}}, {MI, CU, NT}, 22,
+         {.shown = {"SETT INN KORT       ", nullptr}, .calls = {.cards = 1}}},
         {"ExternalCardThenNotReadyResendAfterSixSeconds", payExt,
          {{CU, {done(5)}}, {CU, {done(9)}}}, {XC, MI, CU, XC, MI, CU}, 9, {.endS = 7}},
         {"RefusedCardAborted", pay, {{CU, {card}}, {AB, {termAbort, done(7)}}}, {MI, CU, AB}, 7,
@@ -111,8 +119,20 @@ std::vector<Row> rows() {
          {MI, CU, NT, AB, AB, AB}, 2, {.shown = late, .calls = {.cards = 1}}},
         {"SilentAfterCard", pay, {{CU, {card}}}, {MI, CU, NT}, 2,
          {.shown = late, .calls = {.cards = 1}, .endS = 96}},
+        // After calls that sent aborts on time-outs: the count and the card state's time-out
+        // entry start afresh.
+        {"PromptAbortsThreeTimesAgain", pay, {{CU, {card}}, {NT, {prompt}}},
+         {MI, CU, NT, AB, AB, AB}, 2, {.shown = late, .calls = {.cards = 1},
+          .after = "SilentPromptAfterCardAbortsThreeTimes"}},
+        {"SilentAfterCardAfterAnAbort", pay, {{CU, {card}}}, {MI, CU, NT}, 2, {.shown = late,
+         .calls = {.cards = 1}, .after = "SilentPromptAbortsOnceThenTimesOut"}},
         {"SignatureAfterCard", pay, {{CU, {card}}, {NT, {sig}}, {PTAG_VER_SIG_OK, {done(0)}}},
          {MI, CU, NT, PTAG_VER_SIG_OK}, 0, {.calls = {.cards = 1, .verSig = 1, .aborts = 1}}},
+        {"SignatureRefusedByTheTill", pay, {{CU, {card}}, {NT, {sig}}, {PTAG_VER_SIG, {done(0)}}},
+         {MI, CU, NT, PTAG_VER_SIG}, 0,
+         {.calls = {.cards = 1, .verSig = 1, .aborts = 1}, .till = {.sig = 0}}},
+        {"NotReadyThenSilentNoConnection", pay, {{CU, {done(5)}}}, {MI, CU, MI, CU}, 6,
+         {.shown = {blank, kNoConn}, .endS = 18}},
         {"ExternalCardRefusedAfterCard", pay,
          {{CU, {card}}, {NT, {status1("KORT?"), adv, confirm}}, {PTAG_EXTPOSNOTOK, {done(1)}}},
          {MI, CU, NT, PTAG_EXTPOSNOTOK}, 1,
@@ -195,6 +215,12 @@ class Bench : Rig {
     }
     ~Bench() { tapSink = nullptr; }
     void run(const Row& r) {
+        if (r.more.after) {
+            for (const Row& first : rows())
+                if (std::string(first.name) == r.more.after) run(first);
+            terminal.sent.clear();
+            ecr.clearSeen();
+        }
         for (const auto& [tag, msgs, always] : r.replies) {
             if (tag == 0)
                 terminal.inbox.insert(terminal.inbox.end(), msgs.begin(), msgs.end());
@@ -207,6 +233,8 @@ class Bench : Rig {
             terminal.silenceBefore(r.more.silence.first, r.more.silence.second);
         ecr.cardAnswer = r.more.till.card;
         ecr.extCardAnswer = r.more.till.ext;
+        ecr.printAnswer = r.more.till.print;
+        ecr.verSigAnswer = r.more.till.sig;
         ecr.abortAnswer = [t = r.more.till](int call) {
             return t.abortAt && (call == t.abortAt || (t.abortKeeps && call > t.abortAt));
         };
@@ -231,6 +259,10 @@ class Bench : Rig {
         EXPECT_EQ(SA_getState(), PSTATE_OPEN);
         EXPECT_EQ(ctx.gstResultData, r.result);
         EXPECT_EQ(terminal.sentTags(), r.sent);
+        // The terminal must have taken the MI before the currency code comes.
+        if (r.sent.size() > 1 && r.sent[0] == MI && r.sent[1] == CU) {
+            EXPECT_EQ(terminal.sent[1].ms - terminal.sent[0].ms, 200);
+        }
         const auto [line1, line2] = ecr.lastDisplay();
         EXPECT_EQ(line1, r.more.shown.first ? r.more.shown.first : line1);
         EXPECT_EQ(line2, r.more.shown.second ? r.more.shown.second : line2);
@@ -240,6 +272,8 @@ class Bench : Rig {
         EXPECT_EQ((std::array{cards, static_cast<int>(ecr.receipts.size()), ecr.extCardCalls,
                               ecr.verSigCalls, ecr.adviceCalls, aborts}),
                   (std::array{c.cards, c.receipts, c.ext, c.verSig, c.advice, c.aborts}));
+        // The count the terminal is told: the receipts the till took.
+        EXPECT_EQ(ctx.gstPosReceiptInfo.receipts, r.more.till.print ? c.receipts : 0);
         EXPECT_EQ(nowSeconds() - start, r.more.endS >= 0 ? r.more.endS : nowSeconds() - start);
     }
 };
@@ -287,6 +321,15 @@ TEST(DialogueCoverage, EveryHandledPairIsReached) {
     EXPECT_GT(expected, 80);
 }
 
+// An entry or an array for a state outside the automaton is refused, not stored out of bounds.
+TEST(Automaton, OutsideStatesAreRefused) {
+    SA_EVENT_ARRAY array{};
+    addEvent(&array, PEVENT_OPEN, SA_NUM_STATES, [](SA_EVENT*) -> SA_ANSWER* { return nullptr; });
+    EXPECT_EQ(array[PEVENT_OPEN].handler, nullptr);
+    addEventArray(SA_NUM_STATES, &array);
+    EXPECT_EQ(SA_getEventArray(SA_NUM_STATES), nullptr);
+}
+
 // Where the connection is as an open leaves it: the result when nothing arrived, what an exception
 // leaves behind, the card data after the call.
 struct DriverTest : ::testing::Test, Rig {
@@ -328,13 +371,20 @@ TEST_F(DriverTest, ExceptionFromACallbackEndsTheExchangeAndTheNextCallWorks) {
         return throwOnCard ? throw std::runtime_error("till failed") : 1;
     };
     trqInitCallback(TRQ_CB_SET_CARDDATA, reinterpret_cast<void*>(cardOrThrow));
+    // Not ready: the till's abort waits for the resend, and the card that comes first throws.
+    terminal.replyTo(PTAG_CURRENCYCODE, {completed(5, 0)});
     terminal.replyTo(PTAG_CURRENCYCODE, {cardMessage()});
+    ecr.abortAnswer = [](int call) { return call == 1 ? 1 : 0; };
     throwOnCard = true;
     EXPECT_EQ(pay(), TRQ_NO_RESULT);
     throwOnCard = false;
     EXPECT_EQ(SA_getState(), PSTATE_OPEN);
-    EXPECT_EQ(ctx.callAbortFunc, 0);
+    EXPECT_EQ(ctx.callAbortFunc + ctx.pendingEcrAbort, 0);
+    // The abort question throws while the terminal's answer is awaited.
+    ecr.abortAnswer = [](int) -> int { throw std::runtime_error("till failed"); };
+    EXPECT_EQ(pay(), TRQ_NO_RESULT);
     EXPECT_EQ(ctx.ecrRequestsAnswer, 0);
+    ecr.abortAnswer = CashRegister::never;
     // A display callback that throws while a terminal message is being read (the terminal's
     // abort shows itself from there): the message's tree is freed too (the sanitizer build
     // shows a leak otherwise).

@@ -21,33 +21,56 @@ std::string sideFile(const char* name) {
     return in ? std::string(std::istreambuf_iterator<char>(in), {}) : "<none>";
 }
 
-void abortWith(const char* content) {
+int abortWith(const char* content) {
     std::ofstream(sideFilePath("abort.trq").data()) << content;
-    abortTransaction();
+    return abortTransaction();
 }
 
-void receipts(int firstSegment, const std::string& first, const char* second) {
+int receipts(int firstSegment, const std::string& first, const char* second) {
     receiptReset();
     printReceipt(firstSegment, first.c_str());
-    printReceipt(0, second);
+    return printReceipt(0, second);
 }
 
-// Each row runs on a fresh side-file directory and names the bytes one file then holds.
+// display.trq and issuer.trq open, but cannot be closed (the data never reaches them).
+void unclosable() {
+    for (const char* name : {"display.trq", "issuer.trq"})
+        fs::create_symlink("/dev/full", sideFilePath(name).data());
+}
+
+// Each row runs in a fresh side-file directory and names "result|bytes" of one file then.
 struct SideRow {
     const char* name;
-    void (*run)();
+    int (*run)();
     const char* file;
     std::string bytes;
 };
 const SideRow kSideRows[] = {
     {"status lines cut to 20, terminal bytes kept",
-     [] { displayStatus("123456789012345678901234567890", "\xD8KT"); }, "display.trq",
-     "12345678901234567890\n\xD8KT\n"},
-    {"a segment withholds the line feed", [] { receipts(1, "A ", "B"); }, "print.trq", "\nA B\n"},
-    {"receipt cut at 1000", [] { receipts(0, std::string(1500, 'R'), ""); }, "print.trq",
-     "\n" + std::string(1000, 'R') + "\n\n"},
-    {"abort asked by a leading 1", [] { abortWith("1\nx"); }, "display.trq", "ECR AVBRYTER\n\n"},
-    {"no abort for a blank before the 1", [] { abortWith(" 1"); }, "display.trq", "<none>"},
+     [] { return displayStatus("123456789012345678901234567890", "\xD8KT4567890123456789012"); },
+     "display.trq", "0|12345678901234567890\n\xD8KT45678901234567890\n"},
+    {"lines set by a method cut to 20",
+     [] { return setLines(std::string(30, 'L'), "2"), writeDisplayFile(); }, "display.trq",
+     "0|" + std::string(20, 'L') + "\n2\n"},
+    {"a reset drops the last receipt; a segment withholds the line feed",
+     [] { return printReceipt(0, "OLD"), receipts(1, "A ", "B"); }, "print.trq", "1|\nA B\n"},
+    {"receipt cut at 1000; line feeds alone print nothing",
+     [] { return receipts(0, std::string(1500, 'R'), "\n"); }, "print.trq",
+     "0|\n" + std::string(1000, 'R') + "\n\n\n"},
+    {"abort asked by a leading 1, no line left stale",
+     [] { return displayStatus("STALE 7890123456789", "X"), abortWith("1\nx"); }, "display.trq",
+     "1|ECR AVBRYTER\n\n"},
+    {"no abort for a blank before the 1, after an abort",
+     [] { return abortWith("1"), displayStatus("A", ""), abortWith(" 1"); }, "display.trq",
+     "0|A\n\n"},
+    {"an 11th receipt reaches print.trq, not past the ten slots",
+     [] {
+         return ctx.gstPosReceiptInfo.receipts = 10, printReceipt(1, "11th"), bridge.abortRequested;
+     },
+     "print.trq", "0|11th"},
+    {"display (1) and issuer (2) not closed",
+     [] { return unclosable(), displayStatus("A", "B") + 2 * writeIssuerFile(1); }, "print.trq",
+     "3|<none>"},
 };
 
 TEST(Bridge, SideFileBytes) {
@@ -59,32 +82,41 @@ TEST(Bridge, SideFileBytes) {
         fs::remove_all(dir);
         fs::create_directory(dir);
         ASSERT_EQ(setTrqPath(dir.string() + "/"), SET_PATH_OK);
-        test::captureStdout(row.run);
-        EXPECT_EQ(sideFile(row.file), row.bytes);
+        int result = -1;
+        test::captureStdout([&] { result = row.run(); });
+        EXPECT_EQ(std::to_string(result) + "|" + sideFile(row.file), row.bytes);
         fs::remove_all(dir);
     }
 }
 
-// The terminal's Windows-1252 and the JVM's modified UTF-8 (read back into 4 bytes).
+// Windows-1252 to the JVM's modified UTF-8, back (into 8 bytes), and to a path's UTF-8.
+enum class Way { ToJava, FromJava, Path };
 struct CharsetRow {
-    bool toJava;
+    Way way;
     std::string from, to;
 };
 const CharsetRow kCharsetRows[] = {
-    {true, "\xD8\xC5\x80", "\xC3\x98\xC3\x85\xE2\x82\xAC"}, // Ø Å €
-    {false, "\xC3\x98\xC3\x85\xE2\x82\xAC", "\xD8\xC5\x80"},
-    {true, "\x81", "\xC2\x81"}, // a byte Windows-1252 leaves undefined is kept
-    {false, "\xC2\x81", "\x81"},
-    {true, std::string("A\0B", 3), "A"},                          // NUL ends the text
-    {false, "A\xC0\x80\x42", "A"},                                // so does Java's encoded zero
-    {false, "\xE4\xB8\xAD\xC3\x98\xC3\x98\xC3\x98", "?\xD8\xD8"}, // no such letter; cut
+    {Way::ToJava, "\xD8\xC5\x80", "\xC3\x98\xC3\x85\xE2\x82\xAC"}, // Ø Å €
+    {Way::FromJava, "\xC3\x98\xC3\x85\xE2\x82\xAC\xED\x9F\xBF\xED\xB0\x80", "\xD8\xC5\x80??"},
+    {Way::ToJava, "\x81", "\xC2\x81"}, // a byte Windows-1252 leaves undefined is kept (both ways)
+    {Way::FromJava, "\xC2\x81\xC2\xA0\xC2\x9F\xC3\xBF\x7F\xC2\x80\xC4\x80", "\x81\xA0?\xFF\x7F??"},
+    {Way::ToJava, std::string("A\0B", 3), "A"},           // NUL ends the text
+    {Way::FromJava, "\xE2\x82\x41\xC0\x80\x42", "??A"},   // cut short; Java's zero ends it
+    {Way::FromJava, "ABCDE\xE3\x80\x80\x46G", "ABCDE?F"}, // no such letter; cut
+    {Way::FromJava, "\xED\xA0\x80\xED\xB0\x80\xED\xAF\xBF\xED\xBF\xBF", "??"}, // pairs as one
+    {Way::Path, "\xED\xA0\xBD\xED\xB8\x80/\xED\xA0\xBD", "\xF0\x9F\x98\x80/\xED\xA0\xBD"},
 };
 
 TEST(Bridge, Charset) {
     for (const CharsetRow& row : kCharsetRows) {
-        std::array<char, 4> dest{};
-        if (!row.toJava) modifiedUtf8ToCp1252(row.from, dest);
-        EXPECT_EQ(row.toJava ? cp1252ToModifiedUtf8(row.from) : std::string(dest.data()), row.to);
+        const std::string padded = row.from + "\xED"; // the view ends before a byte never read
+        const std::string_view from(padded.data(), row.from.size());
+        std::array<char, 8> dest{};
+        std::string got;
+        if (row.way == Way::ToJava) got = cp1252ToModifiedUtf8(from);
+        if (row.way == Way::FromJava) got.assign(dest.data(), modifiedUtf8ToCp1252(from, dest));
+        if (row.way == Way::Path) modifiedUtf8ToUtf8(from, got);
+        EXPECT_EQ(got, row.to);
     }
 }
 

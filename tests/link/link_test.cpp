@@ -4,10 +4,30 @@
 #include "link/wiretap.h"
 #include "tests/link/link_fixture.h"
 
+#include <malloc.h>
+
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
 #include <ctime>
 #include <tuple>
 #include <vector>
+
+// Blocks freed while a test looks are searched, as a memory scan would search them later; not
+// under the address sanitizer, which keeps its own books on new and delete.
+static std::atomic<const tarq::test::Bytes*> lookForFreed{nullptr};
+static std::atomic<int> foundFreed{0};
+#ifndef __SANITIZE_ADDRESS__
+void operator delete(void* p) noexcept {
+    const auto *b = static_cast<const std::uint8_t*>(p), *end = b + (p ? malloc_usable_size(p) : 0);
+    if (const auto* m = lookForFreed.load(); m && std::search(b, end, m->begin(), m->end()) != end)
+        ++foundFreed;
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    ::operator delete(p);
+}
+#endif
 
 namespace tarq {
 namespace {
@@ -141,37 +161,59 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         ReplyCase{"WrongAckIgnoredNakResendsRightAckEnds", {{6, 0x42, 0x15}, {6, 0xFF}}, 1},
         ReplyCase{"WackNakResendsWackAckEnds", {{0x13, 0x15}, {0x13, 6, 0xFF}}, 1},
-        ReplyCase{"ThreeNaksFourthTransmissionGivesUp", {NAK, NAK, NAK, {}}, 0}),
+        ReplyCase{"ThreeNaksFourthTransmissionGivesUp", {NAK, NAK, NAK, {}}, 0},
+        ReplyCase{"FortyNineWacksThenTheAckEnds", {join(Bytes(49, 0x13), {6, 0xFF})}, 1},
+        ReplyCase{"FiftyWacksEndTheWait", {join(Bytes(50, 0x13), {6, 0xFF})}, PKISS_WACK_RESULT}),
     rowName);
 
 TEST_F(LinkOverPty, SendSizeLimitAndServedFrameDelivered) {
     EXPECT_EQ(send(Bytes(PKISS_MAX_DATA + 1, 0x41)), 0); // refused, nothing written
-    const Bytes block(PKISS_MAX_DATA, 0x03);
+    EXPECT_EQ(PKISS_Send(link_, nullptr, 1), 0);         // the same
+    const Bytes block(PKISS_MAX_DATA, 0x03), card = text("4711000011112222=2512");
+    const Bytes first = text("a block longer than the card");
     PeerMessage got;
     static std::vector<int> seen; // an ACK cut off before its number is reported without one
     tapSink = +[](TapEvent, const std::uint8_t*, std::uint32_t, int n) { seen.push_back(n); };
-    std::thread peer([&] {
+    std::thread peer([&] { // served meanwhile: a block, one held back (WACK), a damaged one (NAK)
         got = fromLink();
         writeBytes(master(), Bytes{0x06});
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        writeBytes(master(), join(F(0x42, "hi"), ack(got.seq)));
+        writeBytes(master(), join(join(join(buildFrame(0x42, first), buildFrame(0x43, card)),
+                                       badCrc(buildFrame(0x44, join(card, card)))),
+                                  ack(got.seq)));
     });
     EXPECT_EQ(send(block), 1);
     peer.join();
     tapSink = nullptr;
-    EXPECT_EQ(seen, (std::vector<int>{1, -1, 0x42, 0xFF})); // sent, ACK, served frame, ACK
-    EXPECT_EQ(got.raw, buildFrame(0xFF, block));            // all 4101 bytes, nothing before them
-    EXPECT_EQ(recv(), text("hi"));
-    for (const auto& b : {link_->txFrame, link_->rxFrame}) // card data, maybe: none stays
-        EXPECT_EQ(std::count(b.begin(), b.end(), 0), std::ssize(b));
-    EXPECT_EQ(std::count(link_->rxData.begin(), link_->rxData.end(), 0), link_->rxData.size());
+    EXPECT_EQ(seen, (std::vector<int>{1, -1, 0x42, 0, 3, 0xFF})); // sent, ACK, 3 served, ACK
+    EXPECT_EQ(got.raw, buildFrame(0xFF, block)); // all 4101 bytes, nothing before them
+    const auto zero = [](const auto& b) {
+        return std::count(b.begin(), b.end(), 0) == std::ssize(b);
+    };
+    // Card data, maybe: no copy stays of a frame sent, refused or released, nor of a block taken.
+    EXPECT_TRUE(zero(link_->txFrame) && zero(link_->rxFrame) && link_->rxFrameLength == 0);
+    EXPECT_EQ(recv(), first);
+    EXPECT_TRUE(zero(link_->rxFrame) && zero(link_->heldFrame));
+    EXPECT_EQ(Bytes(link_->rxData.begin(), link_->rxData.begin() + 32), join(card, Bytes(11, 0)));
+    toLink(join({0x41}, card)); // read ahead; one byte taken
+    std::uint8_t byte = 0;
+    PKISS_RecvSeq(link_, &byte);
+    lookForFreed = &card; // the block waiting and the bytes read ahead go with the link
+    PKISS_Delete(&link_);
+    lookForFreed = nullptr;
+    EXPECT_EQ(foundFreed, 0);
 }
 
-// On the stepping clock: silence gives four transmissions 4000 ms apart, then 0; a WACK and
-// then silence gives -1000 once the 4000 ms of the one transmission have run out.
+// On the stepping clock: a new link lets the line settle, 100 ms before and after draining it;
+// silence gives four transmissions 4000 ms apart, then 0; a WACK and then silence gives -1000
+// once the 4000 ms of the one transmission have run out.
 TEST_F(LinkOverPty, SilenceAfterATransmission) {
     ManualClock clock(7'000'000'000, 250); // every reading moves it on by 250 ms
     ScopedClock scope(clock);
+    PKISS_Delete(&link_); // created again: 100 ms to settle, one silent read to drain, 100 ms
+    const std::int64_t created = clock.peek();
+    link_ = PKISS_Create(0, 115200, pty_.slaveName().c_str());
+    EXPECT_EQ(clock.peek() - created, 100 + clock.step() + 100);
     const std::tuple<Bytes, int, std::size_t> rows[] = {{{}, 0, 4}, {WACK, PKISS_WACK_RESULT, 1}};
     for (const auto& [reply, result, transmissions] : rows) {
         std::vector<std::int64_t> at; // link time at which each transmission was seen

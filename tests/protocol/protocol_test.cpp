@@ -292,6 +292,31 @@ TEST(TextBounds, CardDataAndCashRegisterTexts) {
     std::array<char, 6> small{};
     trqTransformCarddata(small.data(), small.size(), packed.get(), 19);
     EXPECT_EQ(std::string(small.data()), "1212");
+    const std::uint8_t filler[] = {0x12, 0x3A}; // the last half-byte above 9 is no digit
+    trqTransformCarddata(small.data(), small.size(), filler, 2);
+    EXPECT_EQ(std::string(small.data()), "123");
+    const std::uint8_t nine[] = {0x12, 0x39}; // a last half-byte of 9 is a digit
+    trqTransformCarddata(small.data(), small.size(), nine, 2);
+    EXPECT_EQ(std::string(small.data()), "1239");
+    // A receipt that fills all its bytes reaches the till as 1000 characters; no signature
+    // routine: not confirmed.
+    static std::size_t receiptLength = 0;
+    resetDriverContext();
+    ctx.gstReceiptData.fill('r');
+    ctx.trqPrintReceipt = [](int, const char* t) { return receiptLength = std::strlen(t), 1; };
+    EXPECT_EQ(invokePrintReceipt(), 1);
+    EXPECT_EQ(receiptLength, 1000U);
+    EXPECT_EQ(invokeVerSigConfirm(), 0);
+    // tarqRS.ini beside the library: a path that fills the 260 bytes exactly, not one more.
+    const std::string deep = "/" + std::string(247, 'd') + "/";
+    const std::tuple<std::string, int, std::string> paths[] = {
+        {deep + "l.so", 1, deep + "tarqRS.ini"}, {"l.so", 1, "./tarqRS.ini"}, {"d" + deep, 0, ""}};
+    for (const auto& [file, result, path] : paths) {
+        ctx.iniPath.fill('\0');
+        EXPECT_EQ(setIniPathBeside(file), result);
+        EXPECT_EQ(std::string(ctx.iniPath.data()), path);
+    }
+    resetDriverContext();
     // The cash register's texts into request fields: zero-filled, cut, unterminated when as long.
     std::array<char, 4> f{'#', '#', '#', '#'};
     const auto cp = [&](const char* t) { return copyRequestText(f, t), std::string(f.data(), 4); };

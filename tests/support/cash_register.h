@@ -16,7 +16,7 @@ struct CashRegister {
     std::vector<Lines> displays;
     std::vector<std::string> receipts, cards;
     std::vector<int> segments; // of each receipt: 1 while more follow, 0 for the last
-    int cardAnswer = 1, extCardAnswer = 1, verSigAnswer = 1;
+    int cardAnswer = 1, extCardAnswer = 1, verSigAnswer = 1, printAnswer = 1;
     std::function<int(int)> abortAnswer = never; // by call number, from 1
     int abortCalls = 0, abortedAtCall = 0, extCardCalls = 0, verSigCalls = 0, adviceCalls = 0;
 
@@ -34,7 +34,7 @@ struct CashRegister {
         set(TRQ_CB_PRINT_RECEIPT, [](int segment, const char* t) {
             active->segments.push_back(segment);
             active->receipts.emplace_back(t);
-            return 1;
+            return active->printAnswer;
         });
         set(TRQ_CB_DISPLAY_STATUS,
             [](const char* l1, const char* l2) { active->displays.emplace_back(l1, l2); });

@@ -78,6 +78,7 @@ class ScriptedTerminal final : public PipLink {
   public:
     struct Sent {
         Bytes bytes;
+        std::int64_t ms = 0; // on the settable clock
     };
 
     explicit ScriptedTerminal(ManualClock& clock) : clock_(clock) {}
@@ -86,7 +87,7 @@ class ScriptedTerminal final : public PipLink {
 
     int send(const std::uint8_t* data, std::uint32_t length) override {
         lastMs_ = clock_.peek();
-        sent.push_back({Bytes(data, data + length)});
+        sent.push_back({Bytes(data, data + length), clock_.peek()});
         int rc = 1;
         if (!sendResults.empty()) {
             rc = sendResults.front();

@@ -90,7 +90,7 @@ public class javaTarq {
     /** Opens the serial line configured in tarqRS.ini; 100 when the terminal answered. */
     public native int trqOpenRS232();
 
-    /** As {@link #trqOpenRS232}; the address (at most 19 bytes) and port are not used. */
+    /** As {@link #trqOpenRS232}; the address and port are not used. */
     public native int trqOpen(String address, short port);
 
     /** Tests the connection; print.trq then holds a single line feed. */

@@ -38,11 +38,18 @@ public class BridgeTest {
                 .redirectOutput(work.resolve("sim.log").toFile()).start();
         if (p != null) {
             for (int i = 0; i < 600 && !Files.exists(tty); ++i) Thread.sleep(50);
-            Files.writeString(work.resolve("lib/tarqRS.ini"), "[BAUDRATE]\n\"9600\"\n[DEVICE]\n\"" + tty + "\"\n");
+            Files.writeString(work.resolve("lib/tarqRS.ini"), "[BAUDRATE]\n\"9600\"\n[DEVICE]\n\"" + tty
+                    + "\"\n[TRACE]\n\"trace.txt\"\n");
+            Files.deleteIfExists(work.resolve("lib/trace.txt"));
             eq(100, t.trqOpenRS232(), "trqOpenRS232");
+            eq("\u00C5PNER RS232....     \n" + " ".repeat(20) + "\n", side("display.trq"), "open");
         }
         switch (args[0]) {
             case "arguments" -> {
+                Files.writeString(work.resolve("side/issuer.trq"), "07\n"); // emptied before the check
+                eq("15\n", t.trqCardTransaction(0, 49, 578, 'K', 0) + side("issuer.trq"), "card");
+                Files.writeString(work.resolve("side/issuer.trq"), "07\n");
+                eq("15\n", t.trqNorCardTransaction(0, 49, 578, 'K', 0, 0, 0, 0) + side("issuer.trq"), "norCard");
                 eq(0, t.SetTrqPath("/" + "d".repeat(97) + "/"), "path of 99 bytes");
                 eq(javaTarq.PATH_REFUSED, t.SetTrqPath("/" + "\u00D8".repeat(49) + "/"), "100 bytes");
                 eq(javaTarq.PATH_REFUSED, t.SetTrqPath("/tmp/\u0000/"), "zero in the path");
@@ -55,8 +62,10 @@ public class BridgeTest {
                 }
             }
             case "purchase" -> {
-                eq(0, t.trqNorTransaction(0, 12300, 578, 'K', 0, 0, "ab", "\u00C5", 0, 0, null,
-                        null, null), "purchase");
+                eq(0, t.trqNorTransaction(0, 12300, 578, 'K', 0, 0, "ab", "\u00C5", 0, 0,
+                        "4" + "1".repeat(24), "12345", "9876"), "purchase");
+                eq(true, Files.readString(work.resolve("lib/trace.txt")).contains(
+                        "\"411111*********1111\", \"****\", \"***\")"), "card texts cut to 19, 4, 3");
                 eq("\nKJ\u00D8P\n\u0080 5KOPI\n", side("print.trq"), "print.trq"); // one segment
                 eq("KJ\u00D8P\n\u20AC 5", t.printTxtJ, "printTxtJ");
                 eq("07\n", side("issuer.trq"), "issuer.trq");
