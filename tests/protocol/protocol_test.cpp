@@ -12,6 +12,7 @@
 #include "protocol/trace.h"
 #include "tests/support/capture_stdout.h"
 #include "tests/support/clock.h"
+#include "tests/support/memscan.h"
 #include "tests/support/terminal.h"
 
 #include <gtest/gtest.h>
@@ -209,6 +210,15 @@ TEST_F(ProtocolTest, AnswersExactBytes) {
         EXPECT_EQ(send(PANSWER_NORTRANS, printed),
                   join(join(join(head, {code}), fields), withCard ? card : Bytes{}));
     }
+    // The record leaves no copy in the answer's dead stack frame (built 16 KB below the scan's).
+    const auto deep = [](auto& self, int kb) -> TLV* {
+        std::array<volatile char, 1024> pad{};
+        SA_ANSWER a{PANSWER_NORTRANS};
+        return kb ? self(self, kb - pad[0] - 1) : parserSendAnswer(&a);
+    };
+    TLV* tree = deep(deep, 16);
+    EXPECT_EQ(test::copiesInMemory("4571999988887777", "[stack]"), 0);
+    TLV_free(&tree);
     // Through the transport: the pause before the receipt count, then a WACK sent again three
     // times, 2000 ms apart.
     ScriptedTerminal terminal{clock_};
