@@ -302,9 +302,10 @@ TEST(TextBounds, CardDataAndCashRegisterTexts) {
     std::array<char, 6> small{};
     trqTransformCarddata(small.data(), small.size(), packed.get(), 19);
     EXPECT_EQ(std::string(small.data()), "1212");
-    const std::uint8_t filler[] = {0x12, 0x3A}; // the last half-byte above 9 is no digit
+    // The last half-byte above 9 is no digit; only the last byte has a filler.
+    const std::uint8_t filler[] = {0x1A, 0x3A};
     trqTransformCarddata(small.data(), small.size(), filler, 2);
-    EXPECT_EQ(std::string(small.data()), "123");
+    EXPECT_EQ(std::string(small.data()), "1:3");
     const std::uint8_t nine[] = {0x12, 0x39}; // a last half-byte of 9 is a digit
     trqTransformCarddata(small.data(), small.size(), nine, 2);
     EXPECT_EQ(std::string(small.data()), "1239");
