@@ -119,8 +119,10 @@ std::vector<Row> rows() {
          {MI, CU, NT, AB, AB, AB}, 2, {.shown = late, .calls = {.cards = 1}}},
         {"SilentAfterCard", pay, {{CU, {card}}}, {MI, CU, NT}, 2,
          {.shown = late, .calls = {.cards = 1}, .endS = 96}},
-        // After calls that sent aborts on time-outs: the count and the card state's time-out
-        // entry start afresh.
+        // After calls that sent aborts on time-outs or requests again: the counts and the card
+        // state's time-out entry start afresh.
+        {"FourthNotReadyEndsAgain", pay, {}, {MI, CU, MI, CU, MI, CU, MI, CU}, 5,
+         {.after = "FourthNotReadyEnds"}},
         {"PromptAbortsThreeTimesAgain", pay, {{CU, {card}}, {NT, {prompt}}},
          {MI, CU, NT, AB, AB, AB}, 2, {.shown = late, .calls = {.cards = 1},
           .after = "SilentPromptAfterCardAbortsThreeTimes"}},
