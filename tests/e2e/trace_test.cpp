@@ -13,12 +13,13 @@ namespace {
 using Trace = E2E;
 
 // Every frame both ways decoded, the call and its result, the link's answers, and no card data
-// in clear (the simulator's, the call's, none read beyond posData's 4 bytes), across a rotation.
+// in clear (the simulator's, the call's, none read beyond the widths of posData, expiry and CVC),
+// across a rotation.
 TEST_F(Trace, PurchaseTracedWithoutCardDataAcrossARotation) {
     session({{"receipt", "KORT 4571-9999-0000-1234 12/28\\n****1234 1228\\nUTL. 12/28 \\x80"}},
             "[TRACE]\n\"trace.txt\"\n[TRACEMAX]\n\"3\"\n");
     EXPECT_EQ(api_.trqNorTransaction(0, 1250, 578, '1', 0, 1250, "12344571999900001234",
-                                     "4571 999900001234", 0, 0, "5413330089010434", "2512", "739"),
+                                     "4571 999900001234", 0, 0, "5413330089010434", "25129", "7391"),
               TRQ_APPROVED);
     ASSERT_TRUE(fs::exists(dir_ / "trace.txt.1"));
     EXPECT_LE(fs::file_size(dir_ / "trace.txt.1"), 3072u + 4096u);
