@@ -149,6 +149,10 @@ TEST_F(E2E, OpenLineOperations) {
     rows = rows + fixedRows("0 99", "", 0) + alwaysRefused();
     rows.push_back({OP(a.trqCloseRS232()), TRQ_CLOSE_OK, "trqCloseRS232 0 99\n"});
     expectRows(rows);
+    // The close let go of the line: another program can take it.
+    PRS232_PORT* other = PRS232_Create(0, 9600, pty_->slaveName().c_str());
+    EXPECT_NE(other, nullptr);
+    PRS232_Delete(&other);
 }
 
 TEST_F(E2E, ApprovedPurchase) {
