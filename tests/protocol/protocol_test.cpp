@@ -2,6 +2,7 @@
 // file tarqRS.ini; the bounds of the texts handed to and taken from the cash register.
 #include "core/callbacks.h"
 #include "core/config.h"
+#include "core/console.h"
 #include "driver/request.h"
 #include "link/pkiss.h"
 #include "link/wiretap.h"
@@ -264,7 +265,10 @@ TEST_F(ProtocolTest, ConfigurationFiles) {
         I("[DEVICE]\n/dev/ttyUSB0\n[COMPORT]\n\"1\"\n" + baud, -1, 1, 9600,
           "ReadParameters 1\n" + dev + "value has no quotes\n"),
         I(baud + "[DEVICE]\n", -1, 77, 9600, dev + "value has no quotes\n"), // no value line
-        I("[DEVICE]\n\"/dev/ttyS1\"\n", -1, 77, 555, noBaud, "/dev/ttyS1")};
+        I("[DEVICE]\n\"/dev/ttyS1\"\n", -1, 77, 555, noBaud, "/dev/ttyS1"),
+        // CONSOLE "0" silences every line, the next read without it not; no number: not off.
+        I("[CONSOLE]\n\"0\"\n[COMPORT]\n\"1\"\n" + baud, 0, 1, 9600, "unnamed:"),
+        I("[CONSOLE]\n\"x\"\n[COMPORT]\n\"1\"\n" + baud, 0, 1, 9600, "ReadParameters 1\n")};
     for (const Ini& r : rows) {
         SCOPED_TRACE(std::get<0>(r).substr(0, 40));
         ctx.comPort = 77;
@@ -273,6 +277,8 @@ TEST_F(ProtocolTest, ConfigurationFiles) {
         std::ofstream(path, std::ios::binary) << std::get<0>(r);
         int result = 0;
         printed = captureStdout([&] { result = ReadParameters(); });
+        const std::string named = "ReadParameters: read " + path + "\n"; // first, on every read
+        printed = printed.starts_with(named) ? printed.substr(named.size()) : "unnamed:" + printed;
         EXPECT_EQ(
             Ini(std::get<0>(r), result, ctx.comPort, ctx.baudRate, printed, ctx.devicePath.data()),
             r);
@@ -307,15 +313,25 @@ TEST(TextBounds, CardDataAndCashRegisterTexts) {
     EXPECT_EQ(invokePrintReceipt(), 1);
     EXPECT_EQ(receiptLength, 1000U);
     EXPECT_EQ(invokeVerSigConfirm(), 0);
-    // tarqRS.ini beside the library: a path that fills the 260 bytes exactly, not one more.
-    const std::string deep = "/" + std::string(247, 'd') + "/";
-    const std::tuple<std::string, int, std::string> paths[] = {
-        {deep + "l.so", 1, deep + "tarqRS.ini"}, {"l.so", 1, "./tarqRS.ini"}, {"d" + deep, 0, ""}};
-    for (const auto& [file, result, path] : paths) {
+    // tarqRS.ini beside the library: a path that fills the 260 bytes exactly, not one more; the
+    // fallback only when nothing is beside it, and only when it is there.
+    const std::string deep = "/" + std::string(247, 'd') + "/",
+                      tmp = ::testing::TempDir() + "tarq_etc" + std::to_string(getpid()) + "/";
+    const std::string etc = tmp + "etc.ini", here = tmp + "tarqRS.ini";
+    fs::create_directories(tmp), std::ofstream(etc) << "", std::ofstream(here) << "";
+    const std::tuple<std::string, const char*, int, std::string> paths[] = {
+        {deep + "l.so", nullptr, 1, deep + "tarqRS.ini"},
+        {"l.so", nullptr, 1, "./tarqRS.ini"},
+        {"d" + deep, nullptr, 0, ""},
+        {deep + "l.so", etc.c_str(), 1, etc},
+        {deep + "l.so", "/nonexistent", 1, deep + "tarqRS.ini"},
+        {tmp + "l.so", etc.c_str(), 1, here}};
+    for (const auto& [file, fallback, result, path] : paths) {
         ctx.iniPath.fill('\0');
-        EXPECT_EQ(setIniPathBeside(file), result);
+        EXPECT_EQ(setIniPathBeside(file, fallback), result);
         EXPECT_EQ(std::string(ctx.iniPath.data()), path);
     }
+    fs::remove_all(tmp);
     resetDriverContext();
     // The cash register's texts into request fields: zero-filled, cut, unterminated when as long.
     std::array<char, 4> f{'#', '#', '#', '#'};
@@ -389,10 +405,12 @@ TEST(TextBounds, CardNumbersMaskedInAnyForm) {
         const std::string t = captureStdout([&] {
             traceOpen(ini.c_str()), wireTap(TapEvent::FrameHeld, f.data(), 12);
             wireTap(TapEvent::FrameOut, nor.data(), static_cast<std::uint32_t>(nor.size()));
-            wireTap(TapEvent::Display, shown.data(), 6), traceClose();
+            wireTap(TapEvent::Display, shown.data(), 6), say("\nA 4571999900001234\n\n");
+            traceClose();
         });
         for (const char* part : {"< frame 01: 02 01 ** ** ** ** ** ** ** 03 ** ** | (unreadable",
-                                 said, "host=\"457199******1234        541333******0434\"",
+                                 " console A 457199******1234\n", said,
+                                 "host=\"457199******1234        541333******0434\"",
                                  "display \"\\x1F ~\" \"\\x7F\\x9D\u00A0\""})
             EXPECT_NE(t.find(part), std::string::npos) << part << t;
     }
