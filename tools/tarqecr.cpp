@@ -298,7 +298,7 @@ const char* meaning(Meaning kind, int r) {
         case TRQ_OPEN_NO_LINK:
             return "serial port missing or busy";
         case TRQ_OPEN_NO_CONFIG:
-            return "tarqRS.ini not readable beside the library";
+            return "tarqRS.ini not readable (the line above names the file)";
         case TRQ_OPEN_NO_MODULE:
             return "library file not found";
         default:
@@ -395,7 +395,8 @@ void usage(std::FILE* out) {
         "  admin CODE            any administrative command code\n"
         "Options:\n"
         "  --lib PATH            driver library (default: libtarqdriver.so beside this program\n"
-        "                        or in ../ or ../lib; tarqRS.ini must lie beside it)\n"
+        "                        or in ../ or ../lib; tarqRS.ini lies beside it, on Linux\n"
+        "                        else in /etc/tarqdriver/)\n"
         "  --currency N          currency code (default 578)\n"
         "  --merchant C          merchant indicator character (default 1)\n"
         "  --ext-card            ask the terminal for an external-card confirmation\n"

@@ -67,8 +67,9 @@ need "$contents" "$top/bin/Tarqdriver_win32dll\.dll$" "$top/x86/bin/Tarqdriver_w
 unpacked=$(mktemp -d)
 (cd "$unpacked" && cmake -E tar xf "$zip")
 version=$(sed -n 's/^project(tarqdriver VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
-for pair in x86_64:pei-x86-64:. i686:pei-i386:x86; do
-    IFS=: read -r arch format sub <<<"$pair"
+# (Microsoft's linker looks for __imp_name on x86_64 and __imp__name on i686.)
+for pair in x86_64:pei-x86-64:.:__imp_ i686:pei-i386:x86:__imp__; do
+    IFS=: read -r arch format sub imp <<<"$pair"
     dir=$(echo "$unpacked"/*/"$sub")
     for f in bin/Tarqdriver_win32dll.dll bin/tarqecr.exe; do
         "$arch-w64-mingw32-objdump" -f "$dir/$f" | grep -q "$format"
@@ -81,7 +82,7 @@ for pair in x86_64:pei-x86-64:. i686:pei-i386:x86; do
         { echo "packages: no version $version in $sub/bin/Tarqdriver_win32dll.dll"; exit 1; }
     "$arch-w64-mingw32-objdump" -f "$dir/debug/Tarqdriver_win32dll.dll.debug" | grep -q "$format"
     lib=$("$arch-w64-mingw32-nm" "$dir/lib/Tarqdriver_win32dll.lib")
-    need "$lib" '__imp__?trqNorTransaction$'
+    need "$lib" " ${imp}trqNorTransaction$"
     strings "$dir/lib/Tarqdriver_win32dll.lib" | grep -q '^Tarqdriver_win32dll.dll$'
 done
 rm -rf "$unpacked"
