@@ -55,11 +55,15 @@ Section findSection(std::FILE* f, const char* key, std::array<char, kPieceSize>&
     return Section::Absent;
 }
 
-// Text-to-integer over at most the 20 value characters (leading blanks, sign, digits).
-long valueToLong(const std::array<char, INI_VALUE_SIZE>& area) {
+// Text-to-integer over at most the 20 value characters (leading blanks, sign, digits);
+// `digits`, when given, tells whether there was a number at all.
+long valueToLong(const std::array<char, INI_VALUE_SIZE>& area, bool* digits = nullptr) {
     std::array<char, INI_VALUE_SIZE + 1> text{};
     std::copy(area.begin(), area.end(), text.begin());
-    return std::strtol(text.data(), nullptr, 10);
+    char* end = nullptr;
+    const long value = std::strtol(text.data(), &end, 10);
+    if (digits) *digits = end != text.data();
+    return value;
 }
 
 // "ReadParameters - error" says only that something failed; this line says what.
@@ -104,12 +108,10 @@ int readValue(std::FILE* f, char* dest, const char* key, std::size_t size) {
 // that their lines obey it; then names the file, so that the lines tell which one was used.
 void readConsoleSetting(const char* path) {
     const File f(path ? std::fopen(path, "rb") : nullptr);
-    std::array<char, INI_VALUE_SIZE + 1> text{};
-    bool on = true;
-    if (f && readValue(f.get(), text.data(), "CONSOLE", INI_VALUE_SIZE) == 0) {
-        char* end = nullptr;
-        on = std::strtol(text.data(), &end, 10) != 0 || end == text.data();
-    }
+    std::array<char, INI_VALUE_SIZE> area{};
+    bool on = true, digits = false;
+    if (f && readValue(f.get(), area.data(), "CONSOLE", area.size()) == 0)
+        on = valueToLong(area, &digits) != 0 || !digits;
     setConsoleStdout(on);
     if (f) say("ReadParameters: read %s\n", path);
 }

@@ -1,6 +1,5 @@
 #include "core/console.h"
 
-#include <array>
 #include <cstdarg>
 #include <cstdio>
 #include <string>
@@ -11,23 +10,20 @@ namespace {
 bool toStdout = true;
 ConsoleSink sink = nullptr;
 
-// Formats for the sink; the lines are short, a longer one (a receipt) takes the heap.
+// Formats for the sink (only while one is registered: the trace is on).
 void toSink(const char* format, va_list args) {
-    std::array<char, 256> buf{};
     va_list again;
     va_copy(again, args);
-    const int n = std::vsnprintf(buf.data(), buf.size(), format, args);
-    if (n >= 0 && static_cast<std::size_t>(n) < buf.size()) {
-        sink(std::string_view(buf.data(), static_cast<std::size_t>(n)));
-    } else if (n > 0) {
-        try {
+    const int n = std::vsnprintf(nullptr, 0, format, args);
+    try {
+        if (n > 0) {
             std::string text(static_cast<std::size_t>(n) + 1, '\0');
             std::vsnprintf(text.data(), text.size(), format, again);
             text.pop_back();
             sink(text);
-        } catch (...) {
-            // No memory for the copy: the trace loses the line, the call goes on.
         }
+    } catch (...) {
+        // No memory for the copy: the trace loses the line, the call goes on.
     }
     va_end(again);
 }

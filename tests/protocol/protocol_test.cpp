@@ -283,6 +283,11 @@ TEST_F(ProtocolTest, ConfigurationFiles) {
             Ini(std::get<0>(r), result, ctx.comPort, ctx.baudRate, printed, ctx.devicePath.data()),
             r);
     }
+    fs::remove(path); // none at all: each number key says so, then the cause
+    printed = captureStdout([&] { EXPECT_EQ(ReadParameters(), -1); });
+    EXPECT_EQ(printed,
+              "ReadParameters - error\nReadParameters - error\nReadParameters: cannot read " +
+                  path + ": No such file or directory\n");
     fs::remove_all(dir);
 }
 
@@ -405,11 +410,11 @@ TEST(TextBounds, CardNumbersMaskedInAnyForm) {
         const std::string t = captureStdout([&] {
             traceOpen(ini.c_str()), wireTap(TapEvent::FrameHeld, f.data(), 12);
             wireTap(TapEvent::FrameOut, nor.data(), static_cast<std::uint32_t>(nor.size()));
-            wireTap(TapEvent::Display, shown.data(), 6), say("\nA 4571999900001234\n\n");
+            wireTap(TapEvent::Display, shown.data(), 6), say("\nA 4571999900001234\n\n"), say("Z");
             traceClose();
         });
         for (const char* part : {"< frame 01: 02 01 ** ** ** ** ** ** ** 03 ** ** | (unreadable",
-                                 " console A 457199******1234\n", said,
+                                 " console A 457199******1234\n", " console Z\n", said,
                                  "host=\"457199******1234        541333******0434\"",
                                  "display \"\\x1F ~\" \"\\x7F\\x9D\u00A0\""})
             EXPECT_NE(t.find(part), std::string::npos) << part << t;
