@@ -322,15 +322,19 @@ TEST(TextBounds, CardDataAndCashRegisterTexts) {
     // fallback only when nothing is beside it, and only when it is there.
     const std::string deep = "/" + std::string(247, 'd') + "/",
                       tmp = ::testing::TempDir() + "tarq_etc" + std::to_string(getpid()) + "/";
-    const std::string etc = tmp + "etc.ini", here = tmp + "tarqRS.ini";
+    const std::string etc = tmp + "etc.ini", here = tmp + "tarqRS.ini",
+                      long260 = tmp + std::string(260 - tmp.size(), 'e'); // no room for its end
     fs::create_directories(tmp), std::ofstream(etc) << "", std::ofstream(here) << "";
+    std::ofstream(long260) << "";
     const std::tuple<std::string, const char*, int, std::string> paths[] = {
         {deep + "l.so", nullptr, 1, deep + "tarqRS.ini"},
         {"l.so", nullptr, 1, "./tarqRS.ini"},
         {"d" + deep, nullptr, 0, ""},
         {deep + "l.so", etc.c_str(), 1, etc},
         {deep + "l.so", "/nonexistent", 1, deep + "tarqRS.ini"},
-        {tmp + "l.so", etc.c_str(), 1, here}};
+        {tmp + "l.so", etc.c_str(), 1, here},
+        {etc + "/l.so", etc.c_str(), 1, etc}, // a file where the directory should be: none
+        {deep + "l.so", long260.c_str(), 1, deep + "tarqRS.ini"}};
     for (const auto& [file, fallback, result, path] : paths) {
         ctx.iniPath.fill('\0');
         EXPECT_EQ(setIniPathBeside(file, fallback), result);
