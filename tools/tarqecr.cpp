@@ -109,7 +109,8 @@ class Progress {
             const auto secs = std::chrono::duration_cast<std::chrono::seconds>(
                                   std::chrono::steady_clock::now() - since_)
                                   .count();
-            if (!waiting_ || !lineEnded_ || secs < 1) continue;
+            if (!waiting_ || !lineEnded_ || secs < 1 || (shown_ != 0 && secs == drawn_)) continue;
+            drawn_ = secs;
             const std::string line = "waiting for the terminal: " + std::to_string(secs) + " s";
             write("\r" + line);
             shown_ = std::max(shown_, line.size());
@@ -120,6 +121,7 @@ class Progress {
     std::mutex m_;
     bool waiting_ = false, lineEnded_ = true, stopping_ = false;
     std::size_t shown_ = 0; // width of the progress line on the screen; 0 none
+    long long drawn_ = 0;   // the seconds it shows
     std::chrono::steady_clock::time_point since_;
     std::thread relay_, ticker_;
     std::once_flag stopped_;
