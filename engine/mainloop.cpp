@@ -100,7 +100,7 @@ void abandonExchange() {
     lastSource = Source::none;
     clearCallFlags();
     // The terminal still holds the connection: the next call starts from the open state.
-    if (ctx.closedFlag != 1 && ctx.openCompleted() && SA_getState() != PSTATE_IDLE)
+    if (ctx.openCompleted() && SA_getState() != PSTATE_IDLE)
         SA_restoreState(PSTATE_OPEN);
 }
 

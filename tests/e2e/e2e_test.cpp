@@ -114,9 +114,9 @@ TEST_F(E2E, OpenFailuresAndHalfOpen) {
              (dir_ / "tarqRS.ini").string() + ": No such file or directory\n"},
         {OP(a.trqCloseRS232()), TRQ_CLOSE_NOT_OPEN,
          "trqCloseRS232 0 -7\nTARQ is not open! ComPort may be busy. 0 -7\n"},
-        {OP(writeIni((dir_ / "x").string()), a.trqOpen("", 0)), TRQ_OPEN_NO_LINK,
-         read + "PRS232_Create:INVALID_HANDLE_VALUE:-1\nPRS232_Create: " + (dir_ / "x").string() +
-             ": No such file or directory\nFailed to connect -6\n"},
+        {OP(writeIni("x"), a.trqOpen("", 0)), TRQ_OPEN_NO_LINK, // one character is a path
+         read + "PRS232_Create:INVALID_HANDLE_VALUE:-1\nPRS232_Create: x: No such file or "
+                "directory\nFailed to connect -6\n"},
         {OP(a.trqCloseRS232()), TRQ_CLOSE_NOT_OPEN,
          "trqCloseRS232 0 -6\nTARQ is not open! ComPort may be busy. 0 -6\n"},
         {OP(startTerminal(), a.trqOpen("", 0)), TRQ_OPEN_NO_MESSAGE, read},
@@ -151,6 +151,10 @@ TEST_F(E2E, OpenLineOperations) {
     rows = rows + fixedRows("0 99", "", 0) + alwaysRefused();
     rows.push_back({OP(a.trqCloseRS232()), TRQ_CLOSE_OK, "trqCloseRS232 0 99\n"});
     expectRows(rows);
+    // The close let go of the line: another program can take it.
+    PRS232_PORT* other = PRS232_Create(0, 9600, pty_->slaveName().c_str());
+    EXPECT_NE(other, nullptr);
+    PRS232_Delete(&other);
 }
 
 TEST_F(E2E, ApprovedPurchase) {
