@@ -47,7 +47,8 @@ TEST_F(Trace, UnwritableTraceStillPays) {
     const std::string max = "\"99999999999999999999\"";
     startTerminal({}, "[TRACE]\n\"/nonexistent/dir/trace.txt\"\n[TRACEMAX]\n" + max + "\n");
     EXPECT_EQ(test::captureStdout([&] { EXPECT_EQ(api_.trqOpen("", 0), TRQ_OPEN_OK); }),
-              "TRACEMAX " + max + " out of range (1 to 1048576 KB): 10240 used\n" +
+              "ReadParameters: read " + (dir_ / "tarqRS.ini").string() + "\nTRACEMAX " + max +
+                  " out of range (1 to 1048576 KB): 10240 used\n" +
                   "Trace file /nonexistent/dir/trace.txt could not be opened: trace off\n");
     EXPECT_EQ(pay(api_, 0, 1250), TRQ_APPROVED);
 }

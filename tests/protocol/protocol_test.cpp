@@ -2,6 +2,7 @@
 // file tarqRS.ini; the bounds of the texts handed to and taken from the cash register.
 #include "core/callbacks.h"
 #include "core/config.h"
+#include "core/console.h"
 #include "driver/request.h"
 #include "link/pkiss.h"
 #include "link/wiretap.h"
@@ -250,6 +251,9 @@ TEST_F(ProtocolTest, ConfigurationFiles) {
     const std::string baud = "[BAUDRATE]\n\"9600\"\n", longest = "/dev/" + std::string(250, 'd'),
                       noBaud = "ReadParameters: no BAUDRATE value in " + path + "\n";
     const Ini rows[] = {
+        // CONSOLE "0" silences every line, the next read without it not; no number: not off.
+        I("[CONSOLE]\n\"x\"\n[COMPORT]\n\"2\"\n" + baud, 0, 2, 9600, "ReadParameters 2\n"),
+        I("[CONSOLE]\n\"0\"\n[COMPORT]\n\"1\"\n" + baud, 0, 1, 9600, "unnamed:"),
         I("[COMPORT]\n\"1\"\n" + baud, 0, 1, 9600, "ReadParameters 1\n"),
         I("[COMPORT]\n\"300\"\n" + baud, 0, 44, 9600, "ReadParameters 3\n"), // low 8 bits
         I("[COMPORT]\n port = \"3\"\n[BAUDRATE]\nspeed \"115200\"\n", 0, 3, 115200,
@@ -285,10 +289,17 @@ TEST_F(ProtocolTest, ConfigurationFiles) {
         std::ofstream(path, std::ios::binary) << std::get<0>(r);
         int result = 0;
         printed = captureStdout([&] { result = ReadParameters(); });
+        const std::string named = "ReadParameters: read " + path + "\n"; // first, on every read
+        printed = printed.starts_with(named) ? printed.substr(named.size()) : "unnamed:" + printed;
         EXPECT_EQ(
             Ini(std::get<0>(r), result, ctx.comPort, ctx.baudRate, printed, ctx.devicePath.data()),
             r);
     }
+    fs::remove(path); // none at all: each number key says so, then the cause
+    printed = captureStdout([&] { EXPECT_EQ(ReadParameters(), -1); });
+    EXPECT_EQ(printed,
+              "ReadParameters - error\nReadParameters - error\nReadParameters: cannot read " +
+                  path + ": No such file or directory\n");
     fs::remove_all(dir);
 }
 
@@ -320,15 +331,29 @@ TEST(TextBounds, CardDataAndCashRegisterTexts) {
     EXPECT_EQ(invokePrintReceipt(), 1);
     EXPECT_EQ(receiptLength, 1000U);
     EXPECT_EQ(invokeVerSigConfirm(), 0);
-    // tarqRS.ini beside the library: a path that fills the 260 bytes exactly, not one more.
-    const std::string deep = "/" + std::string(247, 'd') + "/";
-    const std::tuple<std::string, int, std::string> paths[] = {
-        {deep + "l.so", 1, deep + "tarqRS.ini"}, {"l.so", 1, "./tarqRS.ini"}, {"d" + deep, 0, ""}};
-    for (const auto& [file, result, path] : paths) {
+    // tarqRS.ini beside the library: a path that fills the 260 bytes exactly, not one more; the
+    // fallback only when nothing is beside it, and only when it is there.
+    const std::string deep = "/" + std::string(247, 'd') + "/",
+                      tmp = ::testing::TempDir() + "tarq_etc" + std::to_string(getpid()) + "/";
+    const std::string etc = tmp + "etc.ini", here = tmp + "tarqRS.ini",
+                      long260 = tmp + std::string(260 - tmp.size(), 'e'); // no room for its end
+    fs::create_directories(tmp), std::ofstream(etc) << "", std::ofstream(here) << "";
+    std::ofstream(long260) << "";
+    const std::tuple<std::string, const char*, int, std::string> paths[] = {
+        {deep + "l.so", nullptr, 1, deep + "tarqRS.ini"},
+        {"l.so", nullptr, 1, "./tarqRS.ini"},
+        {"d" + deep, nullptr, 0, ""},
+        {deep + "l.so", etc.c_str(), 1, etc},
+        {deep + "l.so", "/nonexistent", 1, deep + "tarqRS.ini"},
+        {tmp + "l.so", etc.c_str(), 1, here},
+        {etc + "/l.so", etc.c_str(), 1, etc}, // a file where the directory should be: none
+        {deep + "l.so", long260.c_str(), 1, deep + "tarqRS.ini"}};
+    for (const auto& [file, fallback, result, path] : paths) {
         ctx.iniPath.fill('\0');
-        EXPECT_EQ(setIniPathBeside(file), result);
+        EXPECT_EQ(setIniPathBeside(file, fallback), result);
         EXPECT_EQ(std::string(ctx.iniPath.data()), path);
     }
+    fs::remove_all(tmp);
     resetDriverContext();
     // The cash register's texts into request fields: zero-filled, cut, unterminated when as long.
     std::array<char, 4> f{'#', '#', '#', '#'};
@@ -402,12 +427,15 @@ TEST(TextBounds, CardNumbersMaskedInAnyForm) {
         const std::string t = captureStdout([&] {
             traceOpen(ini.c_str()), wireTap(TapEvent::FrameHeld, f.data(), 12);
             wireTap(TapEvent::FrameOut, nor.data(), static_cast<std::uint32_t>(nor.size()));
-            wireTap(TapEvent::Display, shown.data(), 6), traceClose();
+            wireTap(TapEvent::Display, shown.data(), 6), say("\nA 4571999900001234\n\n"), say("Z");
+            traceClose();
         });
         for (const char* part : {"< frame 01: 02 01 ** ** ** ** ** ** ** 03 ** ** | (unreadable",
-                                 said, "host=\"457199******1234        541333******0434\"",
+                                 " console A 457199******1234\n", " console Z\n", said,
+                                 "host=\"457199******1234        541333******0434\"",
                                  "display \"\\x1F ~\" \"\\x7F\\x9D\u00A0\""})
             EXPECT_NE(t.find(part), std::string::npos) << part << t;
+        EXPECT_EQ(t.find("console \n"), std::string::npos) << t; // blank lines are dropped
     }
     fs::remove(ini);
 }
