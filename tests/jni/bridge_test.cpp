@@ -108,6 +108,8 @@ const CharsetRow kCharsetRows[] = {
     {Way::FromJava, "ABCDE\xE3\x80\x80\x46G", "ABCDE?F"}, // no such letter; cut
     {Way::FromJava, "\xED\xA0\x80\xED\xB0\x80\xED\xAF\xBF\xED\xBF\xBF", "??"}, // pairs as one
     {Way::Path, "\xED\xA0\xBD\xED\xB8\x80/\xED\xA0\xBD", "\xF0\x9F\x98\x80/\xED\xA0\xBD"},
+    {Way::Path, "\xED\xAF\xBF\xED\xBF\xBF", "\xF4\x8F\xBF\xBF"}, // the last code point
+    {Way::FromJava, "\xC5\xB8", "\x9F"}, // the last of the letters at 0x80 to 0x9F
 };
 
 TEST(Bridge, Charset) {
