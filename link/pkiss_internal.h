@@ -27,8 +27,7 @@ void PKISS_HandleIframe(PKISS_LINK* link);
 int PKISS_RecvFrame(PKISS_LINK* link, FrameFault* fault = nullptr);
 // 1: data part closed by its ETX; 0: cut off by silence; -1: closed, but too long to accept.
 int PKISS_RecvData(PKISS_LINK* link);
-int PKISS_VerifyFrame(PKISS_LINK* link);
-// What PKISS_VerifyFrame finds wrong with the frame in rxFrame (FrameFault::none: nothing).
+// What is wrong with the frame in rxFrame (FrameFault::none: nothing).
 FrameFault PKISS_FrameFault(const PKISS_LINK* link);
 int PKISS_VerifySeq(const PKISS_LINK* link, std::uint8_t seq);
 int PKISS_IsImAlive(const PKISS_LINK* link);

@@ -113,10 +113,6 @@ FrameFault PKISS_FrameFault(const PKISS_LINK* link) {
     return PKISS_VerifySeq(link, f[1]) == 1 ? FrameFault::none : FrameFault::outOfSequence;
 }
 
-int PKISS_VerifyFrame(PKISS_LINK* link) {
-    return PKISS_FrameFault(link) == FrameFault::none ? 1 : 0;
-}
-
 int PKISS_RecvFrame(PKISS_LINK* link, FrameFault* fault) {
     link->rxFrame[0] = PKISS_STX;
     link->rxFrameLength = 1;

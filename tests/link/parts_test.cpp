@@ -29,6 +29,7 @@ TEST(Frame, BuiltByteForByteWithTheNextNumber) {
         {0xFF, {0x02, 0x10, 0x41}, {0x02, 0x00, 0x10, 0x02, 0x10, 0x10, 0x41, 0x03, 0x0E, 0x04}},
         {0xFD, {0x41}, buildFrame(0xFE, Bytes{0x41})}};
     EXPECT_EQ(PKISS_CalcCrc(text("123456789").data(), 9), 0xBB3DU);
+    EXPECT_EQ(PKISS_UnStuff(nullptr, text("a").data(), 1), 0U); // nowhere to write: nothing
     for (const auto& [previous, data, frame] : rows) {
         auto link = std::make_unique<PKISS_LINK>();
         if (previous >= 0) PKISS_ClearState(link.get(), PKISS_FIRST_SEND);
@@ -53,12 +54,13 @@ TEST(Frame, SequenceCheck) {
     }
 }
 
-// Start, duration, time passed, run out; starts near 2^31 and 2^32 cross the 32-bit tick
-// count's sign change and wrap.
+// Start, duration (the link's own two: not a millisecond early), time passed, run out; starts
+// near 2^31 and 2^32 cross the 32-bit tick count's sign change and wrap.
 TEST(Timer, RunsOutFromItsDurationOn) {
     const std::tuple<std::int64_t, std::uint32_t, std::int64_t, int> rows[] = {
-        {5'000'000'000, 0, 0, 1},     {5'000'000'000, 4000, 3999, 0}, {5'000'000'000, 600, 600, 1},
-        {0x7FFF'FF00, 4000, 3999, 0}, {0x7FFF'FF00, 4000, 4000, 1},   {0xFFFF'FF00, 600, 599, 0},
+        {5'000'000'000, 0, 0, 1},     {5'000'000'000, PKISS_ACK_TIMEOUT, 3999, 0},
+        {5'000'000'000, 600, 600, 1}, {0x7FFF'FF00, 4000, 3999, 0},
+        {0x7FFF'FF00, 4000, 4000, 1}, {0xFFFF'FF00, PKISS_RECV_TIMEOUT, 599, 0},
         {0xFFFF'FF00, 600, 601, 1}};
     for (const auto& [start, duration, elapsed, out] : rows) {
         ManualClock clock(start);
