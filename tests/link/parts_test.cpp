@@ -163,6 +163,13 @@ TEST(Port, ReadEndsOnCountOnSilenceOrSoonAfterTheLastByte) {
         EXPECT_GE(ms, minMs);
         EXPECT_LT(ms, maxMs);
     }
+    std::uint32_t n = 5; // no port: nothing read; nothing to write: done; input: said so
+    EXPECT_EQ(PRS232_Recv(nullptr, nullptr, &n), 0);
+    EXPECT_EQ(n, 0U);
+    ASSERT_TRUE(writeBytes(pty.master(), Bytes{7}));
+    EXPECT_EQ(std::tuple(PRS232_Send(p.port, nullptr, 0), PRS232_WaitInput(nullptr, 9),
+                         PRS232_WaitInput(p.port, 500)),
+              std::tuple(1, 1, 1));
 }
 } // namespace
 } // namespace tarq
