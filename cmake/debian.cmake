@@ -54,6 +54,12 @@ macro(tarq_debian_cpack)
     set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
     set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+    # Earlier releases were one package, tarqdriver, holding the files of dev, java and tools.
+    set(tarq_deb_split "tarqdriver (<< ${TARQ_DEB_VERSION})")
+    foreach(comp DEV JAVA TOOLS)
+        set(CPACK_DEBIAN_${comp}_PACKAGE_BREAKS ${tarq_deb_split})
+        set(CPACK_DEBIAN_${comp}_PACKAGE_REPLACES ${tarq_deb_split})
+    endforeach()
     # The package's own summary line comes from each description's first line.
     unset(CPACK_PACKAGE_DESCRIPTION_SUMMARY)
     set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/debian-dbgsym.cmake)

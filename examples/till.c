@@ -32,7 +32,8 @@ static int onCardData(const char* cardText) {
     return 1;
 }
 
-/* A real till prints the receipt; this one shows it. */
+/* A real till prints the receipt; this one shows it. Texts are in the terminal's character
+ * set, Windows-1252 (display lines too). */
 static int onReceipt(int segment, const char* receiptText) {
     printf("till: receipt%s\n%s\n", segment ? " (more follows)" : "", receiptText);
     return 1;
@@ -49,33 +50,55 @@ static int onAbortQuery(void) {
 
 static const char* openMeaning(int r) {
     switch (r) {
-    case TRQ_OPEN_OK: return "open";
-    case TRQ_OPEN_ALREADY: return "already open";
-    case TRQ_OPEN_INCOMPLETE: return "an earlier open did not complete";
-    case TRQ_OPEN_NOT_DELIVERED: return "the terminal did not take the open message";
-    case TRQ_OPEN_NO_MESSAGE: return "no open message (callbacks not registered)";
-    case TRQ_OPEN_NO_LINK: return "serial port missing or busy";
-    case TRQ_OPEN_NO_CONFIG: return "tarqRS.ini missing or unreadable";
-    case TRQ_OPEN_NO_MODULE: return "the library could not find its own file";
-    default: return "unknown result";
+    case TRQ_OPEN_OK:
+        return "open";
+    case TRQ_OPEN_ALREADY:
+        return "already open";
+    case TRQ_OPEN_INCOMPLETE:
+        return "an earlier open did not complete";
+    case TRQ_OPEN_NOT_DELIVERED:
+        return "the terminal did not take the open message";
+    case TRQ_OPEN_NO_MESSAGE:
+        return "no open message (callbacks not registered)";
+    case TRQ_OPEN_NO_LINK:
+        return "serial port missing or busy";
+    case TRQ_OPEN_NO_CONFIG:
+        return "tarqRS.ini missing or unreadable";
+    case TRQ_OPEN_NO_MODULE:
+        return "the library could not find its own file";
+    default:
+        return "unknown result";
     }
 }
 
 static const char* paymentMeaning(int r) {
     switch (r) {
-    case TRQ_APPROVED: return "approved";
-    case TRQ_NO_RESULT: return "no result from the terminal";
-    case TRQ_TIMEOUT: return "the terminal fell silent: check the last receipt";
-    case TRQ_NO_RECEIPT: return "no receipt: take a copy";
-    case TRQ_TERM_NOT_READY: return "terminal not ready";
-    case TRQ_NO_CONNECTION: return "the terminal did not answer";
-    case TRQ_NOT_OPEN: return "the line is not open";
-    case TRQ_CLOSED: return "the line was closed";
-    case TRQ_ILLEGAL_TYPE: return "illegal transaction type";
-    case TRQ_AMOUNT_TOO_HIGH: return "amount too high";
-    case TRQ_AMOUNT_TOO_LOW: return "amount too low";
-    case TRQ_AMOUNT_BELOW_PURCHASE: return "amount below the purchase amount";
-    default: return "declined by the terminal";
+    case TRQ_APPROVED:
+        return "approved";
+    case TRQ_NO_RESULT:
+        return "no result from the terminal";
+    case TRQ_TIMEOUT:
+        return "the terminal fell silent: check the last receipt";
+    case TRQ_NO_RECEIPT:
+        return "no receipt: take a copy";
+    case TRQ_TERM_NOT_READY:
+        return "terminal not ready";
+    case TRQ_NO_CONNECTION:
+        return "the terminal did not answer";
+    case TRQ_NOT_OPEN:
+        return "the line is not open";
+    case TRQ_CLOSED:
+        return "the line was closed";
+    case TRQ_ILLEGAL_TYPE:
+        return "illegal transaction type";
+    case TRQ_AMOUNT_TOO_HIGH:
+        return "amount too high";
+    case TRQ_AMOUNT_TOO_LOW:
+        return "amount too low";
+    case TRQ_AMOUNT_BELOW_PURCHASE:
+        return "amount below the purchase amount";
+    default:
+        return "declined by the terminal";
     }
 }
 

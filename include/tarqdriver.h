@@ -8,8 +8,9 @@
  *
  * Calling order
  *   1. trqInitCallback once for each callback kind the cash register serves (0 to 3, and 4 to 6
- *      when it needs them), or the typed trqInitSetCarddata, trqInitPrintReceipt, ... . Register callbacks before opening: every call of trqInitCallback
- *      also resets the driver's per-call state.
+ *      when it needs them), or the typed trqInitSetCarddata, trqInitPrintReceipt, ... .
+ *      Register callbacks before opening: every call of trqInitCallback also resets the
+ *      driver's per-call state.
  *   2. trqOpen or trqOpenRS232. After a result of 1 or 7, close before opening again; after a
  *      negative result, open again when the cause is fixed.
  *   3. Any number of payments (trqNorTransaction, trqNorCardTransaction) and administrative
@@ -51,7 +52,7 @@
 #define TARQDRIVER_VERSION_PATCH 0
 #define TARQDRIVER_VERSION_STRING "1.89.0"
 /* One number for comparisons in #if: 10000 * major + 100 * minor + patch. */
-#define TARQDRIVER_VERSION \
+#define TARQDRIVER_VERSION                                                                         \
     (TARQDRIVER_VERSION_MAJOR * 10000L + TARQDRIVER_VERSION_MINOR * 100L + TARQDRIVER_VERSION_PATCH)
 
 #ifdef __cplusplus
