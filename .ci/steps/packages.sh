@@ -95,7 +95,10 @@ sim=$!
 for _ in $(seq 50); do [ -e "$till/term" ] && break; sleep 0.1; done
 printf '[BAUDRATE]\n"9600"\n[DEVICE]\n"%s"\n' "$till/term" >/etc/tarqdriver/tarqRS.ini
 "$till/till" 1250 | tee "$till/out"
-grep -q '^till: purchase 0: approved$' "$till/out"
+# Each typed registration reached its own kind: display, card, receipts, then the result.
+for line in '^till: | ' '^till: card read$' '^till: receipt$' '^till: purchase 0: approved$'; do
+    grep -q -- "$line" "$till/out" || { echo "packages: no '$line' from the till"; exit 1; }
+done
 cleanup
 trap - EXIT
 
