@@ -20,8 +20,9 @@ import no.kelmo.javaTarq;
  *      -cp /usr/share/java/javaTarq.jar:. ExampleTill 123.50 [side-file directory]
  * </pre>
  *
- * <p>The driver finds the terminal's line in tarqRS.ini beside the library, or else in
- * /etc/tarqdriver/tarqRS.ini.
+ * (x86_64-linux-gnu is the multiarch directory of a 64-bit PC; {@code gcc -print-multiarch}
+ * names it on other machines.) The driver finds the terminal's line in tarqRS.ini beside the
+ * library, or else in /etc/tarqdriver/tarqRS.ini.
  */
 public final class ExampleTill {
     private static final int NOK = 578;
