@@ -100,7 +100,8 @@ for _ in $(seq 50); do [ -e "$till/term" ] && break; sleep 0.1; done
 printf '[BAUDRATE]\n"9600"\n[DEVICE]\n"%s"\n' "$till/term" >/etc/tarqdriver/tarqRS.ini
 "$till/till" 1250 | tee "$till/out"
 grep -q '^till: purchase 0: approved$' "$till/out"
-man -P cat tarqecr | grep -q 'cash register on the command line'
+man -P cat tarqecr >"$till/man.txt"
+grep -q 'cash register on the command line' "$till/man.txt"
 man -P cat tarqsim >/dev/null
 tarqecr --version
 tarqsim --version
