@@ -1,6 +1,7 @@
 // Internal helpers shared by the exported operations (open/close, payments, commands).
 #pragma once
 
+#include "core/console.h"
 #include "protocol/trace.h"
 
 #include <cstdint>
@@ -16,8 +17,6 @@ void rs232Close();
 void printVersion();
 // 0 when payments and commands may run; otherwise prints the refusal and returns 8 or 7.
 int connectionRefusal();
-// printf to standard output, flushed so the lines keep their order with the callbacks' output.
-[[gnu::format(printf, 1, 2)]] void say(const char* format, ...);
 
 // Ends the exchange an escaping exception broke off, so that the next call works.
 void endFailedCall() noexcept;

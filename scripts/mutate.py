@@ -684,13 +684,24 @@ def tests_for(data, m):
 USERS = {}
 
 
-def users_tests(data, name, decl_at):
+# The name a declaration without code of its own declares (`std::array<char, N> path{};`).
+DECLARED_RE = re.compile(r"(\w+)\s*(?:\{[^{}]*\}|=[^;]*)?;\s*$")
+
+
+def users_tests(data, name, decl_at, depth=2):
+    """Tests executing the lines that use `name`; a use that is itself a declaration (a member
+    sized by the constant) stands for the uses of what it declares."""
     if (name, decl_at) not in USERS:
         word, names = re.compile(r"\b" + name + r"\b"), set()
         for rel, lines in library_codes().items():
             for no, code in enumerate(lines, start=1):
-                if (rel, no) != decl_at and name in code and word.search(code):
-                    names.update(data["lines"].get(f"{rel}:{no}", []))
+                if (rel, no) == decl_at or name not in code or not word.search(code):
+                    continue
+                covered = data["lines"].get(f"{rel}:{no}", [])
+                names.update(covered)
+                declared = DECLARED_RE.search(code) if not covered and depth else None
+                if declared and declared.group(1) != name:
+                    names |= users_tests(data, declared.group(1), (rel, no), depth - 1)
         USERS[(name, decl_at)] = names
     return set(USERS[(name, decl_at)])
 
