@@ -143,12 +143,14 @@ for pair in x86_64:pei-x86-64:.:__imp_ i686:pei-i386:x86:__imp__; do
     if grep -q debug_info <<<"$sections" || ! grep -q gnu_debuglink <<<"$sections"; then
         echo "packages: $sub/bin/Tarqdriver_win32dll.dll not stripped with a debug link"; exit 1
     fi
-    strings -el "$dir/bin/Tarqdriver_win32dll.dll" | grep -qx "$version" ||
+    # (Not piped: grep -q stops at the first match, and strings, still writing, would die of
+    # SIGPIPE, which pipefail counts as a failure.)
+    grep -qx "$version" <<<"$(strings -el "$dir/bin/Tarqdriver_win32dll.dll")" ||
         { echo "packages: no version $version in $sub/bin/Tarqdriver_win32dll.dll"; exit 1; }
     "$arch-w64-mingw32-objdump" -f "$dir/debug/Tarqdriver_win32dll.dll.debug" | grep -q "$format"
     lib=$("$arch-w64-mingw32-nm" "$dir/lib/Tarqdriver_win32dll.lib")
     need "$lib" " ${imp}trqNorTransaction$"
-    strings "$dir/lib/Tarqdriver_win32dll.lib" | grep -q '^Tarqdriver_win32dll.dll$'
+    grep -q '^Tarqdriver_win32dll.dll$' <<<"$(strings "$dir/lib/Tarqdriver_win32dll.lib")"
 done
 rm -rf "$unpacked"
 say "passed: ${#debs[@]} Debian packages, ${#ddebs[@]} debug packages, $(basename "$zip")"
