@@ -62,7 +62,7 @@ if ! command -v lintian >/dev/null; then
         >/dev/null
 fi
 # Errors fail the step; warnings are shown.
-lintian --fail-on error --no-tag-display-limit "${debs[@]}" "${ddebs[@]}"
+lintian --fail-on error --tag-display-limit 0 "${debs[@]}" "${ddebs[@]}"
 
 say "install them, build both examples against them, take a purchase with the C one"
 apt-get install -y --no-install-recommends "${debs[@]}" >/dev/null
