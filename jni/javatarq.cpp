@@ -71,9 +71,9 @@ class StringChars {
     std::size_t length_ = 0;
 };
 
-// A driver text argument: the Java string in the terminal's character set, cut to `width`.
+// A driver text argument: the Java string in the terminal's character set, cut to the array
+// and terminated.
 template <std::size_t N> bool copyArgument(JNIEnv* env, jstring str, std::array<char, N>& dest) {
-    dest.fill('\0');
     StringChars chars(env, str);
     if (!chars.ok()) return false;
     modifiedUtf8ToCp1252(chars.view(), std::span<char>(dest));

@@ -81,6 +81,7 @@ class Mutant:
     detail: str = ""
     seconds: float = 0.0
     build_log: str = ""
+    nearby: bool = False  # tests chosen by the covered line above it
 
     def folder(self):
         return self.file.split("/", 1)[0]
@@ -678,6 +679,16 @@ def tests_for(data, m):
     decl = DECL_RE.match(codes[m.file][m.line - 1]) if not names else None
     if decl:
         names = users_tests(data, decl.group(1) or decl.group(2), (m.file, m.line))
+    # A line gcov counts nothing on (a case label, a loop header's part, a member's start value):
+    # the tests that reach the statement above it in the same function. It stays "not covered"
+    # should it survive them.
+    for back in range(1, 9) if not names else ():
+        if m.line - back < 1 or codes[m.file][m.line - back].startswith("}"):
+            break
+        names = set(data["lines"].get(f"{m.file}:{m.line - back}", []))
+        if names:
+            m.nearby = True
+            break
     return sorted(names, key=lambda n: data["times"].get(n, 0))
 
 
@@ -783,6 +794,8 @@ class Runner:
             m.build_log = r.stdout[-1500:]
         elif names:
             m.status, m.detail = self.run_tests(job, names)
+            if m.status == "survived" and m.nearby:
+                m.status = "not covered"
         m.seconds = time.monotonic() - start
 
     def run_tests(self, job, names):
