@@ -107,6 +107,6 @@ tarqecr --version
 tarqsim --version
 SH
 inroot "bash /root/packages.sh"
-grep -E '^till: |^tarq(ecr|sim) [0-9]' "$log" || true
+grep -aE '^till: |^tarq(ecr|sim) [0-9]' "$log" || true
 rm -f "$log"
 say "passed: $jvm JVM tests ran, $exports names exported, packages installed and used"
