@@ -4,7 +4,8 @@
  * A cash register loads the library (libtarqdriver.so, Tarqdriver_win32dll.dll on Windows),
  * registers its callbacks, opens the line to the terminal, runs payments and administrative
  * commands, and closes the line. The terminal is on a serial line described by the file
- * "tarqRS.ini", which must lie in the same directory as the library file.
+ * "tarqRS.ini" in the same directory as the library file (on Linux, when there is none there,
+ * /etc/tarqdriver/tarqRS.ini).
  *
  * Calling order
  *   1. trqInitCallback once for each callback kind the cash register serves (0 to 3, and 4 to 6
