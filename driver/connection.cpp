@@ -7,6 +7,7 @@
 #include "core/sa.h"
 #include "engine/requests.h"
 #include "engine/table.h"
+#include "link/pkiss.h"
 #include "tarqdriver.h"
 
 #include <memory>
@@ -37,6 +38,7 @@ int doOpen(TraceCall& call, unsigned short port) {
         return result;
     }
     ctx.disconnectToTerminal = 0;
+    ctx.lineLost = false;
     int result = 0;
     if (getDriverDll() == 0) {
         result = TRQ_OPEN_NO_MODULE;
@@ -73,10 +75,26 @@ int doClose() {
     rs232Close();
     ctx.openStatus = 0;
     ctx.closedFlag = 1;
+    ctx.lineLost = false;
     return result;
 }
 
 } // namespace
+
+void reopenLostLine() {
+    if (ctx.closedFlag == 1) return;
+    if (!ctx.lineLost && !(ctx.openCompleted() && PKISS_LineGone(ctx.pKiss) != 0)) return;
+    say("TARQ line lost, opening again\n");
+    TraceCall call("reopen", {TraceArg::unread(), 0});
+    // Nothing of the broken exchange goes out again: the automaton starts from idle, as after a
+    // close, and the terminal gets an open message first.
+    SA_restoreState(PSTATE_IDLE);
+    ctx.openStatus = 0;
+    const int result = doOpen(call, 0);
+    ctx.lineLost = result != TRQ_OPEN_OK;
+    noteCallResult(result);
+}
+
 } // namespace tarq
 
 using namespace tarq;

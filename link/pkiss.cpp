@@ -147,4 +147,8 @@ void PKISS_Delete(PKISS_LINK** link) {
     *link = nullptr;
 }
 
+int PKISS_LineGone(PKISS_LINK* link) {
+    return link == nullptr ? 1 : PRS232_Gone(link->port);
+}
+
 } // namespace tarq
