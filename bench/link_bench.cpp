@@ -18,11 +18,11 @@
 #include "protocol/trace.h"
 #include "tests/support/pty_pair.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <fcntl.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -60,8 +60,8 @@ constexpr int kWarmup = 50;
 
 // Terminal side: writes frames and times each ACK; the responder runs on another thread.
 // Frame i's time goes to the odd list when there is one; beforeFrame(i) runs first.
-bool timeAcks(int terminal, int frames, std::vector<double>& us,
-              std::vector<double>* odd = nullptr, void (*beforeFrame)(int) = nullptr) {
+bool timeAcks(int terminal, int frames, std::vector<double>& us, std::vector<double>* odd = nullptr,
+              void (*beforeFrame)(int) = nullptr) {
     std::uint8_t seq = 0xFF;
     for (int i = 0; i < frames + kWarmup; ++i) {
         if (beforeFrame) beforeFrame(i);
@@ -140,8 +140,8 @@ std::vector<double> turnaround(int terminal, PKISS_LINK* link, int frames) {
     });
     std::vector<double> off, on;
     // The driver reads the sink only after the frame that follows the switch has arrived.
-    const bool ok =
-        timeAcks(terminal, 2 * frames, off, &on, [](int i) { tapSink = i % 2 ? traceSink : nullptr; });
+    const bool ok = timeAcks(terminal, 2 * frames, off, &on,
+                             [](int i) { tapSink = i % 2 ? traceSink : nullptr; });
     stop = true;
     driver.join();
     traceClose();

@@ -157,7 +157,7 @@ int ReadParameters() {
                           : device == IniText::Unclosed ? "value has no closing quote"
                           : device == IniText::Unquoted ? "value has no quotes"
                           : !tcpValueUsable(ctx.devicePath.data()) ? "value is not tcp://HOST:PORT"
-                                                        : nullptr;
+                                                                   : nullptr;
     traceStartUp();
     if (problem != nullptr) {
         std::printf("DEVICE in %s: %s\n", ctx.iniPath.data(), problem);

@@ -5,8 +5,10 @@
 #include "link/prs232.h"
 #include "link/prs232_tcp.h"
 
+// Winsock's headers before windows.h, which would bring in the old winsock.h.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
 #include <mstcpip.h>
 #include <windows.h>
 
@@ -60,8 +62,7 @@ void setOptions(SOCKET s) {
     setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&on), sizeof on);
     tcp_keepalive alive{1, 10000, 5000};
     DWORD returned = 0;
-    WSAIoctl(s, SIO_KEEPALIVE_VALS, &alive, sizeof alive, nullptr, 0, &returned, nullptr,
-             nullptr);
+    WSAIoctl(s, SIO_KEEPALIVE_VALS, &alive, sizeof alive, nullptr, 0, &returned, nullptr, nullptr);
 }
 
 // A connected blocking socket, or INVALID_SOCKET with the reason in `error`.
@@ -106,8 +107,9 @@ TcpLine* tcpConnect(const char* device) {
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_protocol = IPPROTO_TCP;
     addrinfo* found = nullptr;
-    int error = started != 0 ? started
-                : getaddrinfo(address->host.c_str(), address->port.c_str(), &hints, &found);
+    int error = started != 0
+                    ? started
+                    : getaddrinfo(address->host.c_str(), address->port.c_str(), &hints, &found);
     for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
         const SOCKET s = connectBefore(*a, deadline, error);
         if (s == INVALID_SOCKET) continue;

@@ -147,8 +147,8 @@ int serveTcp(const Options& o, std::FILE* log) {
     int port = 0;
     const int fd = tarq::sim::listenTcp(o.tcp, port);
     if (fd < 0) return 1;
-    std::printf("tarqsim: terminal on tcp://%s:%d\n",
-                o.tcp.substr(0, o.tcp.rfind(':')).c_str(), port);
+    std::printf("tarqsim: terminal on tcp://%s:%d\n", o.tcp.substr(0, o.tcp.rfind(':')).c_str(),
+                port);
     std::fflush(stdout);
     tarq::sim::serveTcp(fd, o.config, log, stopRequested);
     close(fd);

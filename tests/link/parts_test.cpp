@@ -2,6 +2,7 @@
 // check, the tick timer, and the POSIX serial port over a real pseudo-terminal (opening, line
 // settings and their restore, the read time-out model).
 #include "link/prs232_read.h"
+#include "link/prs232_tcp.h"
 #include "tests/link/link_fixture.h"
 #include "tests/support/capture_stdout.h"
 
@@ -82,13 +83,29 @@ TEST(Port, OpenFailuresSayTheCause) {
         {0, "/dev/null", 9600,
          "PRS232_Create: /dev/null: not a serial port (Inappropriate ioctl for device)\n"},
         {0, pts.c_str(), 12345,
-         "PRS232_Create: " + pts + ": line speed 12345 bit/s not supported\n"}};
+         "PRS232_Create: " + pts + ": line speed 12345 bit/s not supported\n"},
+        {0, "tcp://[::1", 9600, "PRS232_Create: tcp://[::1: not tcp://HOST:PORT\n"}};
     for (const auto& [number, device, baud, printed] : rows) {
         Port p;
         EXPECT_EQ(captureStdout([&] { p.port = PRS232_Create(number, baud, device); }), printed);
         EXPECT_EQ(p.port, nullptr);
     }
     EXPECT_NE(Port{PRS232_Create(0, 9600, pts.c_str())}.port, nullptr); // nothing left held
+}
+
+// HOST: a name, IPv4 or [IPv6] (only in brackets, its colons being ambiguous); PORT 1 to 65535.
+TEST(Port, TcpAddressForms) {
+    const std::pair<const char*, const char*> forms[] = {
+        {"h:1", "h 1"}, {"10.0.0.1:65535", "10.0.0.1 65535"}, {"[::1]:08080", "::1 8080"}};
+    for (const auto& [text, parts] : forms) {
+        const auto a = PRS232_ParseTcp(text);
+        EXPECT_EQ(a ? a->host + " " + a->port : "", parts) << text;
+    }
+    for (const char* text : {"::1:4001", "h:65536", "h:0", "h:", ":4001", "h", "h:40a1", "[]:1",
+                             "a b:1", "h/x:1", "h:655350001", "[::1:1", "h]:1"})
+        EXPECT_FALSE(PRS232_ParseTcp(text)) << text;
+    EXPECT_EQ(std::pair(PRS232_IsTcp("tcp://h:1"), PRS232_IsTcp("tcp:/h:1")),
+              std::pair(true, false));
 }
 
 TEST(Port, OnlyAGoneDeviceStopsReading) {

@@ -7,8 +7,8 @@
 #include <windows.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -128,9 +128,11 @@ void purchase() {
 } // namespace
 
 int main(int argc, char** argv) {
-    const std::pair<std::string, void (*)()> cases[] = {
-        {"port", port},         {"ini", ini},          {"side_files", sideFiles},
-        {"purchase", purchase}, {"tcp_purchase", purchase}};
+    const std::pair<std::string, void (*)()> cases[] = {{"port", port},
+                                                        {"ini", ini},
+                                                        {"side_files", sideFiles},
+                                                        {"purchase", purchase},
+                                                        {"tcp_purchase", purchase}};
     for (const auto& [name, run] : cases)
         if (argc == 3 && name == argv[1])
             return dllSource = argv[2], run(), std::printf("%d failed\n", failures), failures != 0;

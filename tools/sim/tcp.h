@@ -15,7 +15,6 @@ int listenTcp(const std::string& hostPort, int& bound);
 // Serves one connection at a time until stop is set: each connection gets a terminal of its own
 // with `config`, and a new connection replaces the one before, as a device server does. Returns
 // early when exitOnClose is set and the ECR closed. Does not close listenFd.
-void serveTcp(int listenFd, const Config& config, std::FILE* logOut,
-              const std::atomic<bool>& stop);
+void serveTcp(int listenFd, const Config& config, std::FILE* logOut, const std::atomic<bool>& stop);
 
 } // namespace tarq::sim
