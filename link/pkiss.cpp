@@ -148,7 +148,7 @@ void PKISS_Delete(PKISS_LINK** link) {
 }
 
 int PKISS_LineGone(PKISS_LINK* link) {
-    return link == nullptr ? 1 : PRS232_Gone(link->port);
+    return link != nullptr && PRS232_Gone(link->port) != 0 ? 1 : 0;
 }
 
 } // namespace tarq

@@ -68,6 +68,13 @@ TEST_F(Trace, ManualEntryLeavesNoCopyOfTheCardInMemory) {
     static const char kPan[] = "5413330089010434";
     EXPECT_EQ(api_.trqNorTransaction(-1, 125, 578, '1', 0, 125, "", "", 0, 0, kPan, "2512", "739"),
               TRQ_APPROVED);
+    // Both sides masked: a search for the number itself may leave its needle on the stack.
+    static constexpr auto kMasked = [] {
+        std::array<char, sizeof kPan - 1> m{};
+        for (std::size_t i = 0; i < m.size(); ++i) m[i] = static_cast<char>(kPan[i] ^ 0x55);
+        return m;
+    }();
+    const std::string_view needle(kMasked.data(), kMasked.size());
     const int mem = open("/proc/self/mem", O_RDONLY);
     std::ifstream maps("/proc/self/maps");
     std::string chunk(1 << 20, '\0');
@@ -76,7 +83,8 @@ TEST_F(Trace, ManualEntryLeavesNoCopyOfTheCardInMemory) {
         std::sscanf(l.c_str(), "%lx-%lx", &at, &end);
         for (; l[l.find(' ') + 2] == 'w' && end - at < 1UL << 30 && at < end; at += 1000000) {
             const auto n = pread(mem, chunk.data(), std::min(chunk.size(), end - at), long(at));
-            EXPECT_EQ(std::string_view(chunk).substr(0, std::max(n, 0L)).find(kPan), -1) << l;
+            for (char& c : chunk) c ^= 0x55;
+            EXPECT_EQ(std::string_view(chunk).substr(0, std::max(n, 0L)).find(needle), -1) << l;
         }
     }
     close(mem);
