@@ -193,7 +193,7 @@ TEST_P(LineBack, NextPaymentOpensAgain) {
         tcp_ = "127.0.0.1:0";
     else
         line_ = dir_ / "line";
-    session({});
+    session({}, "[TRACE]\n\"trace.txt\"\n"); // on until the first reopen reads the file again
     const std::string lost = "TARQ line lost, opening again\n";
     int r = -1;
     for (bool back : {true, false, true}) {
@@ -204,6 +204,7 @@ TEST_P(LineBack, NextPaymentOpensAgain) {
     }
     EXPECT_EQ(pay(api_, 0, 1250), TRQ_APPROVED);
     EXPECT_EQ(api_.trqCloseRS232(), TRQ_CLOSE_OK);
+    EXPECT_NE(slurp(dir_ / "trace.txt").find("call reopen((not read), 0)"), std::string::npos);
 }
 INSTANTIATE_TEST_SUITE_P(E2E, LineBack, ::testing::Bool());
 

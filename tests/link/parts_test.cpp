@@ -6,7 +6,10 @@
 #include "tests/link/link_fixture.h"
 #include "tests/support/capture_stdout.h"
 
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <memory>
 #include <tuple>
@@ -106,6 +109,26 @@ TEST(Port, TcpAddressForms) {
         EXPECT_FALSE(PRS232_ParseTcp(text)) << text;
     EXPECT_EQ(std::pair(PRS232_IsTcp("tcp://h:1"), PRS232_IsTcp("tcp:/h:1")),
               std::pair(true, false));
+}
+
+// The peer closing a TCP line: the line is gone before anything is read from it, and writes
+// fail without the signal that would end the till's process.
+TEST(Port, ClosedTcpLineIsGoneAndWritesFailQuietly) {
+    const int server = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t size = sizeof a;
+    const auto addr = reinterpret_cast<sockaddr*>(&a);
+    ASSERT_EQ(bind(server, addr, size) | listen(server, 1) | getsockname(server, addr, &size), 0);
+    const std::string device = "tcp://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+    Port p{PRS232_Create(0, 9600, device.c_str())};
+    close(accept(server, nullptr, nullptr));
+    close(server);
+    EXPECT_EQ(PRS232_WaitInput(p.port, 2000), 1); // the end of the stream has arrived
+    EXPECT_EQ(PRS232_Gone(p.port), 1);
+    const std::uint8_t byte = 0;
+    for (int i = 0; i < 100 && PRS232_Send(p.port, &byte, 1) == 1; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10)); // until the reset is back
+    EXPECT_EQ(PRS232_Send(p.port, &byte, 1), 0);
 }
 
 TEST(Port, OnlyAGoneDeviceStopsReading) {
