@@ -75,7 +75,6 @@ int doClose() {
     rs232Close();
     ctx.openStatus = 0;
     ctx.closedFlag = 1;
-    ctx.lineLost = false;
     return result;
 }
 
