@@ -82,7 +82,8 @@ int doClose() {
 
 void reopenLostLine() {
     if (ctx.closedFlag == 1) return;
-    if (!ctx.lineLost && !(ctx.openCompleted() && PKISS_LineGone(ctx.pKiss) != 0)) return;
+    const bool gone = ctx.pKiss != nullptr && PRS232_Gone(ctx.pKiss->port) != 0;
+    if (!ctx.lineLost && !(ctx.openCompleted() && gone)) return;
     say("TARQ line lost, opening again\n");
     TraceCall call("reopen", {TraceArg::unread(), 0});
     // Nothing of the broken exchange goes out again: the automaton starts from idle, as after a

@@ -147,8 +147,4 @@ void PKISS_Delete(PKISS_LINK** link) {
     *link = nullptr;
 }
 
-int PKISS_LineGone(PKISS_LINK* link) {
-    return link != nullptr && PRS232_Gone(link->port) != 0 ? 1 : 0;
-}
-
 } // namespace tarq

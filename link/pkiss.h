@@ -58,9 +58,6 @@ PKISS_LINK* PKISS_Create(std::uint8_t port, std::uint32_t baud, const char* devi
 // of the port, also when it fails (nullptr for a null port).
 PKISS_LINK* PKISS_CreateOn(PRS232_PORT* port);
 void PKISS_Delete(PKISS_LINK** link);
-// 1 when the link's line hung up or failed (PRS232_Gone), else 0 (also for no link: nothing
-// to look at). Reads nothing from the line.
-int PKISS_LineGone(PKISS_LINK* link);
 
 // 1 acknowledged, 0 not (or refused: length > PKISS_MAX_DATA), -1000 WACK without ACK.
 int PKISS_Send(PKISS_LINK* link, const std::uint8_t* data, std::uint32_t length);

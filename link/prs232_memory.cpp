@@ -63,8 +63,4 @@ int PRS232_Recv(PRS232_PORT* port, std::uint8_t* buf, std::uint32_t* n) {
     return take == want ? 1 : 0;
 }
 
-int PRS232_Gone(PRS232_PORT* port) {
-    return port == nullptr ? 1 : 0;
-}
-
 } // namespace tarq

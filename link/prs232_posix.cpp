@@ -149,8 +149,7 @@ ssize_t writeSome(const PRS232_PORT* port, const std::uint8_t* data, std::uint32
 // is taken from it.
 bool streamEnded(int fd) {
     std::uint8_t byte = 0;
-    const ssize_t r = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-    return r == 0 || (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+    return recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) <= 0;
 }
 
 } // namespace
@@ -250,10 +249,7 @@ int PRS232_Send(PRS232_PORT* port, const std::uint8_t* data, std::uint32_t n) {
             continue;
         }
         if (w < 0 && errno == EINTR) continue;
-        if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-            port->broken = true; // EIO of a hung-up line, EPIPE of a closed connection
-            return 0;
-        }
+        if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return 0;
         if (waitReady(port->fd, POLLOUT, deadline) != Wait::Ready) return 0;
     }
     return 1;
@@ -317,7 +313,7 @@ int PRS232_WaitInput(PRS232_PORT* port, std::uint32_t ms) {
 }
 
 int PRS232_Gone(PRS232_PORT* port) {
-    if (port == nullptr || port->fd < 0) return 1;
+    if (port == nullptr) return 1;
     if (!port->broken) {
         pollfd p{port->fd, POLLIN, 0};
         port->broken = poll(&p, 1, 0) > 0 &&

@@ -7,6 +7,7 @@
 #include "tests/support/capture_stdout.h"
 
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
@@ -23,6 +24,21 @@ struct Port {
     PRS232_PORT* port = nullptr;
     ~Port() { PRS232_Delete(&port); }
 };
+
+// A listening loopback socket and its DEVICE value; `fill`: its queue is full, so a connection
+// to it is never answered.
+int listener(sockaddr_in& a, std::string& device, bool fill = false) {
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    a = {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t size = sizeof a;
+    const auto addr = reinterpret_cast<sockaddr*>(&a);
+    if ((bind(s, addr, size) | listen(s, 0) | getsockname(s, addr, &size)) != 0) return -1;
+    device = "tcp://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+    for (int i = 0; fill && i < 2; ++i)
+        connect(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0), addr, size);
+    std::this_thread::sleep_for(std::chrono::milliseconds(fill ? 100 : 0));
+    return s;
+}
 
 // Previous number -1: the link's first frame.
 TEST(Frame, BuiltByteForByteWithTheNextNumber) {
@@ -79,6 +95,9 @@ TEST(Port, OpenFailuresSayTheCause) {
     const std::string failed = "PRS232_Create:INVALID_HANDLE_VALUE:-1\nPRS232_Create: ",
                       pts = pty.slaveName(), held = busy.slaveName();
     Port holder{PRS232_Create(0, 9600, held.c_str())};
+    sockaddr_in a{};
+    std::string full;
+    ASSERT_GE(listener(a, full, true), 0);
     const std::tuple<std::uint8_t, const char*, std::uint32_t, std::string> rows[] = {
         {0, nullptr, 9600, failed + "port number 0 names no device\n"},
         {1, "/nonexistent/tty", 9600, failed + "/nonexistent/tty: No such file or directory\n"},
@@ -87,7 +106,10 @@ TEST(Port, OpenFailuresSayTheCause) {
          "PRS232_Create: /dev/null: not a serial port (Inappropriate ioctl for device)\n"},
         {0, pts.c_str(), 12345,
          "PRS232_Create: " + pts + ": line speed 12345 bit/s not supported\n"},
-        {0, "tcp://[::1", 9600, "PRS232_Create: tcp://[::1: not tcp://HOST:PORT\n"}};
+        {0, "tcp://[::1", 9600, "PRS232_Create: tcp://[::1: not tcp://HOST:PORT\n"},
+        {0, full.c_str(), 9600, // after 3 s
+         "PRS232_Create: no connection to 127.0.0.1 port " + full.substr(16) +
+             ": Connection timed out\n"}};
     for (const auto& [number, device, baud, printed] : rows) {
         Port p;
         EXPECT_EQ(captureStdout([&] { p.port = PRS232_Create(number, baud, device); }), printed);
@@ -105,7 +127,7 @@ TEST(Port, TcpAddressForms) {
         EXPECT_EQ(a ? a->host + " " + a->port : "", parts) << text;
     }
     for (const char* text : {"::1:4001", "h:65536", "h:0", "h:", ":4001", "h", "h:40a1", "[]:1",
-                             "a b:1", "h/x:1", "h:655350001", "[::1:1", "h]:1"})
+                             "a b:1", "h/x:1", "h:4294967376", "[::1:1", "h]:1"})
         EXPECT_FALSE(PRS232_ParseTcp(text)) << text;
     EXPECT_EQ(std::pair(PRS232_IsTcp("tcp://h:1"), PRS232_IsTcp("tcp:/h:1")),
               std::pair(true, false));
@@ -114,18 +136,37 @@ TEST(Port, TcpAddressForms) {
 // The peer closing a TCP line: the line is gone before anything is read from it, and writes
 // fail without the signal that would end the till's process.
 TEST(Port, ClosedTcpLineIsGoneAndWritesFailQuietly) {
-    const int server = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t size = sizeof a;
-    const auto addr = reinterpret_cast<sockaddr*>(&a);
-    ASSERT_EQ(bind(server, addr, size) | listen(server, 1) | getsockname(server, addr, &size), 0);
-    const std::string device = "tcp://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+    sockaddr_in a{};
+    std::string device;
+    const int server = listener(a, device);
     Port p{PRS232_Create(0, 9600, device.c_str())};
-    close(accept(server, nullptr, nullptr));
+    std::array<int, 5> options{}; // the line's socket: no delay, keep-alive after 10 s, 5 s, 3
+    for (int fd = 3; fd < 1024; ++fd) {
+        sockaddr_in peer{};
+        socklen_t size = sizeof peer;
+        if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) != 0 ||
+            peer.sin_port != a.sin_port)
+            continue;
+        const std::pair<int, int> names[] = {{IPPROTO_TCP, TCP_NODELAY},
+                                             {SOL_SOCKET, SO_KEEPALIVE},
+                                             {IPPROTO_TCP, TCP_KEEPIDLE},
+                                             {IPPROTO_TCP, TCP_KEEPINTVL},
+                                             {IPPROTO_TCP, TCP_KEEPCNT}};
+        for (std::size_t i = 0; i < options.size(); ++i)
+            getsockopt(fd, names[i].first, names[i].second, &options[i], &(size = sizeof(int)));
+    }
+    EXPECT_EQ(options, (std::array<int, 5>{1, 1, 10, 5, 3}));
+    const int peer = accept(server, nullptr, nullptr);
+    EXPECT_EQ(write(peer, "x", 1), 1);
+    EXPECT_EQ(PRS232_WaitInput(p.port, 2000), 1);
+    EXPECT_EQ(std::pair(PRS232_Gone(p.port), PRS232_Gone(nullptr)), std::pair(0, 1)); // data
+    close(peer);
     close(server);
-    EXPECT_EQ(PRS232_WaitInput(p.port, 2000), 1); // the end of the stream has arrived
+    std::uint8_t byte = 0;
+    std::uint32_t n = 1;
+    EXPECT_EQ(PRS232_Recv(p.port, &byte, &n), 1); // the byte; then the end of the stream
+    EXPECT_EQ(PRS232_WaitInput(p.port, 2000), 1);
     EXPECT_EQ(PRS232_Gone(p.port), 1);
-    const std::uint8_t byte = 0;
     for (int i = 0; i < 100 && PRS232_Send(p.port, &byte, 1) == 1; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10)); // until the reset is back
     EXPECT_EQ(PRS232_Send(p.port, &byte, 1), 0);
