@@ -46,19 +46,17 @@ int connectBefore(const addrinfo& a, Clock::time_point deadline, int& error) {
     }
     int r = connect(fd, a.ai_addr, a.ai_addrlen);
     error = r == 0 ? 0 : errno;
+    // A failed poll (a signal) waits again; the deadline still ends the wait.
     while (error == EINPROGRESS || error == EINTR) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         pollfd p{fd, POLLOUT, 0};
         r = left.count() > 0 ? poll(&p, 1, static_cast<int>(left.count())) : 0;
-        if (r == 0) {
+        socklen_t size = sizeof error;
+        if (r == 0)
             error = ETIMEDOUT;
-        } else if (r > 0) {
-            socklen_t size = sizeof error;
-            if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) error = errno;
-        } else {
+        else if (r > 0 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0)
             error = errno;
-        }
     }
     if (error == 0) return fd;
     close(fd);

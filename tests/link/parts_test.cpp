@@ -8,6 +8,7 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
@@ -98,6 +99,8 @@ TEST(Port, OpenFailuresSayTheCause) {
     sockaddr_in a{};
     std::string full;
     ASSERT_GE(listener(a, full, true), 0);
+    const int firstFree = dup(0); // no descriptor is left open by a failed open
+    close(firstFree);
     const std::tuple<std::uint8_t, const char*, std::uint32_t, std::string> rows[] = {
         {0, nullptr, 9600, failed + "port number 0 names no device\n"},
         {1, "/nonexistent/tty", 9600, failed + "/nonexistent/tty: No such file or directory\n"},
@@ -115,6 +118,21 @@ TEST(Port, OpenFailuresSayTheCause) {
         EXPECT_EQ(captureStdout([&] { p.port = PRS232_Create(number, baud, device); }), printed);
         EXPECT_EQ(p.port, nullptr);
     }
+    EXPECT_EQ(captureStdout([&] { // no descriptor left for the socket
+                  rlimit files{};
+                  getrlimit(RLIMIT_NOFILE, &files);
+                  const int lowest = dup(0);
+                  close(lowest);
+                  const rlimit none{static_cast<rlim_t>(lowest), files.rlim_max};
+                  setrlimit(RLIMIT_NOFILE, &none);
+                  EXPECT_EQ(PRS232_Create(0, 0, full.c_str()), nullptr);
+                  setrlimit(RLIMIT_NOFILE, &files);
+              }),
+              "PRS232_Create: no connection to 127.0.0.1 port " + full.substr(16) +
+                  ": Too many open files\n");
+    const int next = dup(0);
+    EXPECT_EQ(next, firstFree);
+    close(next);
     EXPECT_NE(Port{PRS232_Create(0, 9600, pts.c_str())}.port, nullptr); // nothing left held
 }
 
@@ -139,9 +157,11 @@ TEST(Port, ClosedTcpLineIsGoneAndWritesFailQuietly) {
     sockaddr_in a{};
     std::string device;
     const int server = listener(a, device);
+    const int input = dup(0);
+    close(0); // a till without standard input: the line's socket may be descriptor 0
     Port p{PRS232_Create(0, 9600, device.c_str())};
     std::array<int, 5> options{}; // the line's socket: no delay, keep-alive after 10 s, 5 s, 3
-    for (int fd = 3; fd < 1024; ++fd) {
+    for (int fd = 0; fd < 1024; ++fd) {
         sockaddr_in peer{};
         socklen_t size = sizeof peer;
         if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) != 0 ||
@@ -170,6 +190,9 @@ TEST(Port, ClosedTcpLineIsGoneAndWritesFailQuietly) {
     for (int i = 0; i < 100 && PRS232_Send(p.port, &byte, 1) == 1; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10)); // until the reset is back
     EXPECT_EQ(PRS232_Send(p.port, &byte, 1), 0);
+    PRS232_Delete(&p.port);
+    dup2(input, 0);
+    close(input);
 }
 
 TEST(Port, OnlyAGoneDeviceStopsReading) {
