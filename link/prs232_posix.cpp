@@ -148,8 +148,8 @@ ssize_t writeSome(const PRS232_PORT* port, const std::uint8_t* data, std::uint32
 // Whether a readable socket holds the end of the stream or an error rather than data; nothing
 // is taken from it.
 bool streamEnded(int fd) {
-    std::uint8_t byte = 0;
-    return recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) <= 0;
+    std::array<std::uint8_t, 1> byte{};
+    return recv(fd, byte.data(), byte.size(), MSG_PEEK | MSG_DONTWAIT) <= 0;
 }
 
 } // namespace
