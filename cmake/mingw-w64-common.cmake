@@ -8,6 +8,8 @@ set(CMAKE_C_COMPILER ${TARQ_MINGW_PREFIX}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${TARQ_MINGW_PREFIX}-g++-posix)
 set(CMAKE_RC_COMPILER ${TARQ_MINGW_PREFIX}-windres)
 set(CMAKE_OBJDUMP ${TARQ_MINGW_PREFIX}-objdump CACHE FILEPATH "objdump for the export check")
+set(CMAKE_OBJCOPY ${TARQ_MINGW_PREFIX}-objcopy CACHE FILEPATH "objcopy for the separate debug files")
+set(CMAKE_DLLTOOL ${TARQ_MINGW_PREFIX}-dlltool CACHE FILEPATH "dlltool for the MSVC import library")
 
 set(CMAKE_FIND_ROOT_PATH /usr/${TARQ_MINGW_PREFIX})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

@@ -1,5 +1,6 @@
 #include "core/config.h"
 
+#include "core/console.h"
 #include "core/context.h"
 #include "link/prs232_tcp.h"
 
@@ -55,20 +56,24 @@ Section findSection(std::FILE* f, const char* key, std::array<char, kPieceSize>&
     return Section::Absent;
 }
 
-// Text-to-integer over at most the 20 value characters (leading blanks, sign, digits).
-long valueToLong(const std::array<char, INI_VALUE_SIZE>& area) {
+// Text-to-integer over at most the 20 value characters (leading blanks, sign, digits);
+// `digits`, when given, tells whether there was a number at all.
+long valueToLong(const std::array<char, INI_VALUE_SIZE>& area, bool* digits = nullptr) {
     std::array<char, INI_VALUE_SIZE + 1> text{};
     std::copy(area.begin(), area.end(), text.begin());
-    return std::strtol(text.data(), nullptr, 10);
+    char* end = nullptr;
+    const long value = std::strtol(text.data(), &end, 10);
+    if (digits) *digits = end != text.data();
+    return value;
 }
 
 // "ReadParameters - error" says only that something failed; this line says what.
 void sayWhyNoSpeed(const char* path) {
     const File f(std::fopen(path, "rb"));
     if (!f)
-        std::printf("ReadParameters: cannot read %s: %s\n", path, std::strerror(errno));
+        say("ReadParameters: cannot read %s: %s\n", path, std::strerror(errno));
     else
-        std::printf("ReadParameters: no BAUDRATE value in %s\n", path);
+        say("ReadParameters: no BAUDRATE value in %s\n", path);
 }
 
 // A DEVICE value that asks for TCP must name a host and a port.
@@ -80,25 +85,19 @@ void traceStartUp() {
     if constexpr (kTraceFile) {
         std::FILE* f = std::fopen(kLogFile, "w");
         if (!f) {
-            std::printf("The file 'log.trq' was not opened\n");
+            say("The file 'log.trq' was not opened\n");
             return;
         }
         std::fputs(" ", f);
-        if (std::fclose(f) != 0) std::printf("The file 'log.trq' was not closed\n");
+        if (std::fclose(f) != 0) say("The file 'log.trq' was not closed\n");
     }
 }
 
-} // namespace
-
-int readIniValue(char* dest, const char* path, const char* key, std::size_t size) {
-    File f(path ? std::fopen(path, "rb") : nullptr);
-    if (!f) {
-        std::printf("ReadParameters - error\n");
-        return -1;
-    }
+// readIniValue on a file already open.
+int readValue(std::FILE* f, char* dest, const char* key, std::size_t size) {
     std::fill_n(dest, size, ' ');
     std::array<char, kPieceSize> line{};
-    if (findSection(f.get(), key, line) != Section::Found) return -1;
+    if (findSection(f, key, line) != Section::Found) return -1;
     // The value starts after the first double quote; only what the line holds is copied.
     const char* quote = std::strchr(line.data(), '"');
     if (quote) {
@@ -107,6 +106,31 @@ int readIniValue(char* dest, const char* path, const char* key, std::size_t size
         std::copy_n(start, std::min(avail, size), dest);
     }
     return 0;
+}
+
+// CONSOLE "0" turns standard output off. Any other value, one without a number (blank, a
+// missing quote), no entry or no readable file leaves it on: only a deliberate 0 silences the
+// driver, and never the lines that say why a file cannot be used. Read before the other keys so
+// that their lines obey it; then names the file, so that the lines tell which one was used.
+void readConsoleSetting(const char* path) {
+    const File f(path ? std::fopen(path, "rb") : nullptr);
+    std::array<char, INI_VALUE_SIZE> area{};
+    bool on = true, digits = false;
+    if (f && readValue(f.get(), area.data(), "CONSOLE", area.size()) == 0)
+        on = valueToLong(area, &digits) != 0 || !digits;
+    setConsoleStdout(on);
+    if (f) say("ReadParameters: read %s\n", path);
+}
+
+} // namespace
+
+int readIniValue(char* dest, const char* path, const char* key, std::size_t size) {
+    const File f(path ? std::fopen(path, "rb") : nullptr);
+    if (!f) {
+        say("ReadParameters - error\n");
+        return -1;
+    }
+    return readValue(f.get(), dest, key, size);
 }
 
 IniText readIniText(std::span<char> dest, const char* path, const char* key) {
@@ -137,10 +161,11 @@ IniText readIniText(std::span<char> dest, const char* path, const char* key) {
 }
 
 int ReadParameters() {
+    readConsoleSetting(ctx.iniPath.data());
     std::array<char, INI_VALUE_SIZE> area{};
     area.fill(' ');
     if (readIniValue(area.data(), ctx.iniPath.data(), "COMPORT", area.size()) == 0) {
-        std::printf("ReadParameters %c\n", area[0]);
+        say("ReadParameters %c\n", area[0]);
         ctx.comPort = static_cast<std::uint8_t>(valueToLong(area)); // the low 8 bits
     }
     area.fill(' ');
@@ -160,7 +185,7 @@ int ReadParameters() {
                                                                    : nullptr;
     traceStartUp();
     if (problem != nullptr) {
-        std::printf("DEVICE in %s: %s\n", ctx.iniPath.data(), problem);
+        say("DEVICE in %s: %s\n", ctx.iniPath.data(), problem);
         return -1;
     }
     return result;
@@ -170,14 +195,14 @@ void writeLog(const char* text, std::int32_t number) {
     if constexpr (kTraceFile) {
         std::FILE* f = std::fopen(kLogFile, "a+");
         if (!f) {
-            std::printf("The file 'log.trq' was not opened\n");
+            say("The file 'log.trq' was not opened\n");
         } else {
             std::fprintf(f, "%s %d\n", text, number);
             std::fflush(f);
-            if (std::fclose(f) != 0) std::printf("The file 'log.trq' was not closed\n");
+            if (std::fclose(f) != 0) say("The file 'log.trq' was not closed\n");
         }
     }
-    if constexpr (kTraceConsole) std::printf("%s %d\n", text, number);
+    if constexpr (kTraceConsole) say("%s %d\n", text, number);
     (void)text;
     (void)number;
 }

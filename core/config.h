@@ -1,4 +1,5 @@
-// Configuration file tarqRS.ini beside the library, and the switched-off trace log.trq.
+// Configuration file tarqRS.ini beside the library (on Linux else in /etc), and the
+// switched-off trace log.trq.
 #pragma once
 
 #include <cstddef>
@@ -28,8 +29,11 @@ void writeLog(const char* text, std::int32_t number);
 
 // Fills ctx.iniPath with the configuration file beside the library. 1 built, 0 failure.
 int getDriverDll();
-// Fills ctx.iniPath with the configuration file in the directory of `libraryFile`. 1 built, 0 when
-// the path does not fit (a cut path would name another file).
-int setIniPathBeside(std::string_view libraryFile);
+// Where the configuration is looked for on Linux when there is none beside the library.
+inline constexpr char SYSTEM_INI_PATH[] = "/etc/tarqdriver/tarqRS.ini";
+// Fills ctx.iniPath with the configuration file in the directory of `libraryFile`, or with
+// `fallback` when nothing by that name is there and the fallback is. 1 built, 0 when the path
+// does not fit (a cut path would name another file).
+int setIniPathBeside(std::string_view libraryFile, const char* fallback = nullptr);
 
 } // namespace tarq

@@ -22,7 +22,6 @@ void initGlobals() {
     ctx.cardReceived = 0;
     ctx.track2LengthReceived = 0;
     ctx.lastTerminalActivity = nowSeconds();
-    ctx.receivedLength = 0;
     ctx.resendCount = 0;
 }
 

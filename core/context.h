@@ -120,7 +120,7 @@ struct DriverContext {
     std::int64_t timeStampTermNotReady = 0; // seconds; 0 = not armed
     std::int64_t lastSendTime = 0;          // seconds
     std::int64_t lastTerminalActivity = 0;  // seconds
-    std::int32_t receivedLength = 0;
+    std::int32_t receivedLength = 0; // set by each message received, before it is parsed
 
     // Engine additions (kept per call unless initGlobals says otherwise) go below.
     std::int32_t pendingEcrAbort = 0; // 1: the cash register asked to abort in a state that

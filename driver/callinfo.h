@@ -1,7 +1,10 @@
 // What the Java bridge reads of the driver besides the exported operations: the issuer of the
-// last payment, the receipts of the call, and the sizes of the texts it copies. The bridge sits
-// above the exported operations and sees no more of the driver than this.
+// last payment, the receipts of the call, the sizes of the texts it copies, and the driver's
+// console (say), which its own lines go through too. The bridge sits above the exported
+// operations and sees no more of the driver than this.
 #pragma once
+
+#include "core/console.h"
 
 #include <cstddef>
 

@@ -104,7 +104,7 @@ extern "C" {
 void trqInitCallback(int kind, void* routine) {
     const TraceCall call("trqInitCallback", {kind, routine}, false);
     try {
-        const bool open = ctx.closedFlag != 1 && ctx.openCompleted();
+        const bool open = ctx.openCompleted(); // a close leaves openStatus 0
         setupStateMachine();
         // The terminal still has the connection open: an automaton left idle would drop every
         // request of the next operation until its time-out.

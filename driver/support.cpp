@@ -1,4 +1,4 @@
-// Internal helpers shared by the exported operations: console lines, the link, the refusal.
+// Internal helpers shared by the exported operations: the link, the refusal.
 #include "driver/support.h"
 
 #include "core/context.h"
@@ -7,8 +7,6 @@
 #include "link/pkiss.h"
 #include "tarqdriver.h"
 
-#include <cstdarg>
-#include <cstdio>
 #include <string_view>
 
 namespace tarq {
@@ -23,14 +21,6 @@ int lastIssuer() noexcept {
 
 std::size_t receiptsOfCall() noexcept {
     return ctx.gstPosReceiptInfo.receipts;
-}
-
-void say(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    std::vfprintf(stdout, format, args);
-    va_end(args);
-    std::fflush(stdout);
 }
 
 void endFailedCall() noexcept {

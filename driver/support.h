@@ -1,6 +1,7 @@
 // Internal helpers shared by the exported operations (open/close, payments, commands).
 #pragma once
 
+#include "core/console.h"
 #include "protocol/trace.h"
 
 #include <cstdint>
@@ -20,8 +21,6 @@ int connectionRefusal();
 // When the open line hung up or failed since the last call, or an earlier reopen failed: does
 // what trqOpen does (configuration, link, open message), so the operation that follows works.
 void reopenLostLine();
-// printf to standard output, flushed so the lines keep their order with the callbacks' output.
-[[gnu::format(printf, 1, 2)]] void say(const char* format, ...);
 
 // Ends the exchange an escaping exception broke off, so that the next call works.
 void endFailedCall() noexcept;

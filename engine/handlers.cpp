@@ -1,6 +1,7 @@
 #include "engine/handlers.h"
 
 #include "core/callbacks.h"
+#include "core/console.h"
 #include "core/context.h"
 #include "engine/mainloop.h"
 #include "engine/requests.h"
@@ -71,32 +72,32 @@ SA_ANSWER* handleAdmin(SA_EVENT*) {
 }
 
 SA_ANSWER* handleAmount(SA_EVENT*) {
-    std::printf("trstate - handleAmount\n");
+    say("trstate - handleAmount\n");
     return newAnswer(PANSWER_NORTRANS);
 }
 
 SA_ANSWER* handleRefund(SA_EVENT*) {
-    std::printf("trstate - handleRefund\n");
+    say("trstate - handleRefund\n");
     return newAnswer(PANSWER_REFUND);
 }
 
 SA_ANSWER* handleConfirmExtCard(SA_EVENT*) {
-    std::printf("trstate - handleConfirmExtCard\n");
+    say("trstate - handleConfirmExtCard\n");
     return newAnswer(PANSWER_CONFIRMEEXTCARD);
 }
 
 SA_ANSWER* handleOkPos(SA_EVENT*) {
-    std::printf("trstate - handleOkPos\n");
+    say("trstate - handleOkPos\n");
     return newAnswer(PANSWER_OKPOS);
 }
 
 SA_ANSWER* handleVerSigAns(SA_EVENT*) {
-    std::printf("trstate - handleVerSigAns\n");
+    say("trstate - handleVerSigAns\n");
     return newAnswer(PANSWER_VERSIG);
 }
 
 SA_ANSWER* handleDefault(SA_EVENT*) {
-    std::printf("trstate - handleDefault\n");
+    say("trstate - handleDefault\n");
     return newAnswer(PANSWER_NONE);
 }
 
@@ -107,7 +108,7 @@ SA_ANSWER* handleStatusState(SA_EVENT*) {
 }
 
 SA_ANSWER* handleAdviceFlag(SA_EVENT*) {
-    std::printf("trstate - handleAdviceFlag\n");
+    say("trstate - handleAdviceFlag\n");
     return newAnswer(PANSWER_NONE, [](SA_ANSWER&) { invokeAdviceFlag(); });
 }
 
@@ -120,7 +121,7 @@ SA_ANSWER* handleIdle(SA_EVENT*) {
 }
 
 SA_ANSWER* handleVerSigAsk(SA_EVENT*) {
-    std::printf("trstate - handleVerSigAsk\n");
+    say("trstate - handleVerSigAsk\n");
     // Even without an answer record the signature step must run, and the cash register may no
     // longer abort.
     ctx.callAbortFunc = 0;
@@ -129,7 +130,7 @@ SA_ANSWER* handleVerSigAsk(SA_EVENT*) {
 }
 
 SA_ANSWER* handleNoReceipt(SA_EVENT*) {
-    std::printf("trstate - handleNoReceipt\n\n");
+    say("trstate - handleNoReceipt\n\n");
     return newAnswer(PANSWER_NONE, [](SA_ANSWER&) {
         setLine(ctx.statusLine1, BLANK_LINE);
         setLine(ctx.statusLine2, kNoReceiptTakeCopy);
@@ -139,7 +140,7 @@ SA_ANSWER* handleNoReceipt(SA_EVENT*) {
 }
 
 SA_ANSWER* handleNoLog(SA_EVENT*) {
-    std::printf("trstate - handleNoLog\n\n");
+    say("trstate - handleNoLog\n\n");
     return newAnswer(PANSWER_NONE, [](SA_ANSWER&) {
         setLine(ctx.statusLine1, NO_RECEIPT_LINE);
         setLine(ctx.statusLine2, kReconciliation);
@@ -172,9 +173,9 @@ SA_ANSWER* handleCardswipe(SA_EVENT*) {
 }
 
 SA_ANSWER* handleConfirm(SA_EVENT*) {
-    std::printf("trstate - handleConfirm\n");
+    say("trstate - handleConfirm\n");
     return newAnswer(PANSWER_NONE, [](SA_ANSWER& answer) {
-        std::printf("trqExtCardConfirm\n");
+        say("trqExtCardConfirm\n");
         const int verdict = invokeExtCardConfirm();
         if (verdict == 1 || verdict == 2) {
             ctx.extCardAnswer = verdict;
@@ -205,9 +206,9 @@ SA_ANSWER* handleTransComplete(SA_EVENT*) {
 }
 
 SA_ANSWER* handleTermNotReady(SA_EVENT*) {
-    std::printf("trstate - handleTermNotReady\n\n");
+    say("trstate - handleTermNotReady\n\n");
     return newAnswer(PANSWER_NONE, [](SA_ANSWER&) {
-        std::printf("trstate - handleTermNotReady %d\n", ctx.gstResultData);
+        say("trstate - handleTermNotReady %d\n", ctx.gstResultData);
         const std::int64_t now = nowSeconds();
         ctx.ecrRequestsAnswer = 0;
         ctx.lastSendTime = now;
@@ -219,7 +220,7 @@ SA_ANSWER* handleTermNotReady(SA_EVENT*) {
 }
 
 SA_ANSWER* handleResend(SA_EVENT*) {
-    std::printf("trstate - handleResend\n\n");
+    say("trstate - handleResend\n\n");
     return newAnswer(PANSWER_NONE, [](SA_ANSWER&) {
         ++ctx.resendCount;
         sendCardTransaction();
@@ -227,22 +228,22 @@ SA_ANSWER* handleResend(SA_EVENT*) {
 }
 
 SA_ANSWER* handleNoConnection(SA_EVENT*) {
-    std::printf("trstate - handleNoConnection %d %d\n\n", static_cast<int>(TIMEOUT_ANSWERREQ),
-                static_cast<int>(TIMEOUT_TERMINALANSWER));
+    say("trstate - handleNoConnection %d %d\n\n", static_cast<int>(TIMEOUT_ANSWERREQ),
+        static_cast<int>(TIMEOUT_TERMINALANSWER));
     return newAnswer(PANSWER_NONE, [](SA_ANSWER& answer) {
-        std::printf("trstate - handleNoConnection ret=6 (%d)\n", ctx.gstResultData);
+        say("trstate - handleNoConnection ret=6 (%d)\n", ctx.gstResultData);
         ctx.gstResultData = 6;
         setLine(ctx.statusLine1, BLANK_LINE);
         setLine(ctx.statusLine2, kNoConnection);
         show();
         ctx.disconnectToTerminal = 1;
-        std::printf("trstate - handleNoConnection %d %d\n\n", static_cast<int>(answer.answer_ID),
-                    ctx.gstResultData);
+        say("trstate - handleNoConnection %d %d\n\n", static_cast<int>(answer.answer_ID),
+            ctx.gstResultData);
     });
 }
 
 SA_ANSWER* handleTimeout(SA_EVENT*) {
-    std::printf("trstate - handleTimeout:%d\n\n", static_cast<int>(TIMEOUT_TERMINALANSWER));
+    say("trstate - handleTimeout:%d\n\n", static_cast<int>(TIMEOUT_TERMINALANSWER));
     return newAnswer(PANSWER_NONE, [](SA_ANSWER& answer) {
         const bool prompt = isAbortablePrompt();
         // Past two aborts the terminal is not asked again; the exchange ends all the same.
@@ -251,7 +252,7 @@ SA_ANSWER* handleTimeout(SA_EVENT*) {
         ctx.gstResultData = 2;
         if (ctx.requestKind == RequestKind::payment) {
             if (prompt)
-                std::printf("aborted due to no terminal activity\n");
+                say("aborted due to no terminal activity\n");
             else
                 setLine(ctx.statusLine1, kCheckLastReceipt);
         } else {
@@ -260,8 +261,8 @@ SA_ANSWER* handleTimeout(SA_EVENT*) {
         setLine(ctx.statusLine2, answer.answer_ID == PANSWER_ABORT ? kAbortedTimeout : kTimeout);
         show();
         ctx.disconnectToTerminal = 1;
-        std::printf("trstate - handleTimeout %d %d\n\n", static_cast<int>(answer.answer_ID),
-                    ctx.gstResultData);
+        say("trstate - handleTimeout %d %d\n\n", static_cast<int>(answer.answer_ID),
+            ctx.gstResultData);
     });
 }
 

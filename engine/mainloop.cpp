@@ -1,6 +1,7 @@
 #include "engine/mainloop.h"
 
 #include "core/callbacks.h"
+#include "core/console.h"
 #include "core/context.h"
 #include "engine/handlers.h"
 #include "engine/table.h"
@@ -99,7 +100,7 @@ void abandonExchange() {
     lastSource = Source::none;
     clearCallFlags();
     // The terminal still holds the connection: the next call starts from the open state.
-    if (ctx.closedFlag != 1 && ctx.openCompleted() && SA_getState() != PSTATE_IDLE)
+    if (ctx.openCompleted() && SA_getState() != PSTATE_IDLE)
         SA_restoreState(PSTATE_OPEN);
 }
 
@@ -149,14 +150,14 @@ SA_EVENT* getEvent() {
 
 SA_EVENT* getPosAbortEvent() {
     if (ctx.getPosAbortEvent && invokeAbortQuery() != 0) {
-        std::printf("getPosAbortEvent\n");
+        say("getPosAbortEvent\n");
         makeCurrent(PEVENT_ABORT);
     }
     return currentEcrEvent.get();
 }
 
 void sendVerSigAnswer() {
-    std::printf("\ntrqVerSigConfirm\n");
+    say("\ntrqVerSigConfirm\n");
     ctx.verSigAnswer = invokeVerSigConfirm() == 1 ? 1 : 2;
     if (SA_EVENT* event = makeCurrent(PEVENT_VERSIG_ANSWER)) dispatchAndSend(SA_handleEvent(event));
     freeCurrentEcrEvent();

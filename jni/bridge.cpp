@@ -88,13 +88,13 @@ int setCarddata(const char* /*cardText*/) noexcept {
 
 int printReceipt(int segment, const char* text) noexcept {
     copyText(bridge.bridgeReceipt, text);
-    bool printable = false;
-    for (const char* p = bridge.bridgeReceipt.data(); *p != '\0'; ++p) {
-        if (*p == '\n') continue;
-        std::printf("%c", *p);
-        printable = true;
-    }
-    std::fflush(stdout);
+    // Without its line feeds, in one piece: one console (and trace) line, not one per character.
+    std::array<char, RECEIPT_TEXT_SIZE> shown{};
+    std::size_t n = 0;
+    for (const char* p = bridge.bridgeReceipt.data(); *p != '\0'; ++p)
+        if (*p != '\n') shown[n++] = *p;
+    const bool printable = n > 0;
+    if (printable) say("%s", shown.data());
     writePrintOutToFile(0, segment);
     return printable ? 1 : 0;
 }
@@ -102,8 +102,8 @@ int printReceipt(int segment, const char* text) noexcept {
 int displayStatus(const char* line1, const char* line2) noexcept {
     copyText(bridge.bridgeLine1, line1);
     copyText(bridge.bridgeLine2, line2);
-    std::printf("\nSTATUS 1: %s\n", bridge.bridgeLine1.data());
-    std::printf("STATUS 2:%s\n", bridge.bridgeLine2.data());
+    say("\nSTATUS 1: %s\n", bridge.bridgeLine1.data());
+    say("STATUS 2:%s\n", bridge.bridgeLine2.data());
     return writeDisplayFile();
 }
 
@@ -118,7 +118,7 @@ int abortTransaction() noexcept {
     if (file) {
         const int c = std::fgetc(file.get());
         if (c != EOF) answer = static_cast<char>(c);
-        if (!file.close()) std::printf("The file 'abort' was not closed %s\n", path.data());
+        if (!file.close()) say("The file 'abort' was not closed %s\n", path.data());
     }
     if (answer == '1') {
         bridge.abortRequested = 1;
@@ -134,13 +134,13 @@ int writeDisplayFile() noexcept {
     const auto path = sideFilePath(kDisplayFile);
     TextFile file(path.data(), "wb");
     if (!file) {
-        std::printf("The file 'display.trq' was not opened\n");
+        say("The file 'display.trq' was not opened\n");
         return 0;
     }
     std::fprintf(file.get(), "%s\n", bridge.bridgeLine1.data());
     std::fprintf(file.get(), "%s\n", bridge.bridgeLine2.data());
     if (!file.close()) {
-        std::printf("The file 'display.trq' was not closed\n");
+        say("The file 'display.trq' was not closed\n");
         return 1;
     }
     return 0;
@@ -151,9 +151,9 @@ int writePrintOutToFile(int mode, int segment) noexcept {
     const bool fresh = mode == 1;
     TextFile file(path.data(), fresh ? "wb" : "a+b");
     if (!file && fresh)
-        std::printf("The file 'print.trq' was not opened %s\n", path.data());
+        say("The file 'print.trq' was not opened %s\n", path.data());
     else if (!file)
-        std::printf("The file 'print.trq' was not opened a %s\n", path.data());
+        say("The file 'print.trq' was not opened a %s\n", path.data());
     else
         std::fprintf(file.get(), "%s", bridge.bridgeReceipt.data());
     if (fresh) {
@@ -168,7 +168,7 @@ int writePrintOutToFile(int mode, int segment) noexcept {
     if (!file) return 0;
     if (segment == 0) std::fprintf(file.get(), "\n");
     if (!file.close()) {
-        std::printf("The file 'print.trq' was not closed %s\n", path.data());
+        say("The file 'print.trq' was not closed %s\n", path.data());
         return 1;
     }
     return 0;
@@ -178,7 +178,7 @@ int writeIssuerFile(int mode) noexcept {
     const auto path = sideFilePath(kIssuerFile);
     TextFile file(path.data(), "wb");
     if (!file) {
-        std::printf("The file 'issuer.trq' was not opened\n");
+        say("The file 'issuer.trq' was not opened\n");
         return 0;
     }
     if (mode == 1)
@@ -186,7 +186,7 @@ int writeIssuerFile(int mode) noexcept {
     else
         std::fprintf(file.get(), "\n");
     if (!file.close()) {
-        std::printf("The file 'issuer.trq' was not closed\n");
+        say("The file 'issuer.trq' was not closed\n");
         return 1;
     }
     return 0;

@@ -19,6 +19,7 @@
 
 using namespace tarq::javabridge;
 using tarq::BLANK_DISPLAY_LINE;
+using tarq::say;
 using tarq::WipeAtExit;
 
 namespace {
@@ -70,9 +71,9 @@ class StringChars {
     std::size_t length_ = 0;
 };
 
-// A driver text argument: the Java string in the terminal's character set, cut to `width`.
+// A driver text argument: the Java string in the terminal's character set, cut to the array
+// and terminated.
 template <std::size_t N> bool copyArgument(JNIEnv* env, jstring str, std::array<char, N>& dest) {
-    dest.fill('\0');
     StringChars chars(env, str);
     if (!chars.ok()) return false;
     modifiedUtf8ToCp1252(chars.view(), std::span<char>(dest));
@@ -124,11 +125,11 @@ bool setFields(JNIEnv* env, jobject self, std::initializer_list<Field> fields) {
 int amountCheck(int transactionType, int amount) {
     if (transactionType == TYPE_WITHOUT_AMOUNT_CHECK) return 0;
     if (amount > TRQ_MAX_AMOUNT) {
-        std::printf("    MAX_Amount : %d\n", TRQ_MAX_AMOUNT);
+        say("    MAX_Amount : %d\n", TRQ_MAX_AMOUNT);
         return TRQ_AMOUNT_TOO_HIGH;
     }
     if (amount < TRQ_MIN_AMOUNT) {
-        std::printf("    MIN_Amount : %d\n", TRQ_MIN_AMOUNT);
+        say("    MIN_Amount : %d\n", TRQ_MIN_AMOUNT);
         return TRQ_AMOUNT_TOO_LOW;
     }
     return 0;
@@ -170,7 +171,7 @@ jint finish(JNIEnv* env, jobject self, int result, std::initializer_list<Field> 
 template <typename Call>
 jint report(JNIEnv* env, jobject self, const char* printed, std::string_view line1,
             bool displayFile, Call call, std::initializer_list<Field> fields) {
-    std::printf("%s", printed);
+    say("%s", printed);
     setLines(line1, BLANK_DISPLAY_LINE);
     if (displayFile) writeDisplayFile();
     receiptReset();
@@ -229,7 +230,7 @@ JNIEXPORT jint JNICALL Java_no_kelmo_javaTarq_trqOpen(JNIEnv* env, jobject, jstr
 
 JNIEXPORT jint JNICALL Java_no_kelmo_javaTarq_trqTestConnection(JNIEnv* env, jobject self) {
     return guarded(env, [&]() -> jint {
-        std::printf("C:trqTestConnection\n");
+        say("C:trqTestConnection\n");
         const int result = trqTestConnection();
         receiptReset();
         return finish(env, self, result, {kLine1, kLine2});
@@ -248,7 +249,7 @@ JNIEXPORT jint JNICALL Java_no_kelmo_javaTarq_trqCardTransaction(JNIEnv* env, jo
         setLines(line.data(), BLANK_DISPLAY_LINE);
         writeDisplayFile();
         receiptReset();
-        std::printf("Cj:trqCardTransaction %d\n", static_cast<int>(amount));
+        say("Cj:trqCardTransaction %d\n", static_cast<int>(amount));
         if (const int refused = amountCheck(transactionType, amount)) return refused;
         const int result = trqCardTransaction(transactionType, amount, currencyCode,
                                               static_cast<char>(merchIn & 0xFF), confirmExtCard);
@@ -263,7 +264,7 @@ JNIEXPORT jint JNICALL Java_no_kelmo_javaTarq_trqNorCardTransaction(
         writeIssuerFile(0);
         setLines(BLANK_DISPLAY_LINE, BLANK_DISPLAY_LINE);
         receiptReset();
-        std::printf("Cj:trqNorCardTransaction %d\n", static_cast<int>(amount));
+        say("Cj:trqNorCardTransaction %d\n", static_cast<int>(amount));
         if (const int refused = amountCheck(transactionType, amount)) return refused;
         const int result = trqNorCardTransaction(transactionType, amount, currencyCode,
                                                  static_cast<char>(merchIn & 0xFF), confirmExtCard,
@@ -278,7 +279,7 @@ JNIEXPORT jint JNICALL Java_no_kelmo_javaTarq_trqNorTransaction(
     jint secondNumber, jstring cardNo, jstring expDate, jstring cvc) {
     return guarded(env, [&]() -> jint {
         writeIssuerFile(0);
-        std::printf("Cj:trqNorTransaction %d\n", static_cast<int>(amount));
+        say("Cj:trqNorTransaction %d\n", static_cast<int>(amount));
         // Each text is cut to the width of its field in the payment request.
         std::array<char, 4 + 1> pos{};
         std::array<char, 40 + 1> host{};
@@ -374,7 +375,7 @@ JNIEXPORT jint JNICALL Java_no_kelmo_javaTarq_trqRestartTerm(JNIEnv* env, jobjec
     return guarded(env, [&]() -> jint {
         setLines("RESTARTER TERMINAL", BLANK_DISPLAY_LINE);
         writeDisplayFile();
-        std::printf("C:RestartTerm\n");
+        say("C:RestartTerm\n");
         return trqRestartTerm();
     });
 }

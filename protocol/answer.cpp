@@ -1,5 +1,6 @@
 #include "protocol/answer.h"
 
+#include "core/console.h"
 #include "core/context.h"
 #include "link/clock.h"
 #include "link/wipe.h"
@@ -102,17 +103,17 @@ Element awaited(Element e) {
 }
 
 Element extCardElement() {
-    std::printf("parserSendAnswer - PANSWER_OKPOS\n");
+    say("parserSendAnswer - PANSWER_OKPOS\n");
     if (ctx.extCardAnswer == 2) {
-        std::printf("parserSendAnswer - PTAG_EXTPOSNOTOK\n");
+        say("parserSendAnswer - PTAG_EXTPOSNOTOK\n");
         return bare(PTAG_EXTPOSNOTOK);
     }
-    std::printf("parserSendAnswer - PTAG_EXTPOSOK\n");
+    say("parserSendAnswer - PTAG_EXTPOSOK\n");
     return bare(PTAG_EXTPOSOK);
 }
 
 Element verSigElement() {
-    std::printf("parserSendAnswer - PANSWER_VERSIG\n");
+    say("parserSendAnswer - PANSWER_VERSIG\n");
     return bare(ctx.verSigAnswer == 1   ? PTAG_VER_SIG_OK
                 : ctx.verSigAnswer == 2 ? PTAG_VER_SIG
                                         : PTAG_VER_SIG_NONE);
@@ -134,7 +135,7 @@ Element norTransElement() {
 }
 
 Element logged(const char* line, Element e) {
-    std::printf("parserSendAnswer - %s\n", line);
+    say("parserSendAnswer - %s\n", line);
     return e;
 }
 

@@ -1,6 +1,7 @@
 #include "protocol/parser.h"
 
 #include "core/callbacks.h"
+#include "core/console.h"
 #include "core/context.h"
 #include "link/clock.h"
 #include "protocol/tags.h"
@@ -59,7 +60,7 @@ void handleTransCompleted(std::span<const std::uint8_t> value) {
     ctx.gstResultData = value[0];
     // A one-byte result alone makes a 5-byte message; the issuer comes only with more.
     if (ctx.receivedLength > 5 && value.size() >= 2) ctx.issuerID = value[1];
-    std::printf("PTAG_TRANS_COMPLETED = %d, issuerID=%d\n", ctx.gstResultData, ctx.issuerID);
+    say("PTAG_TRANS_COMPLETED = %d, issuerID=%d\n", ctx.gstResultData, ctx.issuerID);
     switch (ctx.gstResultData) {
     case 5:
         current_event->event_id = PEVENT_TERM_NOT_READY;
@@ -97,7 +98,7 @@ void handleReceipt(std::span<const std::uint8_t> value) {
 }
 
 void handleTermAbort() {
-    std::printf("PTAG_TERM_ABORT\n");
+    say("PTAG_TERM_ABORT\n");
     ctx.callAbortFunc = 0;
     if (std::string_view(ctx.statusLine1.data(), kTerminalBlocked.size()) == kTerminalBlocked)
         setLine(ctx.statusLine2, kAbortedByTerminal);
@@ -136,7 +137,7 @@ void handleStatus1(std::span<const std::uint8_t> value) {
     std::copy(ctx.statusLine2.begin(), ctx.statusLine2.end(), both.begin() + STATUS_LINE_LEN);
     if (containsWord(both, "ARBEJ")) {
         ctx.callAbortFunc = 0;
-        std::printf("PTAG_STATUS1 --\n");
+        say("PTAG_STATUS1 --\n");
     }
 }
 
@@ -145,7 +146,7 @@ void handleStatus2(std::span<const std::uint8_t> value) {
     storeStatus(ctx.statusLine2, value);
     if (containsWord(ctx.statusLine2, "ABORTED")) {
         ctx.callAbortFunc = 0;
-        std::printf("PTAG_STATUS2 ____\n");
+        say("PTAG_STATUS2 ____\n");
     }
 }
 
@@ -163,7 +164,7 @@ void handleTrack2Length(std::span<const std::uint8_t> value) {
 void interpret(std::uint8_t tag, std::span<const std::uint8_t> value) {
     for (const EventElement& e : kEventElements) {
         if (e.tag != tag) continue;
-        std::printf("%s", e.line);
+        say("%s", e.line);
         current_event->event_id = e.event;
         return;
     }
@@ -181,7 +182,7 @@ void interpret(std::uint8_t tag, std::span<const std::uint8_t> value) {
     case PTAG_TERM_IDLE:
         return handleTermIdle(value);
     case PTAG_TERM_CARDNAME:
-        std::printf("PTAG_TERM_CARDNAME\n");
+        say("PTAG_TERM_CARDNAME\n");
         return;
     case PTAG_LAST_RECEIPT:
         ctx.receiptSegment = 0;
@@ -194,7 +195,7 @@ void interpret(std::uint8_t tag, std::span<const std::uint8_t> value) {
     case PTAG_TRANS_COMPLETED:
         return handleTransCompleted(value);
     default:
-        std::printf("PTAG_UNKNOWN\n");
+        say("PTAG_UNKNOWN\n");
         return;
     }
 }

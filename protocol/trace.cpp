@@ -1,6 +1,7 @@
 #include "protocol/trace.h"
 
 #include "core/config.h"
+#include "core/console.h"
 #include "core/sa.h"
 #include "link/wipe.h"
 #include "link/wiretap.h"
@@ -189,6 +190,7 @@ const char* stateName(int s) {
 
 void stop() {
     tapSink = nullptr;
+    setConsoleSink(nullptr);
     if (trace.file) std::fclose(trace.file);
     trace.file = nullptr;
 }
@@ -224,8 +226,7 @@ void rotate() {
     trace.written = 0;
     if (!trace.file) {
         stop();
-        std::printf("Trace file %s could not be written: trace off\n", trace.path.c_str());
-        std::fflush(stdout);
+        say("Trace file %s could not be written: trace off\n", trace.path.c_str());
         return;
     }
     writeHeader(true);
@@ -242,8 +243,7 @@ void writeLine(const std::string& text) {
     if (n < 0 || std::fflush(trace.file) != 0) {
         const std::string path = trace.path;
         stop();
-        std::printf("Trace file %s could not be written: trace off\n", path.c_str());
-        std::fflush(stdout);
+        say("Trace file %s could not be written: trace off\n", path.c_str());
         return;
     }
     trace.written += n;
@@ -314,6 +314,21 @@ void sink(TapEvent event, const std::uint8_t* b, std::uint32_t n, int number) {
     }
 }
 
+// The console lines, one trace line each (blank ones dropped), so that a till that turned the
+// console off still finds them here.
+void consoleToTrace(std::string_view text) {
+    try {
+        while (!text.empty()) {
+            const std::size_t end = std::min(text.find('\n'), text.size());
+            const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+            if (end > 0) writeLine("console " + traceText({bytes, end}));
+            text.remove_prefix(std::min(end + 1, text.size()));
+        }
+    } catch (...) {
+        // As for the other lines: lost, and the call goes on.
+    }
+}
+
 bool isAbsolute(const char* p) {
     return p[0] == '/' || p[0] == '\\' || (p[0] != '\0' && p[1] == ':');
 }
@@ -331,9 +346,8 @@ long long traceMaxKb(const char* iniPath) {
     for (; *p >= '0' && *p <= '9' && kb <= kTraceMaxKb; ++p)
         kb = kb * 10 + (*p - '0');
     if (read == IniText::Found && kb >= 1 && kb <= kTraceMaxKb) return kb;
-    std::printf("TRACEMAX \"%s\" out of range (1 to %lld KB): %ld used\n", text.data(),
-                static_cast<long long>(kTraceMaxKb), TRACE_MAX_KB_DEFAULT);
-    std::fflush(stdout);
+    say("TRACEMAX \"%s\" out of range (1 to %lld KB): %ld used\n", text.data(),
+        static_cast<long long>(kTraceMaxKb), TRACE_MAX_KB_DEFAULT);
     return TRACE_MAX_KB_DEFAULT;
 }
 
@@ -345,8 +359,7 @@ void traceOpen(const char* iniPath) {
     if (!iniPath) return;
     const IniText read = readIniText(name, iniPath, "TRACE");
     if (read == IniText::TooLong || read == IniText::Unclosed) {
-        std::printf("TRACE in %s: unusable file name, trace off\n", iniPath);
-        std::fflush(stdout);
+        say("TRACE in %s: unusable file name, trace off\n", iniPath);
         return;
     }
     if (read != IniText::Found || name[0] == '\0') return;
@@ -360,14 +373,14 @@ void traceOpen(const char* iniPath) {
     trace.maxBytes = maxKb * 1024;
     trace.file = std::fopen(trace.path.c_str(), "a");
     if (!trace.file) {
-        std::printf("Trace file %s could not be opened: trace off\n", trace.path.c_str());
-        std::fflush(stdout);
+        say("Trace file %s could not be opened: trace off\n", trace.path.c_str());
         return;
     }
     std::fseek(trace.file, 0, SEEK_END);
     trace.written = std::ftell(trace.file);
     trace.start = SteadyClock::now();
     tapSink = sink;
+    setConsoleSink(consoleToTrace);
     writeHeader(false);
 }
 

@@ -81,6 +81,7 @@ class Mutant:
     detail: str = ""
     seconds: float = 0.0
     build_log: str = ""
+    nearby: bool = False  # tests chosen by the covered line above it
 
     def folder(self):
         return self.file.split("/", 1)[0]
@@ -678,19 +679,40 @@ def tests_for(data, m):
     decl = DECL_RE.match(codes[m.file][m.line - 1]) if not names else None
     if decl:
         names = users_tests(data, decl.group(1) or decl.group(2), (m.file, m.line))
+    # A line gcov counts nothing on (a case label, a loop header's part, a member's start value):
+    # the tests that reach the statement above it in the same function. It stays "not covered"
+    # should it survive them.
+    for back in range(1, 9) if not names else ():
+        if m.line - back < 1 or codes[m.file][m.line - back].startswith("}"):
+            break
+        names = set(data["lines"].get(f"{m.file}:{m.line - back}", []))
+        if names:
+            m.nearby = True
+            break
     return sorted(names, key=lambda n: data["times"].get(n, 0))
 
 
 USERS = {}
 
 
-def users_tests(data, name, decl_at):
+# The name a declaration without code of its own declares (`std::array<char, N> path{};`).
+DECLARED_RE = re.compile(r"(\w+)\s*(?:\{[^{}]*\}|=[^;]*)?;\s*$")
+
+
+def users_tests(data, name, decl_at, depth=2):
+    """Tests executing the lines that use `name`; a use that is itself a declaration (a member
+    sized by the constant) stands for the uses of what it declares."""
     if (name, decl_at) not in USERS:
         word, names = re.compile(r"\b" + name + r"\b"), set()
         for rel, lines in library_codes().items():
             for no, code in enumerate(lines, start=1):
-                if (rel, no) != decl_at and name in code and word.search(code):
-                    names.update(data["lines"].get(f"{rel}:{no}", []))
+                if (rel, no) == decl_at or name not in code or not word.search(code):
+                    continue
+                covered = data["lines"].get(f"{rel}:{no}", [])
+                names.update(covered)
+                declared = DECLARED_RE.search(code) if not covered and depth else None
+                if declared and declared.group(1) != name:
+                    names |= users_tests(data, declared.group(1), (rel, no), depth - 1)
         USERS[(name, decl_at)] = names
     return set(USERS[(name, decl_at)])
 
@@ -772,6 +794,8 @@ class Runner:
             m.build_log = r.stdout[-1500:]
         elif names:
             m.status, m.detail = self.run_tests(job, names)
+            if m.status == "survived" and m.nearby:
+                m.status = "not covered"
         m.seconds = time.monotonic() - start
 
     def run_tests(self, job, names):

@@ -1,5 +1,6 @@
 #include "tools/ecr_os.h"
 
+#include <cerrno>
 #include <csignal>
 #include <dlfcn.h>
 #include <poll.h>
@@ -47,6 +48,44 @@ void catchInterrupt(void (*onInterrupt)()) {
     sa.sa_flags = SA_RESTART;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
+}
+
+bool pipeStdout(int& terminal, int& pipeRead) {
+    int fds[2] = {-1, -1};
+    if (!isatty(STDOUT_FILENO) || pipe(fds) != 0) return false;
+    terminal = dup(STDOUT_FILENO);
+    if (terminal < 0 || dup2(fds[1], STDOUT_FILENO) < 0) {
+        if (terminal >= 0) close(terminal);
+        close(fds[0]);
+        close(fds[1]);
+        return false;
+    }
+    close(fds[1]);
+    pipeRead = fds[0];
+    return true;
+}
+
+void unpipeStdout(int terminal) {
+    dup2(terminal, STDOUT_FILENO);
+    close(terminal);
+}
+
+int readSome(int fd, char* buf, unsigned size) {
+    ssize_t n = 0;
+    do
+        n = read(fd, buf, size);
+    while (n < 0 && errno == EINTR);
+    return static_cast<int>(n);
+}
+
+void writeAll(int fd, const char* buf, unsigned size) {
+    while (size > 0) {
+        const ssize_t n = write(fd, buf, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return; // the terminal is gone: nothing to show it on
+        buf += n;
+        size -= static_cast<unsigned>(n);
+    }
 }
 
 bool abortKeyTyped() {

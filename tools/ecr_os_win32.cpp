@@ -4,6 +4,7 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <conio.h>
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
@@ -47,6 +48,40 @@ std::string defaultLibrary(const char* argv0) {
 void catchInterrupt(void (*onInterrupt)()) {
     interruptHandler = onInterrupt;
     SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+}
+
+bool pipeStdout(int& terminal, int& pipeRead) {
+    int fds[2] = {-1, -1};
+    const int out = _fileno(stdout);
+    if (!_isatty(out) || _pipe(fds, 4096, _O_BINARY) != 0) return false;
+    terminal = _dup(out);
+    if (terminal < 0 || _dup2(fds[1], out) != 0) {
+        if (terminal >= 0) _close(terminal);
+        _close(fds[0]);
+        _close(fds[1]);
+        return false;
+    }
+    _close(fds[1]);
+    pipeRead = fds[0];
+    return true;
+}
+
+void unpipeStdout(int terminal) {
+    _dup2(terminal, _fileno(stdout));
+    _close(terminal);
+}
+
+int readSome(int fd, char* buf, unsigned size) {
+    return _read(fd, buf, size);
+}
+
+void writeAll(int fd, const char* buf, unsigned size) {
+    while (size > 0) {
+        const int n = _write(fd, buf, size);
+        if (n <= 0) return; // the console is gone: nothing to show it on
+        buf += n;
+        size -= static_cast<unsigned>(n);
+    }
 }
 
 bool abortKeyTyped() {

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -36,6 +37,97 @@ Options opts;
 std::chrono::steady_clock::time_point paymentStart;
 std::string lastLine1, lastLine2;
 bool abortTold = false; // "abort requested" was printed for the running payment
+
+// On a terminal, one line rewritten in place while a call waits for the terminal ("waiting for
+// the terminal: 7 s"). The driver prints on the same standard output from the calling thread, so
+// everything printed passes through a pipe to a relay that clears the line first; the line is
+// drawn only after a whole line of other output, never into a part of one. On a file or a pipe
+// nothing of this happens and the output is as written.
+class Progress {
+  public:
+    Progress() {
+        if (!tarq::ecr::pipeStdout(terminal_, pipe_)) return;
+        relay_ = std::thread([this] { relay(); });
+        ticker_ = std::thread([this] { tick(); });
+    }
+    ~Progress() { stop(); }
+    Progress(const Progress&) = delete;
+    Progress& operator=(const Progress&) = delete;
+
+    void begin() {
+        const std::lock_guard lock(m_);
+        since_ = std::chrono::steady_clock::now();
+        waiting_ = true;
+    }
+    void end() {
+        const std::lock_guard lock(m_);
+        waiting_ = false;
+        clear();
+    }
+    // Everything printed so far is shown and the terminal is standard output again.
+    void stop() {
+        std::call_once(stopped_, [this] { finish(); });
+    }
+
+  private:
+    void finish() {
+        if (terminal_ < 0) return;
+        std::fflush(stdout);
+        {
+            const std::lock_guard lock(m_);
+            stopping_ = true;
+        }
+        ticker_.join();
+        tarq::ecr::unpipeStdout(terminal_); // the relay sees the pipe's end
+        relay_.join();
+    }
+    void write(std::string_view text) {
+        tarq::ecr::writeAll(terminal_, text.data(), static_cast<unsigned>(text.size()));
+    }
+    void clear() {
+        if (shown_ == 0) return;
+        write("\r" + std::string(shown_, ' ') + "\r");
+        shown_ = 0;
+    }
+    void relay() {
+        std::array<char, 4096> buf{};
+        int n = 0;
+        while ((n = tarq::ecr::readSome(pipe_, buf.data(), buf.size())) > 0) {
+            const std::lock_guard lock(m_);
+            clear();
+            write(std::string_view(buf.data(), static_cast<std::size_t>(n)));
+            lineEnded_ = buf[static_cast<std::size_t>(n) - 1] == '\n';
+        }
+        const std::lock_guard lock(m_);
+        clear();
+    }
+    void tick() {
+        for (;;) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            const std::lock_guard lock(m_);
+            if (stopping_) return clear();
+            const auto secs = std::chrono::duration_cast<std::chrono::seconds>(
+                                  std::chrono::steady_clock::now() - since_)
+                                  .count();
+            if (!waiting_ || !lineEnded_ || secs < 1 || (shown_ != 0 && secs == drawn_)) continue;
+            drawn_ = secs;
+            const std::string line = "waiting for the terminal: " + std::to_string(secs) + " s";
+            write("\r" + line);
+            shown_ = std::max(shown_, line.size());
+        }
+    }
+
+    int terminal_ = -1, pipe_ = -1;
+    std::mutex m_;
+    bool waiting_ = false, lineEnded_ = true, stopping_ = false;
+    std::size_t shown_ = 0; // width of the progress line on the screen; 0 none
+    long long drawn_ = 0;   // the seconds it shows
+    std::chrono::steady_clock::time_point since_;
+    std::thread relay_, ticker_;
+    std::once_flag stopped_;
+};
+
+Progress* progress = nullptr;
 
 // Ctrl-C. The driver is single-threaded and not reentrant, so a press never calls it: the
 // handler only counts; a watcher thread says what each press does and sets the flags the main
@@ -82,6 +174,7 @@ class InterruptWatcher {
               while (!stop_) {
                   if (!answerPresses(answered, quitBy)) {
                       say("the driver did not return within 2 s: ending without closing the line");
+                      if (progress) progress->stop();
                       std::_Exit(1);
                   }
                   std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -207,7 +300,7 @@ const char* meaning(Meaning kind, int r) {
         case TRQ_OPEN_NO_LINK:
             return "serial port missing or busy";
         case TRQ_OPEN_NO_CONFIG:
-            return "tarqRS.ini not readable beside the library";
+            return "tarqRS.ini not readable (the line above names the file)";
         case TRQ_OPEN_NO_MODULE:
             return "library file not found";
         default:
@@ -304,7 +397,8 @@ void usage(std::FILE* out) {
         "  admin CODE            any administrative command code\n"
         "Options:\n"
         "  --lib PATH            driver library (default: libtarqdriver.so beside this program\n"
-        "                        or in ../ or ../lib; tarqRS.ini must lie beside it)\n"
+        "                        or in ../ or ../lib; tarqRS.ini lies beside it, on Linux\n"
+        "                        else in /etc/tarqdriver/)\n"
         "  --currency N          currency code (default 578)\n"
         "  --merchant C          merchant indicator character (default 1)\n"
         "  --ext-card            ask the terminal for an external-card confirmation\n"
@@ -531,6 +625,14 @@ bool isPayment(const Command& c) {
     return std::find(c.args.begin(), c.args.end(), Arg::Amount) != c.args.end();
 }
 
+// A call into the driver, which may wait for the terminal.
+template <class F> int waitFor(F&& call) {
+    if (progress) progress->begin();
+    const int r = call();
+    if (progress) progress->end();
+    return r;
+}
+
 // Runs the calls, opening and closing around them unless they open themselves; the exit status.
 int runCalls(const DriverApi& api, const std::vector<Call>& calls) {
     int status = kAllDone;
@@ -543,9 +645,9 @@ int runCalls(const DriverApi& api, const std::vector<Call>& calls) {
     const bool explicitOpen =
         std::any_of(calls.begin(), calls.end(), [](const Call& c) { return c.command->opens; });
     if (!explicitOpen) {
-        report("open", Meaning::Open, api.trqOpen("", 0), false);
+        report("open", Meaning::Open, waitFor([&] { return api.trqOpen("", 0); }), false);
         if (status != kAllDone) {
-            api.trqCloseRS232();
+            waitFor([&] { return api.trqCloseRS232(); });
             return status;
         }
     }
@@ -559,9 +661,10 @@ int runCalls(const DriverApi& api, const std::vector<Call>& calls) {
             name = "issuer";
         else if (kind == Meaning::Admin)
             kind = call.args[0] == TRQ_ADMIN_VERSION ? Meaning::Version : Meaning::Operation;
-        report(name, kind, c.run(api, call.args), isPayment(c));
+        report(name, kind, waitFor([&] { return c.run(api, call.args); }), isPayment(c));
     }
-    if (!explicitOpen || quitting) report("close", Meaning::Close, api.trqCloseRS232(), false);
+    if (!explicitOpen || quitting)
+        report("close", Meaning::Close, waitFor([&] { return api.trqCloseRS232(); }), false);
     return quitting ? std::max(status, kCommandFailed) : status;
 }
 
@@ -583,6 +686,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tarqecr: %s\n", api.error.c_str());
         return kNotOpened;
     }
+    Progress shown;
+    progress = &shown;
     InterruptWatcher watcher;
     tarq::ecr::catchInterrupt(onInterrupt);
     registerCallbacks(api);

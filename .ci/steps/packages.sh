@@ -42,7 +42,7 @@ common=(-DTARQ_BUILD_TESTS=OFF -DTARQ_BUILD_BENCH=OFF)
 sim=(-DTARQ_NATIVE_TARQSIM=)
 if [ -x "$build/tools/tarqsim" ]; then sim=(-DTARQ_NATIVE_TARQSIM="$root/$build/tools/tarqsim"); fi
 cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686.cmake" \
-    -DTARQ_BUILD_WINE_TESTS=OFF -DTARQ_BUILD_TOOLS=OFF "${common[@]}" >/dev/null
+    -DTARQ_BUILD_WINE_TESTS=OFF -DTARQ_BUILD_TOOLS=ON "${common[@]}" >/dev/null
 cmake --build build-win32 -j2
 cmake -S . -B build-win64 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
     -DTARQ_BUILD_TOOLS=ON "${common[@]}" "${sim[@]}" -DTARQ_WIN32_BUILD_DIR="$root/build-win32" \
@@ -59,11 +59,31 @@ need "$contents" "$top/bin/Tarqdriver_win32dll\.dll$" "$top/x86/bin/Tarqdriver_w
     "$top/lib/Tarqdriver_win32dll\.dll\.a$" "$top/x86/lib/Tarqdriver_win32dll\.dll\.a$" \
     "$top/lib/tarqdriver\.def$" "$top/lib/javatarq\.def$" "$top/include/tarqdriver\.h$" \
     "$top/java/javaTarq\.jar$" "$top/tarqRS\.ini$" "$top/README-Windows\.txt$" \
-    "$top/bin/tarqecr\.exe$"
-# The two DLLs are what they claim to be.
+    "$top/bin/tarqecr\.exe$" "$top/x86/bin/tarqecr\.exe$" \
+    "$top/lib/Tarqdriver_win32dll\.lib$" "$top/x86/lib/Tarqdriver_win32dll\.lib$" \
+    "$top/debug/Tarqdriver_win32dll\.dll\.debug$" "$top/x86/debug/Tarqdriver_win32dll\.dll\.debug$"
+# Each DLL and program is what it claims to be; each DLL is stripped, names its debug file,
+# carries its version, and has an import library for its own machine that names it.
 unpacked=$(mktemp -d)
 (cd "$unpacked" && cmake -E tar xf "$zip")
-x86_64-w64-mingw32-objdump -f "$unpacked"/*/bin/Tarqdriver_win32dll.dll | grep -q pei-x86-64
-i686-w64-mingw32-objdump -f "$unpacked"/*/x86/bin/Tarqdriver_win32dll.dll | grep -q pei-i386
+version=$(sed -n 's/^project(tarqdriver VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+# (Microsoft's linker looks for __imp_name on x86_64 and __imp__name on i686.)
+for pair in x86_64:pei-x86-64:.:__imp_ i686:pei-i386:x86:__imp__; do
+    IFS=: read -r arch format sub imp <<<"$pair"
+    dir=$(echo "$unpacked"/*/"$sub")
+    for f in bin/Tarqdriver_win32dll.dll bin/tarqecr.exe; do
+        "$arch-w64-mingw32-objdump" -f "$dir/$f" | grep -q "$format"
+    done
+    sections=$("$arch-w64-mingw32-objdump" -h "$dir/bin/Tarqdriver_win32dll.dll")
+    if grep -q debug_info <<<"$sections" || ! grep -q gnu_debuglink <<<"$sections"; then
+        echo "packages: $sub/bin/Tarqdriver_win32dll.dll not stripped with a debug link"; exit 1
+    fi
+    strings -el "$dir/bin/Tarqdriver_win32dll.dll" | grep -qx "$version" ||
+        { echo "packages: no version $version in $sub/bin/Tarqdriver_win32dll.dll"; exit 1; }
+    "$arch-w64-mingw32-objdump" -f "$dir/debug/Tarqdriver_win32dll.dll.debug" | grep -q "$format"
+    lib=$("$arch-w64-mingw32-nm" "$dir/lib/Tarqdriver_win32dll.lib")
+    need "$lib" " ${imp}trqNorTransaction$"
+    strings "$dir/lib/Tarqdriver_win32dll.lib" | grep -q '^Tarqdriver_win32dll.dll$'
+done
 rm -rf "$unpacked"
 say "passed: $(basename "$deb"), $(basename "$zip")"

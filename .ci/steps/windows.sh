@@ -21,7 +21,7 @@ cmake -S . -B build-win64 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.c
 cmake --build build-win64 -j2
 say "cross-build i686 (build-win32)"
 cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686.cmake" \
-    -DTARQ_BUILD_WINE_TESTS=OFF "${common[@]}" >/dev/null
+    -DTARQ_BUILD_WINE_TESTS=OFF "${common[@]}" -DTARQ_BUILD_TOOLS=ON >/dev/null
 cmake --build build-win32 -j2 --target tarqdriver
 
 # The export table must equal the EXPORTS lists of the .def files, name for name: the 21 plain

@@ -107,31 +107,32 @@ TEST_F(E2E, NeverOpenedThenClosed) {
 
 // The open and close results of the failed and half-open states, up to a working line.
 TEST_F(E2E, OpenFailuresAndHalfOpen) {
+    const std::string read = "ReadParameters: read " + (dir_ / "tarqRS.ini").string() + "\n";
     expectRows({
         {OP(a.trqOpen("", 0)), TRQ_OPEN_NO_CONFIG,
          "ReadParameters - error\nReadParameters - error\nReadParameters: cannot read " +
              (dir_ / "tarqRS.ini").string() + ": No such file or directory\n"},
         {OP(a.trqCloseRS232()), TRQ_CLOSE_NOT_OPEN,
          "trqCloseRS232 0 -7\nTARQ is not open! ComPort may be busy. 0 -7\n"},
-        {OP(writeIni((dir_ / "x").string()), a.trqOpen("", 0)), TRQ_OPEN_NO_LINK,
-         "PRS232_Create:INVALID_HANDLE_VALUE:-1\nPRS232_Create: " + (dir_ / "x").string() +
-             ": No such file or directory\nFailed to connect -6\n"},
+        {OP(writeIni("x"), a.trqOpen("", 0)), TRQ_OPEN_NO_LINK, // one character is a path
+         read + "PRS232_Create:INVALID_HANDLE_VALUE:-1\nPRS232_Create: x: No such file or "
+                "directory\nFailed to connect -6\n"},
         {OP(a.trqCloseRS232()), TRQ_CLOSE_NOT_OPEN,
          "trqCloseRS232 0 -6\nTARQ is not open! ComPort may be busy. 0 -6\n"},
         {OP(writeIni("tcp://localhost"), a.trqOpen("", 0)), TRQ_OPEN_NO_CONFIG,
-         "DEVICE in " + (dir_ / "tarqRS.ini").string() + ": value is not tcp://HOST:PORT\n"},
+         read + "DEVICE in " + (dir_ / "tarqRS.ini").string() + ": value is not tcp://HOST:PORT\n"},
         {OP(writeIni("tcp://127.0.0.1:1"), a.trqOpen("", 0)), TRQ_OPEN_NO_LINK,
-         "PRS232_Create: no connection to 127.0.0.1 port 1: Connection refused\n"
-         "Failed to connect -6\n"},
-        {OP(startTerminal(), a.trqOpen("", 0)), TRQ_OPEN_NO_MESSAGE, ""},
+         read + "PRS232_Create: no connection to 127.0.0.1 port 1: Connection refused\n"
+                "Failed to connect -6\n"},
+        {OP(startTerminal(), a.trqOpen("", 0)), TRQ_OPEN_NO_MESSAGE, read},
         payRow(0, 1000, 0, TRQ_NOT_OPEN, kNotOpen),
         // Each send of the open message refused by the terminal.
         {OP(registerCallbacks(), startTerminal({{"nak", "1,2,3,4"}}), a.trqOpen("", 0)),
-         TRQ_OPEN_NOT_DELIVERED, ""},
+         TRQ_OPEN_NOT_DELIVERED, read},
         {OP(a.trqOpen("", 0)), TRQ_OPEN_INCOMPLETE, "TARQ not opened successfully 0 1\n"},
         payRow(0, 1000, 0, TRQ_NOT_OPEN, kNotOpen),
         {OP(a.trqCloseRS232()), TRQ_CLOSE_OK, "trqCloseRS232 0 7\n"},
-        {OP(a.trqOpen("", 0)), TRQ_OPEN_OK, ""},
+        {OP(a.trqOpen("", 0)), TRQ_OPEN_OK, read},
         {OP(stopTerminal(), a.trqClose(0)), TRQ_CLOSE_NOT_DELIVERED, ""}, // the line is gone
     });
 }
@@ -142,7 +143,8 @@ TEST_F(E2E, OpenLineOperations) {
     registerCallbacks();
     startTerminal(
         {{"admin-receipts", "0"}, {"admin-result", "0,1,0,1,0"}, {"admin-issuer", "3,-1,-1,3,-1"}});
-    std::vector<Row> rows = {{OP(a.trqOpenRS232()), TRQ_OPEN_OK, "trqOpenRS232\n"},
+    const std::string read = "ReadParameters: read " + (dir_ / "tarqRS.ini").string() + "\n";
+    std::vector<Row> rows = {{OP(a.trqOpenRS232()), TRQ_OPEN_OK, "trqOpenRS232\n" + read},
                              {OP(a.trqOpen("", 0)), TRQ_OPEN_ALREADY, "TARQ already open 0 100\n"},
                              adminRow(40, 23, "\ntrqNorAdmin 0\n", 40),
                              adminRow(40, 20, "\ntrqNorAdmin 1\n", 40),
@@ -154,6 +156,10 @@ TEST_F(E2E, OpenLineOperations) {
     rows = rows + fixedRows("0 99", "", 0) + alwaysRefused();
     rows.push_back({OP(a.trqCloseRS232()), TRQ_CLOSE_OK, "trqCloseRS232 0 99\n"});
     expectRows(rows);
+    // The close let go of the line: another program can take it.
+    PRS232_PORT* other = PRS232_Create(0, 9600, pty_->slaveName().c_str());
+    EXPECT_NE(other, nullptr);
+    PRS232_Delete(&other);
 }
 
 TEST_F(E2E, ApprovedPurchase) {

@@ -119,8 +119,10 @@ std::vector<Row> rows() {
          {MI, CU, NT, AB, AB, AB}, 2, {.shown = late, .calls = {.cards = 1}}},
         {"SilentAfterCard", pay, {{CU, {card}}}, {MI, CU, NT}, 2,
          {.shown = late, .calls = {.cards = 1}, .endS = 96}},
-        // After calls that sent aborts on time-outs: the count and the card state's time-out
-        // entry start afresh.
+        // After calls that sent aborts on time-outs or requests again: the counts and the card
+        // state's time-out entry start afresh.
+        {"FourthNotReadyEndsAgain", pay, {}, {MI, CU, MI, CU, MI, CU, MI, CU}, 5,
+         {.after = "FourthNotReadyEnds"}},
         {"PromptAbortsThreeTimesAgain", pay, {{CU, {card}}, {NT, {prompt}}},
          {MI, CU, NT, AB, AB, AB}, 2, {.shown = late, .calls = {.cards = 1},
           .after = "SilentPromptAfterCardAbortsThreeTimes"}},
@@ -321,13 +323,41 @@ TEST(DialogueCoverage, EveryHandledPairIsReached) {
     EXPECT_GT(expected, 80);
 }
 
-// An entry or an array for a state outside the automaton is refused, not stored out of bounds.
-TEST(Automaton, OutsideStatesAreRefused) {
+// An entry, an array, an event or a next state outside the automaton is refused, never stored
+// or read out of bounds; nor is a missing event or handler.
+TEST(Automaton, OutsideStatesAndEventsAreRefused) {
+    static int runs = 0;
+    const SA_HANDLER count = [](SA_EVENT*) -> SA_ANSWER* { return ++runs, nullptr; };
     SA_EVENT_ARRAY array{};
-    addEvent(&array, PEVENT_OPEN, SA_NUM_STATES, [](SA_EVENT*) -> SA_ANSWER* { return nullptr; });
+    addEvent(&array, PEVENT_OPEN, SA_NUM_STATES, count);
     EXPECT_EQ(array[PEVENT_OPEN].handler, nullptr);
     addEventArray(SA_NUM_STATES, &array);
     EXPECT_EQ(SA_getEventArray(SA_NUM_STATES), nullptr);
+    struct {
+        SA_EVENT_ARRAY array{};
+        SA_ENTRY beyond;
+    } guarded; // an id one too far
+    guarded.beyond = {1, count};
+    addEventArray(PSTATE_OPEN, &guarded.array);
+    SA_EVENT event{SA_NUM_EVENTS};
+    SA_setStateForTest(PSTATE_OPEN);
+    SA_handleEvent(&event);
+    EXPECT_EQ(runs, 0);
+    // Event, handler and next state given; whether it ran, the state after.
+    const std::tuple<SA_EVENT*, SA_HANDLER, int, int, int> rows[] = {
+        {&event, count, 0, 1, 0},
+        {&event, nullptr, 1, 0, 0},
+        {nullptr, count, 1, 0, 0},
+        {&event, count, -1, 0, 0},
+        {&event, count, SA_NUM_STATES, 0, 0},
+        {&event, count, SA_NUM_STATES - 1, 1, SA_NUM_STATES - 1}};
+    for (const auto& [e, handler, next, ran, after] : rows) {
+        SA_setStateForTest(0);
+        runs = 0;
+        SA_handleEventAs(e, handler, next);
+        EXPECT_EQ(std::pair(runs, SA_getState()), std::pair(ran, after)) << next;
+    }
+    setupStateMachine();
 }
 
 // Where the connection is as an open leaves it: the result when nothing arrived, what an exception

@@ -32,9 +32,9 @@ int receipts(int firstSegment, const std::string& first, const char* second) {
     return printReceipt(0, second);
 }
 
-// display.trq and issuer.trq open, but cannot be closed (the data never reaches them).
+// display.trq, issuer.trq and print.trq open, but cannot be closed (the data never reaches them).
 void unclosable() {
-    for (const char* name : {"display.trq", "issuer.trq"})
+    for (const char* name : {"display.trq", "issuer.trq", "print.trq"})
         fs::create_symlink("/dev/full", sideFilePath(name).data());
 }
 
@@ -68,9 +68,12 @@ const SideRow kSideRows[] = {
          return ctx.gstPosReceiptInfo.receipts = 10, printReceipt(1, "11th"), bridge.abortRequested;
      },
      "print.trq", "0|11th"},
-    {"display (1) and issuer (2) not closed",
-     [] { return unclosable(), displayStatus("A", "B") + 2 * writeIssuerFile(1); }, "print.trq",
-     "3|<none>"},
+    {"display (1), issuer (2) and print (4) not closed",
+     [] {
+         return unclosable(), displayStatus("A", "B") + 2 * writeIssuerFile(1) +
+                                  4 * writePrintOutToFile(0, 0);
+     },
+     "abort.trq", "7|<none>"},
 };
 
 TEST(Bridge, SideFileBytes) {
@@ -105,6 +108,8 @@ const CharsetRow kCharsetRows[] = {
     {Way::FromJava, "ABCDE\xE3\x80\x80\x46G", "ABCDE?F"}, // no such letter; cut
     {Way::FromJava, "\xED\xA0\x80\xED\xB0\x80\xED\xAF\xBF\xED\xBF\xBF", "??"}, // pairs as one
     {Way::Path, "\xED\xA0\xBD\xED\xB8\x80/\xED\xA0\xBD", "\xF0\x9F\x98\x80/\xED\xA0\xBD"},
+    {Way::Path, "\xED\xAF\xBF\xED\xBF\xBF", "\xF4\x8F\xBF\xBF"}, // the last code point
+    {Way::FromJava, "\xC5\xB8", "\x9F"}, // the last of the letters at 0x80 to 0x9F
 };
 
 TEST(Bridge, Charset) {

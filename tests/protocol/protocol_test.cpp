@@ -2,6 +2,7 @@
 // file tarqRS.ini; the bounds of the texts handed to and taken from the cash register.
 #include "core/callbacks.h"
 #include "core/config.h"
+#include "core/console.h"
 #include "driver/request.h"
 #include "link/pkiss.h"
 #include "link/wiretap.h"
@@ -12,6 +13,7 @@
 #include "protocol/trace.h"
 #include "tests/support/capture_stdout.h"
 #include "tests/support/clock.h"
+#include "tests/support/memscan.h"
 #include "tests/support/terminal.h"
 
 #include <gtest/gtest.h>
@@ -66,10 +68,11 @@ std::string state(const std::string& keys) {
     return out;
 }
 
-// Request kind (1 payment, 2 administration), messages (the last one is looked at), event (-1:
-// none), printed lines, state.
-using Row = std::tuple<int, std::vector<Bytes>, int, std::string, std::string>;
-const auto R = [](int kind, std::vector<Bytes> m, int event, std::string p, std::string s) {
+// Request kind (O open, P payment, A administration), messages (the last one is looked at),
+// event (-1: none), printed lines, state.
+constexpr RequestKind O = RequestKind::open, P = RequestKind::payment, A = RequestKind::admin;
+using Row = std::tuple<RequestKind, std::vector<Bytes>, int, std::string, std::string>;
+const auto R = [](RequestKind kind, std::vector<Bytes> m, int event, std::string p, std::string s) {
     return Row(kind, std::move(m), event, std::move(p), std::move(s));
 };
 
@@ -78,52 +81,53 @@ TEST_F(ProtocolTest, MessagesGiveEventLineAndFields) {
     const std::string cut1001 = "RCPT=" + std::string(RECEIPT_SIZE, 'r'),
                       done = "PTAG_TRANS_COMPLETED = ";
     const Row rows[] = {
-        R(0, {M(0xC0)}, PEVENT_OPEN, "PTAG_TERM_OPEN\n", ""),
-        R(0, {message({element(0xC0), element(0xC1)})}, PEVENT_CLOSE,
+        R(O, {M(0xC0)}, PEVENT_OPEN, "PTAG_TERM_OPEN\n", ""),
+        R(O, {message({element(0xC0), element(0xC1)})}, PEVENT_CLOSE,
           "PTAG_TERM_OPEN\nPTAG_TERM_CLOSE\n", ""),
-        R(0, {message({element(0xCB), element(0xDE, {5})})}, PEVENT_CONFIRM, "PTAG_CONFIRM\n",
+        R(O, {message({element(0xCB), element(0xDE, {5})})}, PEVENT_CONFIRM, "PTAG_CONFIRM\n",
           "TAG=5"),
-        R(0, {M(0xD1)}, PEVENT_ADVICE_FLAG, "PTAG_ADVICE_FLAG\n", ""),
-        R(0, {M(0xD4)}, PEVENT_VERSIG_ASK, "PTAG_VER_SIG\n", ""),
-        R(0, {M(0xCE, "VISA")}, PEVENT_EMPTY, "PTAG_TERM_CARDNAME\n", ""),
-        R(0, {M(0xCA)}, PEVENT_EMPTY, "PTAG_UNKNOWN\n", ""), Row(0, {message({})}, -1, "", ""),
-        R(0, {M(0xCD, {7})}, PEVENT_IDLE, "", "RES=7"),
-        R(0, {M(0xCD)}, PEVENT_EMPTY, "", "RES=1"), // too short for its layout: ignored
-        R(0, {M(0xDA)}, PEVENT_EMPTY, "", "SEG=0"),
-        R(0, {M(0xDB, {1, 2})}, PEVENT_EMPTY, "", "T2=258;T2R=1"),
-        R(0, {M(0xDB, {0x7F})}, PEVENT_EMPTY, "", "T2=19;T2R=0"),
-        R(0, {card}, PEVENT_CARDSWIPE, "", "CARD=1"),
-        R(0, {M(0xC7, "0123456789ABCDEFGHIJKL")}, PEVENT_STATUS, "",
+        R(O, {M(0xD1)}, PEVENT_ADVICE_FLAG, "PTAG_ADVICE_FLAG\n", ""),
+        R(O, {M(0xD4)}, PEVENT_VERSIG_ASK, "PTAG_VER_SIG\n", ""),
+        R(O, {M(0xCE, "VISA")}, PEVENT_EMPTY, "PTAG_TERM_CARDNAME\n", ""),
+        R(O, {M(0xCA)}, PEVENT_EMPTY, "PTAG_UNKNOWN\n", ""), Row(O, {message({})}, -1, "", ""),
+        R(O, {M(0xCD, {7})}, PEVENT_IDLE, "", "RES=7"),
+        R(O, {M(0xCD)}, PEVENT_EMPTY, "", "RES=1"), // too short for its layout: ignored
+        R(O, {M(0xDA)}, PEVENT_EMPTY, "", "SEG=0"),
+        R(O, {M(0xDB, {1, 2})}, PEVENT_EMPTY, "", "T2=258;T2R=1"),
+        R(O, {M(0xDB, {0x7F})}, PEVENT_EMPTY, "", "T2=19;T2R=0"),
+        R(O, {card}, PEVENT_CARDSWIPE, "", "CARD=1"),
+        R(O, {M(0xC7, "0123456789ABCDEFGHIJKL")}, PEVENT_STATUS, "",
           "POLL=1;L1=0123456789ABCDEFGHIJ"),
-        R(0, {M(0xC7, "OK"), M(0xC7, Bytes(1002, 'x'))}, PEVENT_STATUS, "",
+        R(O, {M(0xC7, "OK"), M(0xC7, Bytes(1002, 'x'))}, PEVENT_STATUS, "",
           "L1=OK                  "),
-        R(0, {M(0xC7, "ARBEJDER...")}, PEVENT_STATUS, "PTAG_STATUS1 --\n", "POLL=0"),
-        R(0, {M(0xC8, "ARBEJDER"), M(0xC7, "VENT")}, PEVENT_STATUS, "PTAG_STATUS1 --\n", "POLL=0"),
-        R(0, {M(0xC7, "ABORTED")}, PEVENT_STATUS, "", "POLL=1"),
-        R(0, {M(0xC8, "TRANS ABORTED")}, PEVENT_STATUS, "PTAG_STATUS2 ____\n", "POLL=0"),
-        R(0, {M(0xC7, "TERMINAL BLOKKERT"), M(0xC9)}, PEVENT_EMPTY, "PTAG_TERM_ABORT\n",
+        R(O, {M(0xC7, "ARBEJDER...")}, PEVENT_STATUS, "PTAG_STATUS1 --\n", "POLL=0"),
+        R(O, {M(0xC8, "ARBEJDER"), M(0xC7, "VENT")}, PEVENT_STATUS, "PTAG_STATUS1 --\n", "POLL=0"),
+        R(O, {M(0xC7, "ABORTED")}, PEVENT_STATUS, "", "POLL=1"),
+        R(O, {M(0xC8, "TRANS ABORTED")}, PEVENT_STATUS, "PTAG_STATUS2 ____\n", "POLL=0"),
+        R(O, {M(0xC7, "TERMINAL BLOKKERT"), M(0xC9)}, PEVENT_EMPTY, "PTAG_TERM_ABORT\n",
           "POLL=0;L1=TERMINAL BLOKKERT   ;L2=AVBR FRA TERMINAL   "),
-        R(0, {M(0xC7, "TERMINAL BLOKKER"), M(0xC9)}, PEVENT_EMPTY, "PTAG_TERM_ABORT\n",
+        R(O, {M(0xC7, "TERMINAL BLOKKER"), M(0xC9)}, PEVENT_EMPTY, "PTAG_TERM_ABORT\n",
           "L1=AVBR FRA TERMINAL   "),
-        R(2, {M(0xCC, Bytes(1500, 'r'))}, PEVENT_RECEIPT, "", cut1001),
-        R(1, {M(0xCC, "OLD")}, PEVENT_RECEIPT, "",
+        R(A, {M(0xCC, Bytes(1500, 'r'))}, PEVENT_RECEIPT, "", cut1001),
+        R(O, {M(0xCC, "OLD")}, PEVENT_RECEIPT, "", "RCPT=OLD"), // only a payment has a card
+        R(P, {M(0xCC, "OLD")}, PEVENT_RECEIPT, "",
           "RCPT=;L1=INGEN KVITTERING    ;L2=TA KOPI SISTE TRANS."),
-        R(1, {card, t2, M(0xCC, "NEW")}, PEVENT_RECEIPT, "", "RCPT=NEW"),
-        R(2, {M(0xDD, Bytes{0})}, PEVENT_TRANS_COMPLETED, done + "0, issuerID=0\n", "RES=0"),
-        R(2, {completed(5, 9)}, PEVENT_TERM_NOT_READY, done + "5, issuerID=9\n", "ISS=9"),
-        R(2, {M(0xDD, {3})}, PEVENT_NO_RECEIPT, done + "3, issuerID=0\n", ""),
-        R(2, {M(0xDD, {4})}, PEVENT_NO_LOG, done + "4, issuerID=0\n", ""),
-        R(2, {M(0xDD)}, PEVENT_EMPTY, "", "RES=1"), // too short for its layout: ignored
+        R(P, {card, t2, M(0xCC, "NEW")}, PEVENT_RECEIPT, "", "RCPT=NEW"),
+        R(A, {M(0xDD, Bytes{0})}, PEVENT_TRANS_COMPLETED, done + "0, issuerID=0\n", "RES=0"),
+        R(A, {completed(5, 9)}, PEVENT_TERM_NOT_READY, done + "5, issuerID=9\n", "ISS=9"),
+        R(A, {M(0xDD, {3})}, PEVENT_NO_RECEIPT, done + "3, issuerID=0\n", ""),
+        R(A, {M(0xDD, {4})}, PEVENT_NO_LOG, done + "4, issuerID=0\n", ""),
+        R(A, {M(0xDD)}, PEVENT_EMPTY, "", "RES=1"), // too short for its layout: ignored
         // In a payment a success before this payment's card and its length is an earlier one's.
-        R(1, {card, completed(0, 7)}, PEVENT_TRANS_COMPLETED, done + "0, issuerID=7\n",
+        R(P, {card, completed(0, 7)}, PEVENT_TRANS_COMPLETED, done + "0, issuerID=7\n",
           "RES=1;ISS=0"),
-        R(1, {card, t2, completed(26, 7)}, PEVENT_TRANS_COMPLETED, done + "26, issuerID=7\n",
+        R(P, {card, t2, completed(26, 7)}, PEVENT_TRANS_COMPLETED, done + "26, issuerID=7\n",
           "RES=26;ISS=7"),
-        R(1, {completed(27, 7)}, PEVENT_TRANS_COMPLETED, done + "27, issuerID=7\n", "RES=27")};
+        R(P, {completed(27, 7)}, PEVENT_TRANS_COMPLETED, done + "27, issuerID=7\n", "RES=27")};
     for (const auto& [kind, messages, expectedEvent, expectedPrinted, expect] : rows) {
         SCOPED_TRACE(::testing::PrintToString(messages.back()));
         initGlobals();
-        ctx.requestKind = static_cast<RequestKind>(kind);
+        ctx.requestKind = kind;
         ctx.callAbortFunc = 1;
         SA_EVENT* event = nullptr;
         for (const Bytes& m : messages) {
@@ -209,6 +213,15 @@ TEST_F(ProtocolTest, AnswersExactBytes) {
         EXPECT_EQ(send(PANSWER_NORTRANS, printed),
                   join(join(join(head, {code}), fields), withCard ? card : Bytes{}));
     }
+    // The record leaves no copy in the answer's dead stack frame (built 16 KB below the scan's).
+    const auto deep = [](auto& self, int kb) -> TLV* {
+        std::array<volatile char, 1024> pad{};
+        SA_ANSWER a{PANSWER_NORTRANS};
+        return kb ? self(self, kb - pad[0] - 1) : parserSendAnswer(&a);
+    };
+    TLV* tree = deep(deep, 16);
+    EXPECT_EQ(test::copiesInMemory("4571999988887777", "[stack]"), 0);
+    TLV_free(&tree);
     // Through the transport: the pause before the receipt count, then a WACK sent again three
     // times, 2000 ms apart.
     ScriptedTerminal terminal{clock_};
@@ -238,6 +251,9 @@ TEST_F(ProtocolTest, ConfigurationFiles) {
     const std::string baud = "[BAUDRATE]\n\"9600\"\n", longest = "/dev/" + std::string(250, 'd'),
                       noBaud = "ReadParameters: no BAUDRATE value in " + path + "\n";
     const Ini rows[] = {
+        // CONSOLE "0" silences every line, the next read without it not; no number: not off.
+        I("[CONSOLE]\n\"x\"\n[COMPORT]\n\"2\"\n" + baud, 0, 2, 9600, "ReadParameters 2\n"),
+        I("[CONSOLE]\n\"0\"\n[COMPORT]\n\"1\"\n" + baud, 0, 1, 9600, "unnamed:"),
         I("[COMPORT]\n\"1\"\n" + baud, 0, 1, 9600, "ReadParameters 1\n"),
         I("[COMPORT]\n\"300\"\n" + baud, 0, 44, 9600, "ReadParameters 3\n"), // low 8 bits
         I("[COMPORT]\n port = \"3\"\n[BAUDRATE]\nspeed \"115200\"\n", 0, 3, 115200,
@@ -273,10 +289,17 @@ TEST_F(ProtocolTest, ConfigurationFiles) {
         std::ofstream(path, std::ios::binary) << std::get<0>(r);
         int result = 0;
         printed = captureStdout([&] { result = ReadParameters(); });
+        const std::string named = "ReadParameters: read " + path + "\n"; // first, on every read
+        printed = printed.starts_with(named) ? printed.substr(named.size()) : "unnamed:" + printed;
         EXPECT_EQ(
             Ini(std::get<0>(r), result, ctx.comPort, ctx.baudRate, printed, ctx.devicePath.data()),
             r);
     }
+    fs::remove(path); // none at all: each number key says so, then the cause
+    printed = captureStdout([&] { EXPECT_EQ(ReadParameters(), -1); });
+    EXPECT_EQ(printed,
+              "ReadParameters - error\nReadParameters - error\nReadParameters: cannot read " +
+                  path + ": No such file or directory\n");
     fs::remove_all(dir);
 }
 
@@ -292,9 +315,10 @@ TEST(TextBounds, CardDataAndCashRegisterTexts) {
     std::array<char, 6> small{};
     trqTransformCarddata(small.data(), small.size(), packed.get(), 19);
     EXPECT_EQ(std::string(small.data()), "1212");
-    const std::uint8_t filler[] = {0x12, 0x3A}; // the last half-byte above 9 is no digit
+    // The last half-byte above 9 is no digit; only the last byte has a filler.
+    const std::uint8_t filler[] = {0x1A, 0x3A};
     trqTransformCarddata(small.data(), small.size(), filler, 2);
-    EXPECT_EQ(std::string(small.data()), "123");
+    EXPECT_EQ(std::string(small.data()), "1:3");
     const std::uint8_t nine[] = {0x12, 0x39}; // a last half-byte of 9 is a digit
     trqTransformCarddata(small.data(), small.size(), nine, 2);
     EXPECT_EQ(std::string(small.data()), "1239");
@@ -307,15 +331,29 @@ TEST(TextBounds, CardDataAndCashRegisterTexts) {
     EXPECT_EQ(invokePrintReceipt(), 1);
     EXPECT_EQ(receiptLength, 1000U);
     EXPECT_EQ(invokeVerSigConfirm(), 0);
-    // tarqRS.ini beside the library: a path that fills the 260 bytes exactly, not one more.
-    const std::string deep = "/" + std::string(247, 'd') + "/";
-    const std::tuple<std::string, int, std::string> paths[] = {
-        {deep + "l.so", 1, deep + "tarqRS.ini"}, {"l.so", 1, "./tarqRS.ini"}, {"d" + deep, 0, ""}};
-    for (const auto& [file, result, path] : paths) {
+    // tarqRS.ini beside the library: a path that fills the 260 bytes exactly, not one more; the
+    // fallback only when nothing is beside it, and only when it is there.
+    const std::string deep = "/" + std::string(247, 'd') + "/",
+                      tmp = ::testing::TempDir() + "tarq_etc" + std::to_string(getpid()) + "/";
+    const std::string etc = tmp + "etc.ini", here = tmp + "tarqRS.ini",
+                      long260 = tmp + std::string(260 - tmp.size(), 'e'); // no room for its end
+    fs::create_directories(tmp), std::ofstream(etc) << "", std::ofstream(here) << "";
+    std::ofstream(long260) << "";
+    const std::tuple<std::string, const char*, int, std::string> paths[] = {
+        {deep + "l.so", nullptr, 1, deep + "tarqRS.ini"},
+        {"l.so", nullptr, 1, "./tarqRS.ini"},
+        {"d" + deep, nullptr, 0, ""},
+        {deep + "l.so", etc.c_str(), 1, etc},
+        {deep + "l.so", "/nonexistent", 1, deep + "tarqRS.ini"},
+        {tmp + "l.so", etc.c_str(), 1, here},
+        {etc + "/l.so", etc.c_str(), 1, etc}, // a file where the directory should be: none
+        {deep + "l.so", long260.c_str(), 1, deep + "tarqRS.ini"}};
+    for (const auto& [file, fallback, result, path] : paths) {
         ctx.iniPath.fill('\0');
-        EXPECT_EQ(setIniPathBeside(file), result);
+        EXPECT_EQ(setIniPathBeside(file, fallback), result);
         EXPECT_EQ(std::string(ctx.iniPath.data()), path);
     }
+    fs::remove_all(tmp);
     resetDriverContext();
     // The cash register's texts into request fields: zero-filled, cut, unterminated when as long.
     std::array<char, 4> f{'#', '#', '#', '#'};
@@ -389,12 +427,15 @@ TEST(TextBounds, CardNumbersMaskedInAnyForm) {
         const std::string t = captureStdout([&] {
             traceOpen(ini.c_str()), wireTap(TapEvent::FrameHeld, f.data(), 12);
             wireTap(TapEvent::FrameOut, nor.data(), static_cast<std::uint32_t>(nor.size()));
-            wireTap(TapEvent::Display, shown.data(), 6), traceClose();
+            wireTap(TapEvent::Display, shown.data(), 6), say("\nA 4571999900001234\n\n"), say("Z");
+            traceClose();
         });
         for (const char* part : {"< frame 01: 02 01 ** ** ** ** ** ** ** 03 ** ** | (unreadable",
-                                 said, "host=\"457199******1234        541333******0434\"",
+                                 " console A 457199******1234\n", " console Z\n", said,
+                                 "host=\"457199******1234        541333******0434\"",
                                  "display \"\\x1F ~\" \"\\x7F\\x9D\u00A0\""})
             EXPECT_NE(t.find(part), std::string::npos) << part << t;
+        EXPECT_EQ(t.find("console \n"), std::string::npos) << t; // blank lines are dropped
     }
     fs::remove(ini);
 }

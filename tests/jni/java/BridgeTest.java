@@ -29,14 +29,14 @@ public class BridgeTest {
         System.setProperty(javaTarq.LIBRARY_PROPERTY, lib.toString());
         javaTarq t = new javaTarq();
         eq(0, t.SetTrqPath(work.resolve("side") + File.separator), "SetTrqPath");
-        eq(0, t.trqInitCallback(), "trqInitCallback");
         Path tty = work.resolve("tty");
         Process p = args[0].equals("arguments") ? null : new ProcessBuilder(args[3], "--link",
                 tty.toString(), "--status=BETAL\\xD8|\\x80", "--receipt=KJ\\xD8P\\n\\x80 5",
                 "--receipt=KOPI", "--issuer=7", "--admin-receipts=1", "--card-delay="
                 + (args[0].equals("abort") ? 20000 : 100)).redirectErrorStream(true)
                 .redirectOutput(work.resolve("sim.log").toFile()).start();
-        if (p != null) {
+        if (p != null) { // the checks of the arguments run without callbacks, as a till may
+            eq(0, t.trqInitCallback(), "trqInitCallback");
             for (int i = 0; i < 600 && !Files.exists(tty); ++i) Thread.sleep(50);
             Files.writeString(work.resolve("lib/tarqRS.ini"), "[BAUDRATE]\n\"9600\"\n[DEVICE]\n\"" + tty
                     + "\"\n[TRACE]\n\"trace.txt\"\n");
@@ -50,6 +50,8 @@ public class BridgeTest {
                 eq("15\n", t.trqCardTransaction(0, 49, 578, 'K', 0) + side("issuer.trq"), "card");
                 Files.writeString(work.resolve("side/issuer.trq"), "07\n");
                 eq("15\n", t.trqNorCardTransaction(0, 49, 578, 'K', 0, 0, 0, 0) + side("issuer.trq"), "norCard");
+                eq("7 00\n", t.trqNorTransaction(0, 50, 578, 'K', 0, 0, null, null, 0, 0, null, null,
+                        null) + " " + side("issuer.trq"), "no issuer before any payment");
                 eq(0, t.SetTrqPath("/" + "d".repeat(97) + "/"), "path of 99 bytes");
                 eq(javaTarq.PATH_REFUSED, t.SetTrqPath("/" + "\u00D8".repeat(49) + "/"), "100 bytes");
                 eq(javaTarq.PATH_REFUSED, t.SetTrqPath("/tmp/\u0000/"), "zero in the path");
