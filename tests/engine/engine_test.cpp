@@ -89,8 +89,8 @@ std::vector<Row> rows() {
          {.shown = {blank, nullptr}, .calls = {.cards = 1}}},
         {"Result22KeepsLine1", pay, {{CU, {insert, card}}, {NT, {done(22)}}}, {MI, CU, NT}, 22,
          {.shown = {"SETT INN KORT       ", nullptr}, .calls = {.cards = 1}}},
-        {"ExternalCardThenNotReadyResendAfterSixSeconds", payExt,
-         {{CU, {done(5)}}, {CU, {done(9)}}}, {XC, MI, CU, XC, MI, CU}, 9, {.endS = 7}},
+        {"ExternalCardThenNotReadyTwiceResendAfterSixSeconds", payExt,
+         {{CU, {done(5), done(5)}}, {CU, {done(9)}}}, {XC, MI, CU, XC, MI, CU}, 9, {.endS = 7}},
         {"RefusedCardAborted", pay, {{CU, {card}}, {AB, {termAbort, done(7)}}}, {MI, CU, AB}, 7,
          {.calls = {.cards = 1}, .till = {.card = 0}}},
         {"AbortFromTillInMiCu", pay, {{CU, {insert}}, {AB, {termAbort, done(1)}}}, {MI, CU, AB}, 1,
@@ -129,7 +129,8 @@ std::vector<Row> rows() {
         {"SilentAfterCardAfterAnAbort", pay, {{CU, {card}}}, {MI, CU, NT}, 2, {.shown = late,
          .calls = {.cards = 1}, .after = "SilentPromptAbortsOnceThenTimesOut"}},
         {"SignatureAfterCard", pay, {{CU, {card}}, {NT, {sig}}, {PTAG_VER_SIG_OK, {done(0)}}},
-         {MI, CU, NT, PTAG_VER_SIG_OK}, 0, {.calls = {.cards = 1, .verSig = 1, .aborts = 1}}},
+         {MI, CU, NT, PTAG_VER_SIG_OK}, 0,
+         {.calls = {.cards = 1, .verSig = 1, .aborts = 1}, .silence = {2, 1}}},
         {"SignatureRefusedByTheTill", pay, {{CU, {card}}, {NT, {sig}}, {PTAG_VER_SIG, {done(0)}}},
          {MI, CU, NT, PTAG_VER_SIG}, 0,
          {.calls = {.cards = 1, .verSig = 1, .aborts = 1}, .till = {.sig = 0}}},
@@ -320,7 +321,7 @@ TEST(DialogueCoverage, EveryHandledPairIsReached) {
             EXPECT_TRUE(hit.count({s, e})) << "state " << s << " event " << e;
         }
     }
-    EXPECT_GT(expected, 80);
+    EXPECT_EQ(expected, 91); // a lost entry leaves its pair unchecked: the count shows it
 }
 
 // An entry, an array, an event or a next state outside the automaton is refused, never stored
