@@ -48,13 +48,13 @@ public class BridgeTest {
             case "arguments" -> {
                 Files.writeString(work.resolve("side/print.trq"), "x"); // an earlier call's receipt
                 Files.writeString(work.resolve("side/issuer.trq"), "07\n"); // emptied before the check
-                eq("15\n|", t.trqCardTransaction(0, 49, 578, 'K', 0) + side("issuer.trq") + "|"
+                eq("15\n|\n", t.trqCardTransaction(0, 49, 578, 'K', 0) + side("issuer.trq") + "|"
                         + side("print.trq"), "card");
                 String shown = side("display.trq"); // the parameter report's line goes to no file
                 t.trqParameterReport();
                 eq(shown, side("display.trq"), "trqParameterReport");
                 Files.writeString(work.resolve("side/print.trq"), "x");
-                eq("?|", t.trqClockSyncHost() + "|" + side("print.trq"), "trqClockSyncHost");
+                eq("7|\n", t.trqClockSyncHost() + "|" + side("print.trq"), "trqClockSyncHost");
                 Files.writeString(work.resolve("side/issuer.trq"), "07\n");
                 eq("15\n", t.trqNorCardTransaction(0, 49, 578, 'K', 0, 0, 0, 0) + side("issuer.trq"), "norCard");
                 eq("7 00\n", t.trqNorTransaction(0, 50, 578, 'K', 0, 0, null, null, 0, 0, null, null,
