@@ -80,6 +80,7 @@ public class BridgeTest {
                 eq("07\n", side("issuer.trq"), "issuer.trq");
                 eq(new String(side("display.trq").getBytes(StandardCharsets.ISO_8859_1),
                         "windows-1252"), t.displayline1 + "\n" + t.displayline2 + "\n", "display");
+                eq("9 07\n", t.trqCardTransaction(0, 100, 578, 'K', 0) + " " + side("issuer.trq"), "card, issuer");
             }
             case "abort" -> {
                 // Asked while the terminal waits for the card (20 s unless the abort works).
