@@ -270,9 +270,10 @@ class Bench : Rig {
         const auto [line1, line2] = ecr.lastDisplay();
         EXPECT_EQ(line1, r.more.shown.first ? r.more.shown.first : line1);
         EXPECT_EQ(line2, r.more.shown.second ? r.more.shown.second : line2);
-        if (r.more.seen.first)
+        if (r.more.seen.first) {
             EXPECT_NE(std::ranges::find(ecr.displays, CashRegister::Lines(r.more.seen)),
                       ecr.displays.end());
+        }
         const Calls& c = r.more.calls;
         const int cards = static_cast<int>(ecr.cards.size()),
                   aborts = c.aborts < 0 ? -1 : ecr.abortCalls;
