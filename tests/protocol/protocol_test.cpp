@@ -414,6 +414,10 @@ TEST(TextBounds, CardNumbersMaskedInAnyForm) {
                               "12345678901234567890, 123456789012"),
               "457199******1234=*******, 123456***0123D**, 123456*********6789, "
               "123456**************, 123456789012");
+    Fenced end; // a tag still open where readable memory ends: not read past
+    const auto tag = end.last<std::uint8_t>(2);
+    tag[0] = 0x1F, tag[1] = 0x81;
+    EXPECT_EQ(BER_check(tag.data(), 2), -1);
     // In the trace: card numbers that end the till's 40 bytes for the host (a digit follows
     // them), control bytes, frames too short, a frame whose last byte is an escape, a state
     // change, and the longest TRACEMAX value (63 characters), one too long, one too big.
@@ -433,6 +437,7 @@ TEST(TextBounds, CardNumbersMaskedInAnyForm) {
             wireTap(TapEvent::FrameOut, nor.data(), static_cast<std::uint32_t>(nor.size()));
             wireTap(TapEvent::FrameAcked, f.data(), 1), wireTap(TapEvent::FrameHeld, f.data(), 0);
             wireTap(TapEvent::FrameOut, g.data(), 8), tapState(0, 5, 2);
+            TraceCall("f", {'~'}, false);
             wireTap(TapEvent::Display, shown.data(), 6), say("\nA 4571999900001234\n\n"), say("Z");
             traceClose();
         });
@@ -442,7 +447,8 @@ TEST(TextBounds, CardNumbersMaskedInAnyForm) {
               "amount=16909060 purchase=0 pos=\"\" host=\"457199******1234        "
               "541333******0434\"",
               "< frame 00: (short frame)", "02 01 C0 01 10 03 AB CD | C0 PTAG_TERM_OPEN [10]",
-              "state IDLE --event 5--> MI\n", "display \"\\x1F ~\" \"\\x7F\\x9D\u00A0\""})
+              "state IDLE --event 5--> MI\n", "call f('~')\n",
+              "display \"\\x1F ~\" \"\\x7F\\x9D\u00A0\""})
             EXPECT_NE(t.find(part), std::string::npos) << part << t;
         // Blank lines are dropped; a frame too short has no sequence byte to show.
         for (const char* part : {"console \n", "frame 01: (short"})
