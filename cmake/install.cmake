@@ -15,13 +15,15 @@ target_include_directories(tarqdriver INTERFACE
     $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
     $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 
+# Components, one per Debian package (cmake/packaging.cmake): lib the run-time library, dev what
+# building against it needs, java the jar, tools the simulator and the ECR command line.
 install(TARGETS tarqdriver EXPORT tarqdriverTargets
-    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-    PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT lib NAMELINK_COMPONENT dev
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT lib
+    PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
 install(EXPORT tarqdriverTargets NAMESPACE tarqdriver::
-    DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/tarqdriver)
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/tarqdriver COMPONENT dev)
 
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/tarqdriverConfig.cmake.in
     ${PROJECT_BINARY_DIR}/tarqdriverConfig.cmake
@@ -30,9 +32,10 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/tarqdriverConfigVersion.c
     VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/tarqdriverConfig.cmake
               ${PROJECT_BINARY_DIR}/tarqdriverConfigVersion.cmake
-        DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/tarqdriver)
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/tarqdriver COMPONENT dev)
 
 # The pkg-config file finds the prefix from its own place, so `cmake --install --prefix` works.
 string(REGEX REPLACE "[^/]+" ".." TARQ_PC_UP "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/tarqdriver.pc.in ${PROJECT_BINARY_DIR}/tarqdriver.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/tarqdriver.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+install(FILES ${PROJECT_BINARY_DIR}/tarqdriver.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+        COMPONENT dev)

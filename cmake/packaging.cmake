@@ -3,7 +3,7 @@
 include(GNUInstallDirs)
 
 if(NOT WIN32)
-    # libtarqdriver.so.1.89 with its soname link libtarqdriver.so.1 and the link for linking.
+    # libtarqdriver.so.1.89.0 with its soname link libtarqdriver.so.1 and the link for linking.
     set_target_properties(tarqdriver PROPERTIES VERSION ${PROJECT_VERSION}
                                                 SOVERSION ${PROJECT_VERSION_MAJOR})
 endif()
@@ -19,10 +19,10 @@ if(WIN32)
         install(FILES ${TARQ_JAR} DESTINATION java)
     endif()
 else()
-    install(FILES ${TARQ_PACKAGING}/tarqRS.ini DESTINATION ${CMAKE_INSTALL_DOCDIR})
     if(TARGET tarq_java_jar)
-        install_jar(tarq_java_jar DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/java)
+        install_jar(tarq_java_jar DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/java COMPONENT java)
     endif()
+    include(${CMAKE_CURRENT_LIST_DIR}/debian.cmake)
 endif()
 
 set(CPACK_PACKAGE_NAME tarqdriver)
@@ -44,8 +44,6 @@ if(WIN32)
 else()
     set(CPACK_GENERATOR DEB)
     set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-    set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-    set(CPACK_DEBIAN_PACKAGE_SECTION libs)
-    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+    tarq_debian_cpack()
 endif()
 include(CPack)

@@ -4,12 +4,14 @@
  * A cash register loads the library (libtarqdriver.so, Tarqdriver_win32dll.dll on Windows),
  * registers its callbacks, opens the line to the terminal, runs payments and administrative
  * commands, and closes the line. The terminal is on a serial line described by the file
- * "tarqRS.ini", which must lie in the same directory as the library file.
+ * "tarqRS.ini" in the same directory as the library file (on Linux, when there is none there,
+ * /etc/tarqdriver/tarqRS.ini).
  *
  * Calling order
  *   1. trqInitCallback once for each callback kind the cash register serves (0 to 3, and 4 to 6
- *      when it needs them). Register callbacks before opening: every call of trqInitCallback
- *      also resets the driver's per-call state.
+ *      when it needs them), or the typed trqInitSetCarddata, trqInitPrintReceipt, ... .
+ *      Register callbacks before opening: every call of trqInitCallback also resets the
+ *      driver's per-call state.
  *   2. trqOpen or trqOpenRS232. After a result of 1 or 7, close before opening again; after a
  *      negative result, open again when the cause is fixed.
  *   3. Any number of payments (trqNorTransaction, trqNorCardTransaction) and administrative
@@ -43,6 +45,16 @@
  */
 #ifndef TARQDRIVER_H
 #define TARQDRIVER_H
+
+/* Version of this header and of the library built with it. The build takes the project's
+ * version from these three lines, so they are the only place it is written. */
+#define TARQDRIVER_VERSION_MAJOR 1
+#define TARQDRIVER_VERSION_MINOR 89
+#define TARQDRIVER_VERSION_PATCH 0
+#define TARQDRIVER_VERSION_STRING "1.89.0"
+/* One number for comparisons in #if: 10000 * major + 100 * minor + patch. */
+#define TARQDRIVER_VERSION                                                                         \
+    (TARQDRIVER_VERSION_MAJOR * 10000L + TARQDRIVER_VERSION_MINOR * 100L + TARQDRIVER_VERSION_PATCH)
 
 #ifdef __cplusplus
 extern "C" {
@@ -161,6 +173,42 @@ typedef void (*trqAdviceFlagFn)(void);
  * is open it keeps the connection usable. A kind outside 0..6 stores nothing (the reset still
  * happens). */
 TRQ_API void trqInitCallback(int kind, void* routine);
+
+/* Typed registration, one per kind: trqInitCallback without the cast to void*, which ISO C
+ * does not define for function pointers (-Wpedantic warns about it). Each is one call of
+ * trqInitCallback, with the same reset. */
+typedef void (*trqAnyFn_)(void);
+static inline void trqInitCallbackFn_(int kind, trqAnyFn_ routine) {
+    /* A function pointer reaches void* through a union: no cast, no warning. */
+    union {
+        trqAnyFn_ fn;
+        void* ptr;
+    } pun;
+    pun.ptr = 0;
+    pun.fn = routine;
+    trqInitCallback(kind, pun.ptr);
+}
+static inline void trqInitSetCarddata(trqSetCarddataFn fn) {
+    trqInitCallbackFn_(TRQ_CB_SET_CARDDATA, (trqAnyFn_)fn);
+}
+static inline void trqInitPrintReceipt(trqPrintReceiptFn fn) {
+    trqInitCallbackFn_(TRQ_CB_PRINT_RECEIPT, (trqAnyFn_)fn);
+}
+static inline void trqInitDisplayStatus(trqDisplayStatusFn fn) {
+    trqInitCallbackFn_(TRQ_CB_DISPLAY_STATUS, (trqAnyFn_)fn);
+}
+static inline void trqInitAbortQuery(trqAbortQueryFn fn) {
+    trqInitCallbackFn_(TRQ_CB_ABORT_QUERY, (trqAnyFn_)fn);
+}
+static inline void trqInitExtCardConfirm(trqExtCardConfirmFn fn) {
+    trqInitCallbackFn_(TRQ_CB_EXT_CARD_CONFIRM, (trqAnyFn_)fn);
+}
+static inline void trqInitVerSigConfirm(trqVerSigConfirmFn fn) {
+    trqInitCallbackFn_(TRQ_CB_VERSIG_CONFIRM, (trqAnyFn_)fn);
+}
+static inline void trqInitAdviceFlag(trqAdviceFlagFn fn) {
+    trqInitCallbackFn_(TRQ_CB_ADVICE_FLAG, (trqAnyFn_)fn);
+}
 
 /* Opens the line configured in tarqRS.ini beside the library and sends the terminal the open
  * message. address and port are accepted and not used. Results: TRQ_OPEN_*. Prints

@@ -8,7 +8,7 @@ count() {
         -o -name '*.sh' \) -print0 2>/dev/null | xargs -0 -r cat | grep -cv '^[[:space:]]*$' || true
 }
 tests=$(count tests)
-code=$(count include driver engine protocol core link jni tools java)
+code=$(count include driver engine protocol core link jni tools java examples)
 pct=$(( 100 * tests / code ))
 echo "test ratio: tests ${tests} / code ${code} non-blank lines = ${pct} %"
 if [ $(( 3 * tests )) -gt "$code" ]; then

@@ -1,5 +1,7 @@
 #include "tools/ecr_os.h"
 
+#include "tarqdriver.h"
+
 #include <cerrno>
 #include <csignal>
 #include <dlfcn.h>
@@ -37,7 +39,8 @@ std::string defaultLibrary(const char* argv0) {
     dir = dir.substr(0, dir.find_last_of('/') + 1);
     for (const char* rel : {"libtarqdriver.so", "../libtarqdriver.so", "../lib/libtarqdriver.so"})
         if (access((dir + rel).c_str(), R_OK) == 0) return dir + rel;
-    return "libtarqdriver.so";
+    // Installed: the run-time library by its soname, which needs no development package.
+    return "libtarqdriver.so." + std::to_string(TARQDRIVER_VERSION_MAJOR);
 }
 
 void catchInterrupt(void (*onInterrupt)()) {

@@ -3,6 +3,7 @@
 #include "protocol/charset.h"
 #include "tools/driver_api.h"
 #include "tools/ecr_os.h"
+#include "tools/version.h"
 
 #include <algorithm>
 #include <array>
@@ -406,6 +407,8 @@ void usage(std::FILE* out) {
         "  --signature N         answer to the signature question (1 accept, 2 reject)\n"
         "  --refuse-card         refuse the card data\n"
         "  --abort-after MS      abort the payment after MS milliseconds\n"
+        "  --version             print this program's version and end (the command 'version'\n"
+        "                        is the administrative command 35)\n"
         "Numbers are digits only. During a payment, Ctrl-C (or the key a and Enter) aborts the\n"
         "payment and the commands go on; Ctrl-C again, or outside a payment, ends the program:\n"
         "the line is closed when the running call returns, or not at all after 2 s.\n"
@@ -584,6 +587,9 @@ int parseOptions(int argc, char** argv, std::vector<std::string>& words) {
         };
         if (a == "-h" || a == "--help") {
             usage(stdout);
+            return kAllDone;
+        } else if (a == "--version") {
+            tarq::tools::printVersion("tarqecr");
             return kAllDone;
         } else if (a == "--lib")
             opts.lib = value();

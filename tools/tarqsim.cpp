@@ -4,6 +4,7 @@
 #include "link/prs232_posix.h"
 #include "tools/sim/replay.h"
 #include "tools/sim/terminal.h"
+#include "tools/version.h"
 
 #include <atomic>
 #include <csignal>
@@ -40,6 +41,7 @@ void usage(std::FILE* out) {
                  "  --session N      with --replay: the Nth open of the line in the trace up to\n"
                  "                   the next (default: from the start up to the second open)\n"
                  "  --fast           with --replay: no recorded pauses\n"
+                 "  --version        print the version and end\n"
                  "Settings (also in scenario files, without the dashes):\n%s",
                  tarq::sim::settingsHelp().c_str());
 }
@@ -81,6 +83,9 @@ int parseArgs(int argc, char** argv, Options& o) {
         };
         if (arg == "-h" || arg == "--help") {
             usage(stdout);
+            return 0;
+        } else if (arg == "--version") {
+            tarq::tools::printVersion("tarqsim");
             return 0;
         } else if (arg == "--device")
             o.device = value("--device");

@@ -2,7 +2,8 @@
 # A new user's first run: a clean Debian 12 root (debootstrap minbase), a clean copy of the
 # committed tree, and only the README's two commands run in it as root (scripts/deps.sh installs
 # what is missing). Then the Java bridge must really be there: the JVM tests ran (not skipped)
-# and the library exports its 21 + 20 names. Nothing is cached across runs.
+# and the library exports its 21 + 20 names. Then the Debian packages made from that build
+# install and work as a new user would use them. Nothing is cached across runs.
 #   CLEANROOT_DIR  where to build the root (default: a new directory under /var/tmp)
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -53,7 +54,7 @@ mount --bind /dev/pts "$root/dev/pts"
 
 log=$(mktemp)
 inroot() {
-    say "README: $1 (as root in the clean root)"
+    say "$1 (as root in the clean root)"
     env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
         LANG=C.UTF-8 chroot "$root" /bin/bash -c "cd /root/tarq && $1" >>"$log" 2>&1 || {
         tail -n 200 "$log"
@@ -71,10 +72,41 @@ jvm=$(grep -cE 'Test +#[0-9]+: jni_jvm_[a-z]+ [.]+ +Passed' "$log" || true)
 skipped=$(grep -E 'jni_jvm_.*(Skipped|Not Run)' "$log" || true)
 exports=$(chroot "$root" nm -D --defined-only /root/tarq/build/libtarqdriver.so |
     awk '{ print $NF }' | grep -cE '^(trq|Java_no_kelmo_javaTarq_)' || true)
-rm -f "$log"
 if [ "$jvm" = 0 ] || [ -n "$skipped" ] || [ "$exports" != 41 ]; then
     echo "cleanroot: Java bridge missing: $jvm JVM tests passed, $exports names exported" >&2
     echo "$skipped" >&2
     exit 1
 fi
-say "passed: $jvm JVM tests ran, $exports names exported"
+say "Java bridge: $jvm JVM tests ran, $exports names exported"
+
+# The packages from that same build install, the example C till builds against them with
+# pkg-config and takes a purchase from tarqsim configured in /etc/tarqdriver/, and the manual
+# pages read.
+cat >"$root/root/packages.sh" <<'SH'
+set -euo pipefail
+export DEBIAN_FRONTEND=noninteractive
+apt-get install -y -qq --no-install-recommends file man-db >/dev/null
+cd /root/tarq/build
+rm -rf packages
+cpack -G DEB >/dev/null
+apt-get install -y -qq --no-install-recommends ./packages/*.deb >/dev/null
+till=$(mktemp -d)
+cc -std=c99 -Wall -Wextra -Wpedantic -Werror -o "$till/till" \
+    /usr/share/doc/libtarqdriver-dev/examples/till.c $(pkg-config --cflags --libs tarqdriver)
+tarqsim --link "$till/term" 2>"$till/terminal.log" &
+sim=$!
+trap 'kill $sim' EXIT
+for _ in $(seq 50); do [ -e "$till/term" ] && break; sleep 0.1; done
+printf '[BAUDRATE]\n"9600"\n[DEVICE]\n"%s"\n' "$till/term" >/etc/tarqdriver/tarqRS.ini
+"$till/till" 1250 | tee "$till/out"
+grep -q '^till: purchase 0: approved$' "$till/out"
+man -P cat tarqecr >"$till/man.txt"
+grep -q 'cash register on the command line' "$till/man.txt"
+man -P cat tarqsim >/dev/null
+tarqecr --version
+tarqsim --version
+SH
+inroot "bash /root/packages.sh"
+grep -aE '^till: |^tarq(ecr|sim) [0-9]' "$log" || true
+rm -f "$log"
+say "passed: $jvm JVM tests ran, $exports names exported, packages installed and used"

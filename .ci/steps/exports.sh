@@ -29,13 +29,16 @@ for f in "$prefix/include/tarqdriver.h" "$libdir/libtarqdriver.so" \
     [ -e "$f" ] || { echo "exports.sh: not installed: $f" >&2; exit 1; }
 done
 
-# A plain C cash register built with pkg-config against the installed files.
-cp .ci/till.c "$prefix/till.c"
+# The example C till built with pkg-config against the installed files. It finds no
+# configuration there, so it must end with its "line not opened" status, 3.
+cp examples/till.c "$prefix/till.c"
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
 # shellcheck disable=SC2046
-cc -std=c99 -Wall -Wextra -Werror -o "$prefix/till" "$prefix/till.c" \
+cc -std=c99 -Wall -Wextra -Wpedantic -Werror -o "$prefix/till" "$prefix/till.c" \
     $(pkg-config --cflags --libs tarqdriver)
-LD_LIBRARY_PATH="$libdir" "$prefix/till" >/dev/null
+status=0
+LD_LIBRARY_PATH="$libdir" "$prefix/till" >/dev/null || status=$?
+[ $status = 3 ] || { echo "exports.sh: the till ended with $status, not 3" >&2; exit 1; }
 
 # The same through the CMake package.
 mkdir -p "$prefix/cmake-till"
@@ -48,5 +51,7 @@ target_link_libraries(till PRIVATE tarqdriver::tarqdriver)
 CM
 cmake -S "$prefix/cmake-till" -B "$prefix/cmake-till/build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$prefix/cmake-till/build" >/dev/null
-LD_LIBRARY_PATH="$libdir" "$prefix/cmake-till/build/till" >/dev/null
+status=0
+LD_LIBRARY_PATH="$libdir" "$prefix/cmake-till/build/till" >/dev/null || status=$?
+[ $status = 3 ] || { echo "exports.sh: the till ended with $status, not 3" >&2; exit 1; }
 echo "exports.sh: installed library, header, CMake package and pkg-config file work"

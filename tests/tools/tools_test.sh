@@ -66,6 +66,9 @@ scenario) # A scenario file drives the terminal; amounts as a cashier types them
     status $? 0 "the simulator ends after the close"
     expect terminal.log 'amount=150 ' 'amount=200 ' ;;
 refusals) # Settings and command lines that cannot be used are refused before any work.
+    "$sim" --version >"$dir/version" && "$ecr" --version --lib "$dir/none.so" >>"$dir/version"
+    status $? 0 "--version, which loads no driver"
+    expect version '^tarqsim [0-9]*\.[0-9]*\.[0-9]' '^tarqecr [0-9]*\.[0-9]*\.[0-9]'
     "$sim" --result=abc >"$dir/out" 2>&1
     status $? 2 "bad setting value"
     printf 'result = 0\nbogus 1\n' >"$dir/bad.txt"

@@ -13,12 +13,16 @@ import no.kelmo.javaTarq;
  * A minimal till: opens the terminal line, takes one purchase, shows the terminal's display
  * while the payment runs, aborts when the operator presses Enter, and prints the receipt.
  *
+ * <p>Build and run against the installed packages (libtarqdriver-java):
  * <pre>
- * java -Dtarqdriver.library=/path/to/libtarqdriver.so -cp javaTarq.jar:exampleTill.jar \
- *      ExampleTill 123.50 [side-file directory]
+ * javac -cp /usr/share/java/javaTarq.jar -d . ExampleTill.java
+ * java -Dtarqdriver.library=/usr/lib/x86_64-linux-gnu/libtarqdriver.so.1 \
+ *      -cp /usr/share/java/javaTarq.jar:. ExampleTill 123.50 [side-file directory]
  * </pre>
  *
- * The driver finds the terminal's line in tarqRS.ini beside the library.
+ * (x86_64-linux-gnu is the multiarch directory of a 64-bit PC; {@code gcc -print-multiarch}
+ * names it on other machines.) The driver finds the terminal's line in tarqRS.ini beside the
+ * library, or else in /etc/tarqdriver/tarqRS.ini.
  */
 public final class ExampleTill {
     private static final int NOK = 578;
