@@ -454,6 +454,9 @@ TEST(TextBounds, CardNumbersMaskedInAnyForm) {
         for (const char* part : {"console \n", "frame 01: (short"})
             EXPECT_EQ(t.find(part), std::string::npos) << t;
     }
+    std::ofstream(ini) << "[TRACE]\n\"trace.txt\n"; // no closing quote: no trace, and said so
+    EXPECT_EQ(captureStdout([&] { traceOpen(ini.c_str()); }),
+              "TRACE in " + ini + ": unusable file name, trace off\n");
     fs::remove(ini);
 }
 
