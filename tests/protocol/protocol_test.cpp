@@ -428,6 +428,11 @@ TEST(TextBounds, CardNumbersMaskedInAnyForm) {
     const Bytes record =
         join(join(Bytes{2, 1, 0xE1, 0x39, 0xD5, 0x35, 0, 1, 2, 3, 4}, Bytes(8, 0)), host);
     const Bytes nor = join(record, {0x35, 0, 0x03, 0xAB, 0xCD}), shown = text("\x1F ~\x7F\x9D\xA0");
+    Bytes deep{0xC0, 0x01, 0x00}; // walked 63 levels down; at 64 it is hidden
+    for (int i = 1; i < BER_MAX_DEPTH; ++i)
+        deep = element(0xE1, deep);
+    const Bytes walked = join(join({2, 0x3F}, deep), {3, 0, 0}),
+                hidden = join(join({2, 0x40}, element(0xE1, deep)), {3, 0, 0});
     for (const auto& [max, said] : {std::pair{std::string(62, '0') + "9", " limit 9 KB"},
                                     {std::string(63, '0') + "1", " 10240 used"},
                                     {std::string("10485760"), " 10240 used"}}) {
@@ -438,6 +443,8 @@ TEST(TextBounds, CardNumbersMaskedInAnyForm) {
             wireTap(TapEvent::FrameAcked, f.data(), 1), wireTap(TapEvent::FrameHeld, f.data(), 0);
             wireTap(TapEvent::FrameOut, g.data(), 8), tapState(0, 5, 2);
             TraceCall("f", {'~'}, false);
+            wireTap(TapEvent::FrameOut, walked.data(), static_cast<std::uint32_t>(walked.size()));
+            wireTap(TapEvent::FrameOut, hidden.data(), static_cast<std::uint32_t>(hidden.size()));
             wireTap(TapEvent::Display, shown.data(), 6), say("\nA 4571999900001234\n\n"), say("Z");
             traceClose();
         });
@@ -447,7 +454,7 @@ TEST(TextBounds, CardNumbersMaskedInAnyForm) {
               "amount=16909060 purchase=0 pos=\"\" host=\"457199******1234        "
               "541333******0434\"",
               "< frame 00: (short frame)", "02 01 C0 01 10 03 AB CD | C0 PTAG_TERM_OPEN [10]",
-              "state IDLE --event 5--> MI\n", "call f('~')\n",
+              "state IDLE --event 5--> MI\n", "call f('~')\n", "02 3F E1 7F", "02 40 ** **",
               "display \"\\x1F ~\" \"\\x7F\\x9D\u00A0\""})
             EXPECT_NE(t.find(part), std::string::npos) << part << t;
         // Blank lines are dropped; a frame too short has no sequence byte to show.
