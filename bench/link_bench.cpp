@@ -8,13 +8,21 @@
 //     under /tmp, flushed each time), which must stay within 1.2 times the figure without.
 //  2. Waiting cost: processor time the driver's thread uses while PKISS_Recv waits on a
 //     silent line.
+//  3. The ACK turnaround over loopback TCP (the driver's line "tcp://127.0.0.1:PORT") against a
+//     bare TCP responder, each figure as a ratio to that floor; and the waiting cost once the
+//     other end has closed the connection (the line is gone).
 // Usage: tarq_link_bench [frames=2000] [idle-seconds=10]
 #include "link/pkiss.h"
+#include "link/prs232_tcp.h"
 #include "link/wiretap.h"
 #include "protocol/trace.h"
 #include "tests/support/pty_pair.h"
 
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -52,16 +60,16 @@ constexpr int kWarmup = 50;
 
 // Terminal side: writes frames and times each ACK; the responder runs on another thread.
 // Frame i's time goes to the odd list when there is one; beforeFrame(i) runs first.
-bool timeAcks(const test::PtyPair& pty, int frames, std::vector<double>& us,
-              std::vector<double>* odd = nullptr, void (*beforeFrame)(int) = nullptr) {
+bool timeAcks(int terminal, int frames, std::vector<double>& us, std::vector<double>* odd = nullptr,
+              void (*beforeFrame)(int) = nullptr) {
     std::uint8_t seq = 0xFF;
     for (int i = 0; i < frames + kWarmup; ++i) {
         if (beforeFrame) beforeFrame(i);
         // Let the responder settle back into its wait, as between real terminal messages.
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        if (!test::writeBytes(pty.master(), test::buildFrame(seq, kData))) return false;
+        if (!test::writeBytes(terminal, test::buildFrame(seq, kData))) return false;
         const auto t0 = Steady::now();
-        const test::Bytes ack = test::readBytes(pty.master(), 2, 2000);
+        const test::Bytes ack = test::readBytes(terminal, 2, 2000);
         const auto t1 = Steady::now();
         if (ack.size() != 2 || ack[0] != PKISS_ACK || ack[1] != seq) {
             std::fprintf(stderr, "frame %d: no ACK\n", i);
@@ -82,8 +90,8 @@ void report(const char* what, const std::vector<double>& us) {
                 *std::max_element(us.begin(), us.end()), us.size(), kData.size());
 }
 
-int bareFloor(int frames) {
-    test::PtyPair pty;
+// The floor: a responder that answers each whole frame with one write; empty on failure.
+std::vector<double> bareFloor(int terminal, int responderFd, int frames) {
     std::atomic<bool> stop{false};
     std::thread responder([&] {
         std::array<std::uint8_t, 4096> buf{};
@@ -91,32 +99,34 @@ int bareFloor(int frames) {
         std::size_t have = 0;
         std::uint8_t seq = 0xFF;
         while (!stop) {
-            pollfd p{pty.slave(), POLLIN, 0};
+            pollfd p{responderFd, POLLIN, 0};
             if (poll(&p, 1, 100) <= 0) continue;
-            const ssize_t r = read(pty.slave(), buf.data(), buf.size());
+            const ssize_t r = read(responderFd, buf.data(), buf.size());
             if (r <= 0) continue;
             have += static_cast<std::size_t>(r);
             if (have < frameSize) continue;
             have = 0;
             const std::uint8_t ack[2] = {PKISS_ACK, seq};
-            (void)!write(pty.slave(), ack, 2);
+            (void)!write(responderFd, ack, 2);
             seq = seq == 0xFE || seq == 0xFF ? 0x00 : static_cast<std::uint8_t>(seq + 1);
         }
     });
     std::vector<double> us;
-    const bool ok = timeAcks(pty, frames, us);
+    const bool ok = timeAcks(terminal, frames, us);
     stop = true;
     responder.join();
-    if (!ok) return 1;
-    report("Bare pty responder (floor)", us);
-    return 0;
+    if (!ok) us.clear();
+    return us;
 }
+
+void waitingCost(PKISS_LINK* link, int seconds);
 
 TapSink traceSink = nullptr;
 
 // Without and with the trace on alternate frames, so that the load of a shared machine falls
 // on both alike.
-int turnaround(const test::PtyPair& pty, PKISS_LINK* link, int frames) {
+// The figures with the trace off; empty on failure.
+std::vector<double> turnaround(int terminal, PKISS_LINK* link, int frames) {
     const std::string ini = "/tmp/tarq_link_bench.ini";
     const char* tracePath = "/tmp/tarq_link_bench.trace";
     std::ofstream(ini) << "[TRACE]\n\"" << tracePath << "\"\n";
@@ -130,20 +140,82 @@ int turnaround(const test::PtyPair& pty, PKISS_LINK* link, int frames) {
     });
     std::vector<double> off, on;
     // The driver reads the sink only after the frame that follows the switch has arrived.
-    const bool ok =
-        timeAcks(pty, 2 * frames, off, &on, [](int i) { tapSink = i % 2 ? traceSink : nullptr; });
+    const bool ok = timeAcks(terminal, 2 * frames, off, &on,
+                             [](int i) { tapSink = i % 2 ? traceSink : nullptr; });
     stop = true;
     driver.join();
     traceClose();
     std::remove(ini.c_str());
     std::remove(tracePath);
-    if (!ok) return 1;
+    if (!ok) return {};
     report("Driver ACK turnaround, trace off", off);
     report("Driver ACK turnaround, trace on ", on);
     std::printf("Trace on / off: p50 %.2fx, p90 %.2fx\n",
                 percentile(on, 0.5) / percentile(off, 0.5),
                 percentile(on, 0.9) / percentile(off, 0.9));
+    return off;
+}
+
+void ratios(const char* what, const std::vector<double>& driver, const std::vector<double>& bare) {
+    std::printf("%s driver / bare floor: p50 %.2fx, p99 %.2fx\n", what,
+                percentile(driver, 0.5) / percentile(bare, 0.5),
+                percentile(driver, 0.99) / percentile(bare, 0.99));
+}
+
+// A loopback connection on a free port: the accepted end in `accepted`, the connecting end made
+// by `connectOne` (given the port). Non-blocking, without delay for small writes. 0 on success.
+template <class Connect> int loopback(int& accepted, Connect&& connectOne) {
+    const int server = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof a;
+    if (bind(server, reinterpret_cast<sockaddr*>(&a), size) != 0 || listen(server, 1) != 0 ||
+        getsockname(server, reinterpret_cast<sockaddr*>(&a), &size) != 0)
+        return 1;
+    const bool connected = connectOne(ntohs(a.sin_port));
+    accepted = connected ? accept(server, nullptr, nullptr) : -1;
+    close(server);
+    if (accepted < 0) return 1;
+    const int on = 1;
+    setsockopt(accepted, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    fcntl(accepted, F_SETFL, fcntl(accepted, F_GETFL) | O_NONBLOCK);
     return 0;
+}
+
+int tcpFigures(int frames, int seconds) {
+    int terminal = -1;
+    int client = -1;
+    const int rc = loopback(terminal, [&](int port) {
+        client = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<std::uint16_t>(port));
+        const int on = 1;
+        setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        return connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    });
+    if (rc != 0) return 1;
+    const std::vector<double> bare = bareFloor(terminal, client, frames);
+    close(client);
+    close(terminal);
+    if (bare.empty()) return 1;
+    report("Bare TCP responder (floor)", bare);
+    PKISS_LINK* link = nullptr;
+    if (loopback(terminal, [&](int port) {
+            const std::string device = "tcp://127.0.0.1:" + std::to_string(port);
+            link = PKISS_CreateOn(PRS232_Create(0, 0, device.c_str()));
+            return link != nullptr;
+        }) != 0)
+        return 1;
+    const std::vector<double> driver = turnaround(terminal, link, frames);
+    if (!driver.empty()) ratios("TCP", driver, bare);
+    close(terminal); // the line is gone: the driver's reads must not spin
+    std::printf("TCP line gone: ");
+    waitingCost(link, seconds);
+    PKISS_Delete(&link);
+    return driver.empty() ? 1 : 0;
 }
 
 void waitingCost(PKISS_LINK* link, int seconds) {
@@ -165,14 +237,23 @@ void waitingCost(PKISS_LINK* link, int seconds) {
 } // namespace
 
 int main(int argc, char** argv) {
-    const int frames = argc > 1 ? std::atoi(argv[1]) : 2000;
-    const int seconds = argc > 2 ? std::atoi(argv[2]) : 10;
-    if (bareFloor(std::max(frames, 1)) != 0) return 1;
+    const int frames = std::max(argc > 1 ? std::atoi(argv[1]) : 2000, 1);
+    const int seconds = std::max(argc > 2 ? std::atoi(argv[2]) : 10, 1);
+    std::vector<double> bare;
+    {
+        test::PtyPair floorPty;
+        bare = bareFloor(floorPty.master(), floorPty.slave(), frames);
+    }
+    if (bare.empty()) return 1;
+    report("Bare pty responder (floor)", bare);
     test::PtyPair pty;
     PKISS_LINK* link = PKISS_Create(0, 115200, pty.slaveName().c_str());
     if (link == nullptr) return 1;
-    const int rc = turnaround(pty, link, std::max(frames, 1));
-    if (rc == 0) waitingCost(link, std::max(seconds, 1));
+    const std::vector<double> driver = turnaround(pty.master(), link, frames);
+    if (!driver.empty()) {
+        ratios("Pty", driver, bare);
+        waitingCost(link, seconds);
+    }
     PKISS_Delete(&link);
-    return rc;
+    return driver.empty() ? 1 : tcpFigures(frames, seconds);
 }

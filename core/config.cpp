@@ -2,6 +2,7 @@
 
 #include "core/console.h"
 #include "core/context.h"
+#include "link/prs232_tcp.h"
 
 #include <algorithm>
 #include <array>
@@ -73,6 +74,11 @@ void sayWhyNoSpeed(const char* path) {
         say("ReadParameters: cannot read %s: %s\n", path, std::strerror(errno));
     else
         say("ReadParameters: no BAUDRATE value in %s\n", path);
+}
+
+// A DEVICE value that asks for TCP must name a host and a port.
+bool tcpValueUsable(const char* device) {
+    return !PRS232_IsTcp(device) || PRS232_ParseTcp(device + std::strlen(TCP_DEVICE_PREFIX));
 }
 
 void traceStartUp() {
@@ -175,7 +181,8 @@ int ReadParameters() {
     const char* problem = device == IniText::TooLong    ? "value longer than 255 characters"
                           : device == IniText::Unclosed ? "value has no closing quote"
                           : device == IniText::Unquoted ? "value has no quotes"
-                                                        : nullptr;
+                          : !tcpValueUsable(ctx.devicePath.data()) ? "value is not tcp://HOST:PORT"
+                                                                   : nullptr;
     traceStartUp();
     if (problem != nullptr) {
         say("DEVICE in %s: %s\n", ctx.iniPath.data(), problem);

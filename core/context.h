@@ -80,6 +80,9 @@ struct DriverContext {
     std::array<char, INI_PATH_SIZE> iniPath{};
     std::array<char, DEVICE_PATH_SIZE> devicePath{}; // DEVICE entry; empty = use comPort
     RequestKind requestKind = RequestKind::open;
+    // The line went away while open and opening it again has not succeeded yet: each operation
+    // tries once more before it runs.
+    bool lineLost = false;
 
     // Callback slots (cash register's routines)
     trqSetCarddataFn trqSetCarddata = nullptr;

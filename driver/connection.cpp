@@ -7,6 +7,7 @@
 #include "core/sa.h"
 #include "engine/requests.h"
 #include "engine/table.h"
+#include "link/pkiss.h"
 #include "tarqdriver.h"
 
 #include <memory>
@@ -37,6 +38,7 @@ int doOpen(TraceCall& call, unsigned short port) {
         return result;
     }
     ctx.disconnectToTerminal = 0;
+    ctx.lineLost = false;
     int result = 0;
     if (getDriverDll() == 0) {
         result = TRQ_OPEN_NO_MODULE;
@@ -77,6 +79,22 @@ int doClose() {
 }
 
 } // namespace
+
+void reopenLostLine() {
+    if (ctx.closedFlag == 1) return;
+    const bool gone = ctx.pKiss != nullptr && PRS232_Gone(ctx.pKiss->port) != 0;
+    if (!ctx.lineLost && !(ctx.openCompleted() && gone)) return;
+    say("TARQ line lost, opening again\n");
+    TraceCall call("reopen", {TraceArg::unread(), 0});
+    // Nothing of the broken exchange goes out again: the automaton starts from idle, as after a
+    // close, and the terminal gets an open message first.
+    SA_restoreState(PSTATE_IDLE);
+    ctx.openStatus = 0;
+    const int result = doOpen(call, 0);
+    ctx.lineLost = result != TRQ_OPEN_OK;
+    noteCallResult(result);
+}
+
 } // namespace tarq
 
 using namespace tarq;

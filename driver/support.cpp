@@ -47,6 +47,7 @@ void printVersion() {
 }
 
 int connectionRefusal() {
+    reopenLostLine();
     if (ctx.closedFlag == 1) {
         say("Please open dll / comport!\n");
         return TRQ_CLOSED;

@@ -16,7 +16,11 @@ void rs232Close();
 // The two version lines of the Java bridge's module.
 void printVersion();
 // 0 when payments and commands may run; otherwise prints the refusal and returns 8 or 7.
+// A line that went away since the last call is opened again first (reopenLostLine).
 int connectionRefusal();
+// When the open line hung up or failed since the last call, or an earlier reopen failed: does
+// what trqOpen does (configuration, link, open message), so the operation that follows works.
+void reopenLostLine();
 
 // Ends the exchange an escaping exception broke off, so that the next call works.
 void endFailedCall() noexcept;

@@ -35,5 +35,9 @@ int PRS232_WaitInput(PRS232_PORT* port, std::uint32_t ms);
 // 1 when exactly the requested count arrived, else 0. A null n is 0; a request of 0 bytes is 1;
 // a null port or null buffer with bytes to read is 0 with *n 0.
 int PRS232_Recv(PRS232_PORT* port, std::uint8_t* buf, std::uint32_t* n);
+// 1 when the line hung up or failed: known from an earlier call, or seen now without reading
+// from it (a hang-up, the end of a TCP stream, a reset, a device that is gone); else 0. A null
+// port is gone.
+int PRS232_Gone(PRS232_PORT* port);
 
 } // namespace tarq

@@ -1,12 +1,14 @@
 // Serial port on POSIX: termios raw 8N1, exclusive open, and the link's read model built on
 // poll() deadlines, because VTIME counts in tenths of seconds and the link needs milliseconds.
 #include "link/prs232_posix.h"
+#include "link/prs232_tcp.h"
 #include "link/wipe.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -26,6 +28,7 @@ struct PRS232_PORT {
     int fd = -1;
     bool restore = false; // saved settings are put back on close
     bool exclusive = false;
+    bool socket = false; // a TCP connection: written without SIGPIPE, its end seen by peeking
     // The line hung up (device gone, other end closed) or a read failed: from now on reads and
     // waits sleep through their time-out, so callers that loop on silence do not spin.
     bool broken = false;
@@ -136,6 +139,19 @@ std::uint32_t takeAhead(PRS232_PORT* port, std::uint8_t* dst, std::uint32_t max)
     return n;
 }
 
+// One write; on a socket without SIGPIPE, which would end the till when the peer has gone.
+ssize_t writeSome(const PRS232_PORT* port, const std::uint8_t* data, std::uint32_t n) {
+    if (port->socket) return send(port->fd, data, n, MSG_NOSIGNAL);
+    return write(port->fd, data, n);
+}
+
+// Whether a readable socket holds the end of the stream or an error rather than data; nothing
+// is taken from it.
+bool streamEnded(int fd) {
+    std::array<std::uint8_t, 1> byte{};
+    return recv(fd, byte.data(), byte.size(), MSG_PEEK | MSG_DONTWAIT) <= 0;
+}
+
 } // namespace
 
 std::string PRS232_DeviceName(std::uint8_t port) {
@@ -144,6 +160,7 @@ std::string PRS232_DeviceName(std::uint8_t port) {
 }
 
 PRS232_PORT* PRS232_Create(std::uint8_t port, std::uint32_t baud, const char* device) {
+    if (PRS232_IsTcp(device)) return PRS232_CreateTcp(device);
     const std::string name =
         (device != nullptr && device[0] != '\0') ? std::string(device) : PRS232_DeviceName(port);
     int fd = -1;
@@ -205,6 +222,12 @@ PRS232_PORT* PRS232_Adopt(int fd) {
     return p;
 }
 
+PRS232_PORT* PRS232_AdoptSocket(int fd) {
+    PRS232_PORT* p = PRS232_Adopt(fd);
+    if (p != nullptr) p->socket = true;
+    return p;
+}
+
 void PRS232_Delete(PRS232_PORT** port) {
     if (port == nullptr || *port == nullptr) return;
     closePort(*port);
@@ -220,7 +243,7 @@ int PRS232_Send(PRS232_PORT* port, const std::uint8_t* data, std::uint32_t n) {
         milliseconds(WRITE_TOTAL_MS + static_cast<std::int64_t>(WRITE_PER_BYTE_MS) * n);
     std::uint32_t done = 0;
     while (done < n) {
-        const ssize_t w = write(port->fd, data + done, n - done);
+        const ssize_t w = writeSome(port, data + done, n - done);
         if (w > 0) {
             done += static_cast<std::uint32_t>(w);
             continue;
@@ -287,6 +310,17 @@ int PRS232_WaitInput(PRS232_PORT* port, std::uint32_t ms) {
     // Nothing will come on a broken line: the wait is slept through, not spun.
     std::this_thread::sleep_until(deadline);
     return 0;
+}
+
+int PRS232_Gone(PRS232_PORT* port) {
+    if (port == nullptr) return 1;
+    if (!port->broken) {
+        pollfd p{port->fd, POLLIN, 0};
+        port->broken = poll(&p, 1, 0) > 0 &&
+                       ((p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 ||
+                        (port->socket && (p.revents & POLLIN) != 0 && streamEnded(port->fd)));
+    }
+    return port->broken ? 1 : 0;
 }
 
 } // namespace tarq

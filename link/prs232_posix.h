@@ -14,6 +14,9 @@ namespace tarq {
 // they belong to the slave side); the descriptor is switched to non-blocking mode.
 // Returns nullptr (and closes nothing) when fd is negative.
 PRS232_PORT* PRS232_Adopt(int fd);
+// The same for a connected TCP socket: written without SIGPIPE, and the end of the stream or a
+// reset is the line's hang-up.
+PRS232_PORT* PRS232_AdoptSocket(int fd);
 
 // The device for a port number: n >= 1 is /dev/ttyS<n-1> (COM1 is /dev/ttyS0); 0 has none and
 // gives an empty string.

@@ -2,6 +2,8 @@
 // the port as they are, previous line state and time-outs put back on close.
 #include "link/prs232.h"
 #include "link/prs232_read.h"
+#include "link/prs232_tcp.h"
+#include "link/prs232_tcp_win32.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -22,6 +24,7 @@ struct PRS232_PORT {
     // The device is gone: from now on reads and waits sleep through their time-out, so callers
     // that loop on silence do not spin.
     bool broken = false;
+    TcpLine* tcp = nullptr; // a TCP connection instead of the device (handle invalid then)
 };
 
 namespace {
@@ -105,6 +108,7 @@ ReadFault readFault(HANDLE handle, DWORD error) {
 void PRS232_Delete(PRS232_PORT** port) {
     if (port == nullptr || *port == nullptr) return;
     PRS232_PORT* p = *port;
+    tcpClose(p->tcp);
     if (p->handle != INVALID_HANDLE_VALUE) {
         SetCommState(p->handle, &p->savedState);
         SetCommTimeouts(p->handle, &p->savedTimeouts);
@@ -114,7 +118,17 @@ void PRS232_Delete(PRS232_PORT** port) {
     *port = nullptr;
 }
 
+PRS232_PORT* PRS232_CreateTcp(const char* device) {
+    TcpLine* line = tcpConnect(device);
+    if (line == nullptr) return nullptr;
+    auto* p = new (std::nothrow) PRS232_PORT;
+    if (p == nullptr) tcpClose(line);
+    if (p != nullptr) p->tcp = line;
+    return p;
+}
+
 PRS232_PORT* PRS232_Create(std::uint8_t port, std::uint32_t baud, const char* device) {
+    if (PRS232_IsTcp(device)) return PRS232_CreateTcp(device);
     auto* p = new (std::nothrow) PRS232_PORT;
     if (p == nullptr) return nullptr;
 
@@ -175,6 +189,7 @@ int PRS232_Send(PRS232_PORT* port, const std::uint8_t* data, std::uint32_t n) {
     if (port == nullptr) return 0;
     if (n == 0) return 1;
     if (data == nullptr) return 0;
+    if (port->tcp != nullptr) return tcpSend(port->tcp, data, n);
     DWORD written = 0;
     if (!WriteFile(port->handle, data, n, &written, nullptr)) return 0;
     return written == n ? 1 : 0;
@@ -186,6 +201,10 @@ int PRS232_Recv(PRS232_PORT* port, std::uint8_t* buf, std::uint32_t* n) {
     *n = 0;
     if (wanted == 0) return 1;
     if (port == nullptr || buf == nullptr) return 0;
+    if (port->tcp != nullptr) {
+        *n = tcpRecv(port->tcp, buf, wanted);
+        return *n == wanted ? 1 : 0;
+    }
     const auto call = [port](std::uint8_t* to, std::uint32_t count) {
         DWORD got = 0;
         if (ReadFile(port->handle, to, count, &got, nullptr))
@@ -204,9 +223,20 @@ int PRS232_Recv(PRS232_PORT* port, std::uint8_t* buf, std::uint32_t* n) {
 // one-byte reads with their 40 ms time-out, which is correct, only with more wake-ups while the
 // line is silent. A broken port has nothing to wait for: the wait is slept through.
 int PRS232_WaitInput(PRS232_PORT* port, std::uint32_t ms) {
+    if (port != nullptr && port->tcp != nullptr) return tcpWaitInput(port->tcp, ms);
     if (port == nullptr || !port->broken) return 1;
     Sleep(ms);
     return 0;
+}
+
+// A device that is gone fails even the clearing of line errors; nothing is read.
+int PRS232_Gone(PRS232_PORT* port) {
+    if (port == nullptr) return 1;
+    if (port->tcp != nullptr) return tcpGone(port->tcp);
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!port->broken && !ClearCommError(port->handle, &errors, &status)) port->broken = true;
+    return port->broken ? 1 : 0;
 }
 
 } // namespace tarq

@@ -3,6 +3,7 @@
 #include "link/prs232.h"
 #include "link/prs232_posix.h"
 #include "tools/sim/replay.h"
+#include "tools/sim/tcp.h"
 #include "tools/sim/terminal.h"
 #include "tools/version.h"
 
@@ -32,6 +33,8 @@ void usage(std::FILE* out) {
                  "  --device PATH    use this serial device instead of a new pseudo-terminal\n"
                  "  --baud N         line speed for --device (default 9600)\n"
                  "  --link PATH      also make PATH a symbolic link to the pseudo-terminal\n"
+                 "  --tcp HOST:PORT  listen there instead ([IPv6]; port 0: any free one); one\n"
+                 "                   connection at a time, a new one replaces the old one\n"
                  "  --scenario FILE  read settings from FILE ('key = value' per line)\n"
                  "  --log FILE       write the frame log to FILE instead of standard error\n"
                  "  --replay TRACE   play the terminal's side of a driver trace, compare the\n"
@@ -48,7 +51,7 @@ void usage(std::FILE* out) {
 
 struct Options {
     tarq::sim::Config config = tarq::sim::defaultConfig();
-    std::string device, link, logPath, replay;
+    std::string device, link, logPath, replay, tcp;
     bool fast = false;
     int session = 0;
     unsigned baud = 9600;
@@ -93,6 +96,8 @@ int parseArgs(int argc, char** argv, Options& o) {
             o.baud = static_cast<unsigned>(positive(value("--baud"), "--baud", error));
         else if (arg == "--link")
             o.link = value("--link");
+        else if (arg == "--tcp")
+            o.tcp = value("--tcp");
         else if (arg == "--replay")
             o.replay = value("--replay");
         else if (arg == "--session")
@@ -110,6 +115,8 @@ int parseArgs(int argc, char** argv, Options& o) {
             return 2;
         }
     }
+    if (!o.tcp.empty() && (!o.replay.empty() || !o.device.empty()) && error.empty())
+        error = "--tcp goes with neither --replay nor --device";
     if (!error.empty()) std::fprintf(stderr, "tarqsim: %s\n", error.c_str());
     return error.empty() ? -1 : 2;
 }
@@ -140,6 +147,19 @@ void removeOwnLink(const std::string& link, const std::string& target) {
     if (n > 0 && target == std::string(buf, static_cast<std::size_t>(n))) unlink(link.c_str());
 }
 
+// The terminal behind a TCP port until a signal stops it; the exit status.
+int serveTcp(const Options& o, std::FILE* log) {
+    int port = 0;
+    const int fd = tarq::sim::listenTcp(o.tcp, port);
+    if (fd < 0) return 1;
+    std::printf("tarqsim: terminal on tcp://%s:%d\n", o.tcp.substr(0, o.tcp.rfind(':')).c_str(),
+                port);
+    std::fflush(stdout);
+    tarq::sim::serveTcp(fd, o.config, log, stopRequested);
+    close(fd);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -150,6 +170,17 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tarqsim: cannot write %s\n", o.logPath.c_str());
         return 1;
     }
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+    if (!o.tcp.empty()) {
+        const int rc = serveTcp(o, log);
+        if (log != stderr) std::fclose(log);
+        return rc;
+    }
+
     tarq::PRS232_PORT* port = nullptr;
     int slave = -1;
     std::string name = o.device;
@@ -166,12 +197,6 @@ int main(int argc, char** argv) {
     if (!port) return 1;
     std::printf("tarqsim: terminal on %s\n", name.c_str());
     std::fflush(stdout);
-
-    struct sigaction sa {};
-    sa.sa_handler = onSignal;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
 
     int rc = 0;
     if (!o.replay.empty()) {

@@ -46,7 +46,7 @@ for pair in x86_64:build-win64 i686:build-win32; do
     imports=$(awk '/DLL Name:/ { print tolower($3) }' <<<"$dump" | sort -u | tr '\n' ' ')
     for name in $imports; do
         case $name in
-        kernel32.dll | msvcrt.dll | user32.dll | advapi32.dll) ;;
+        kernel32.dll | msvcrt.dll | user32.dll | advapi32.dll | ws2_32.dll) ;;
         *) echo "windows: $dll needs $name beside it (not linked statically)"; exit 1 ;;
         esac
     done

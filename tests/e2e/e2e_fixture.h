@@ -1,6 +1,6 @@
 // End-to-end fixture: a private copy of the real driver library (so its tarqRS.ini is the test's
-// own) over a real pseudo-terminal to the simulated terminal. One process per test: the driver's
-// state is process-wide.
+// own) over a real pseudo-terminal (or loopback TCP) to the simulated terminal. One process per
+// test: the driver's state is process-wide.
 #pragma once
 
 #include "link/prs232_posix.h"
@@ -8,6 +8,7 @@
 #include "tests/support/cash_register.h"
 #include "tests/support/pty_pair.h"
 #include "tools/driver_api.h"
+#include "tools/sim/tcp.h"
 #include "tools/sim/terminal.h"
 
 #include <gtest/gtest.h>
@@ -18,6 +19,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace tarq::e2e {
@@ -65,21 +67,31 @@ class E2E : public ::testing::Test {
         config.cardDelayMs = 150;
         for (const auto& [k, v] : settings)
             ASSERT_EQ(sim::applySetting(config, k, v), "") << k;
-        pty_ = std::make_unique<test::PtyPair>();
         log_ = std::fopen((dir_ / "terminal.log").c_str(), "a");
         stop_ = false;
+        if (!tcp_.empty()) { // the port found at the first start is kept for the next ones
+            int port = 0;
+            ASSERT_GE(listen_ = sim::listenTcp(tcp_, port), 0);
+            tcp_ = tcp_.substr(0, tcp_.rfind(':') + 1) + to_string(port);
+            thread_ = std::thread([this, config] { sim::serveTcp(listen_, config, log_, stop_); });
+            return writeIni("tcp://" + tcp_, ini);
+        }
+        pty_ = std::make_unique<test::PtyPair>();
+        if (!line_.empty()) fs::create_symlink(pty_->slaveName(), line_);
         terminal_ =
             std::make_unique<sim::Terminal>(PRS232_Adopt(dup(pty_->master())), config, log_);
         thread_ = std::thread([this] { terminal_->run(stop_); });
-        writeIni(pty_->slaveName(), ini);
+        writeIni(line_.empty() ? pty_->slaveName() : line_.string(), ini);
     }
     void stopTerminal() {
-        if (!terminal_) return;
+        if (!thread_.joinable()) return;
         stop_ = true;
         thread_.join();
         terminal_.reset();
-        std::fclose(log_);
+        std::fclose(std::exchange(log_, nullptr));
         pty_.reset();
+        if (!line_.empty()) fs::remove(line_); // as the by-id link of an adapter pulled out
+        if (listen_ >= 0) close(std::exchange(listen_, -1));
     }
     void writeIni(const std::string& tty, const std::string& more = "") {
         std::ofstream(dir_ / "tarqRS.ini") << "[DEVICE]\n\"" << tty << "\"\n[BAUDRATE]\n\"9600\"\n"
@@ -96,7 +108,7 @@ class E2E : public ::testing::Test {
         rec.clearSeen();
     }
     std::string terminalLog() {
-        if (terminal_) std::fflush(log_);
+        if (log_) std::fflush(log_);
         return slurp(dir_ / "terminal.log");
     }
     bool logged(const std::string& text) { return terminalLog().find(text) != std::string::npos; }
@@ -118,6 +130,9 @@ class E2E : public ::testing::Test {
     fs::path dir_;
     DriverApi api_;
     std::unique_ptr<test::PtyPair> pty_;
+    fs::path line_;   // set: the pseudo-terminal is reached through this link, made anew each start
+    std::string tcp_; // set ("HOST:PORT", port 0: a free one): the terminal listens there instead
+    int listen_ = -1;
     std::unique_ptr<sim::Terminal> terminal_;
     std::FILE* log_ = nullptr;
     std::atomic<bool> stop_{false};

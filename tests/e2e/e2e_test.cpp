@@ -119,6 +119,11 @@ TEST_F(E2E, OpenFailuresAndHalfOpen) {
                 "directory\nFailed to connect -6\n"},
         {OP(a.trqCloseRS232()), TRQ_CLOSE_NOT_OPEN,
          "trqCloseRS232 0 -6\nTARQ is not open! ComPort may be busy. 0 -6\n"},
+        {OP(writeIni("tcp://localhost"), a.trqOpen("", 0)), TRQ_OPEN_NO_CONFIG,
+         read + "DEVICE in " + (dir_ / "tarqRS.ini").string() + ": value is not tcp://HOST:PORT\n"},
+        {OP(writeIni("tcp://127.0.0.1:1"), a.trqOpen("", 0)), TRQ_OPEN_NO_LINK,
+         read + "PRS232_Create: no connection to 127.0.0.1 port 1: Connection refused\n"
+                "Failed to connect -6\n"},
         {OP(startTerminal(), a.trqOpen("", 0)), TRQ_OPEN_NO_MESSAGE, read},
         payRow(0, 1000, 0, TRQ_NOT_OPEN, kNotOpen),
         // Each send of the open message refused by the terminal.
@@ -183,6 +188,53 @@ TEST_F(E2E, CashRegisterAborts) {
     EXPECT_EQ(rec.abortCalls, rec.abortedAtCall); // not asked again after the yes
     EXPECT_TRUE(rec.displayed("FORS\xD8KER \xC5 AVBRYTE"));
     EXPECT_TRUE(logged("C9 PTAG_TERM_ABORT"));
+}
+
+// The line goes away and comes back (a device server restarted, an adapter plugged back in under
+// the same name): the next payment opens it again by itself; while it is gone, payments are
+// refused at once, and the first one after it is back works.
+class LineBack : public E2E, public ::testing::WithParamInterface<bool> {};
+TEST_P(LineBack, NextPaymentOpensAgain) {
+    if (GetParam())
+        tcp_ = "127.0.0.1:0";
+    else
+        line_ = dir_ / "line";
+    session({});
+    const std::string lost = "TARQ line lost, opening again\n";
+    int r = -1;
+    for (bool back : {true, false, true, false}) {
+        back ? startTerminal({}, "[TRACE]\n\"trace.txt\"\n") : stopTerminal(); // on at reopen
+        const std::string out = test::captureStdout([&] { r = pay(api_, 0, 1250); });
+        EXPECT_EQ(r, back ? TRQ_APPROVED : TRQ_NOT_OPEN) << out;
+        EXPECT_TRUE(out.starts_with(lost) && (back || out.ends_with("-6\n" + kNotOpen))) << out;
+    }
+    api_.trqClose(0); // a closed driver does not open again by itself
+    EXPECT_EQ(test::captureStdout([&] { r = pay(api_, 0, 1250); }), kClosed);
+    EXPECT_EQ(r, TRQ_CLOSED);
+    startTerminal();
+    EXPECT_EQ(api_.trqOpen("", 0), TRQ_OPEN_OK); // the till opened it again itself: no reopen
+    EXPECT_EQ(test::captureStdout([&] { r = pay(api_, 0, 1250); }).find(lost), std::string::npos);
+    EXPECT_EQ(r, TRQ_APPROVED);
+    EXPECT_EQ(api_.trqCloseRS232(), TRQ_CLOSE_OK);
+    const std::string trace = slurp(dir_ / "trace.txt");
+    EXPECT_EQ(trace.find("call reopen((not read), 0)\n"), trace.find("call reopen(")) << trace;
+    EXPECT_NE(trace.find("= reopen -6\n"), std::string::npos) << trace; // its own result
+}
+INSTANTIATE_TEST_SUITE_P(E2E, LineBack, ::testing::Bool());
+
+// The connection drops while the terminal owes an answer: the payment ends at the usual time-out,
+// and the next one, once the terminal is back, works.
+TEST_F(E2E, TcpDroppedInPayment) {
+    tcp_ = "127.0.0.1:0";
+    session({{"silence", ""}});
+    std::thread drop([this] {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        stopTerminal();
+    });
+    EXPECT_EQ(pay(api_, 0, 1250), TRQ_NO_CONNECTION);
+    drop.join();
+    startTerminal();
+    EXPECT_EQ(pay(api_, 0, 1250), TRQ_APPROVED);
 }
 
 // Payments that end otherwise, and link faults both ways, which change neither the outcome of a

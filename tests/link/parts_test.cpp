@@ -2,10 +2,16 @@
 // check, the tick timer, and the POSIX serial port over a real pseudo-terminal (opening, line
 // settings and their restore, the read time-out model).
 #include "link/prs232_read.h"
+#include "link/prs232_tcp.h"
 #include "tests/link/link_fixture.h"
 #include "tests/support/capture_stdout.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <memory>
 #include <tuple>
@@ -19,6 +25,21 @@ struct Port {
     PRS232_PORT* port = nullptr;
     ~Port() { PRS232_Delete(&port); }
 };
+
+// A listening loopback socket and its DEVICE value; `fill`: its queue is full, so a connection
+// to it is never answered.
+int listener(sockaddr_in& a, std::string& device, bool fill = false) {
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    a = {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t size = sizeof a;
+    const auto addr = reinterpret_cast<sockaddr*>(&a);
+    if ((bind(s, addr, size) | listen(s, 0) | getsockname(s, addr, &size)) != 0) return -1;
+    device = "tcp://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+    for (int i = 0; fill && i < 2; ++i)
+        connect(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0), addr, size);
+    std::this_thread::sleep_for(std::chrono::milliseconds(fill ? 100 : 0));
+    return s;
+}
 
 // Previous number -1: the link's first frame.
 TEST(Frame, BuiltByteForByteWithTheNextNumber) {
@@ -75,6 +96,11 @@ TEST(Port, OpenFailuresSayTheCause) {
     const std::string failed = "PRS232_Create:INVALID_HANDLE_VALUE:-1\nPRS232_Create: ",
                       pts = pty.slaveName(), held = busy.slaveName();
     Port holder{PRS232_Create(0, 9600, held.c_str())};
+    sockaddr_in a{};
+    std::string full;
+    ASSERT_GE(listener(a, full, true), 0);
+    const int firstFree = dup(0); // no descriptor is left open by a failed open
+    close(firstFree);
     const std::tuple<std::uint8_t, const char*, std::uint32_t, std::string> rows[] = {
         {0, nullptr, 9600, failed + "port number 0 names no device\n"},
         {1, "/nonexistent/tty", 9600, failed + "/nonexistent/tty: No such file or directory\n"},
@@ -82,13 +108,91 @@ TEST(Port, OpenFailuresSayTheCause) {
         {0, "/dev/null", 9600,
          "PRS232_Create: /dev/null: not a serial port (Inappropriate ioctl for device)\n"},
         {0, pts.c_str(), 12345,
-         "PRS232_Create: " + pts + ": line speed 12345 bit/s not supported\n"}};
+         "PRS232_Create: " + pts + ": line speed 12345 bit/s not supported\n"},
+        {0, "tcp://[::1", 9600, "PRS232_Create: tcp://[::1: not tcp://HOST:PORT\n"},
+        {0, full.c_str(), 9600, // after 3 s
+         "PRS232_Create: no connection to 127.0.0.1 port " + full.substr(16) +
+             ": Connection timed out\n"}};
     for (const auto& [number, device, baud, printed] : rows) {
         Port p;
         EXPECT_EQ(captureStdout([&] { p.port = PRS232_Create(number, baud, device); }), printed);
         EXPECT_EQ(p.port, nullptr);
     }
+    EXPECT_EQ(captureStdout([&] { // no descriptor left for the socket
+                  rlimit files{};
+                  getrlimit(RLIMIT_NOFILE, &files);
+                  const int lowest = dup(0);
+                  close(lowest);
+                  const rlimit none{static_cast<rlim_t>(lowest), files.rlim_max};
+                  setrlimit(RLIMIT_NOFILE, &none);
+                  EXPECT_EQ(PRS232_Create(0, 0, full.c_str()), nullptr);
+                  setrlimit(RLIMIT_NOFILE, &files);
+              }),
+              "PRS232_Create: no connection to 127.0.0.1 port " + full.substr(16) +
+                  ": Too many open files\n");
+    const int next = dup(0);
+    EXPECT_EQ(next, firstFree);
+    close(next);
     EXPECT_NE(Port{PRS232_Create(0, 9600, pts.c_str())}.port, nullptr); // nothing left held
+}
+
+// HOST: a name, IPv4 or [IPv6] (only in brackets, its colons being ambiguous); PORT 1 to 65535.
+TEST(Port, TcpAddressForms) {
+    const std::pair<const char*, const char*> forms[] = {
+        {"h:19", "h 19"}, {"10.0.0.1:65535", "10.0.0.1 65535"}, {"[::1]:08080", "::1 8080"}};
+    for (const auto& [text, parts] : forms) {
+        const auto a = PRS232_ParseTcp(text);
+        EXPECT_EQ(a ? a->host + " " + a->port : "", parts) << text;
+    }
+    for (const char* text : {"::1:4001", "h:65536", "h:0", "h:", ":4001", "h", "h:40a1", "[]:1",
+                             "a b:1", "h/x:1", "h:4294967376", "[::1:1", "h]:1"})
+        EXPECT_FALSE(PRS232_ParseTcp(text)) << text;
+    EXPECT_EQ(std::pair(PRS232_IsTcp("tcp://h:1"), PRS232_IsTcp("tcp:/h:1")),
+              std::pair(true, false));
+}
+
+// The peer closing a TCP line: the line is gone before anything is read from it, and writes
+// fail without the signal that would end the till's process.
+TEST(Port, ClosedTcpLineIsGoneAndWritesFailQuietly) {
+    sockaddr_in a{};
+    std::string device;
+    const int server = listener(a, device);
+    const int input = dup(0);
+    close(0); // a till without standard input: the line's socket may be descriptor 0
+    Port p{PRS232_Create(0, 9600, device.c_str())};
+    std::array<int, 5> options{}; // the line's socket: no delay, keep-alive after 10 s, 5 s, 3
+    for (int fd = 0; fd < 1024; ++fd) {
+        sockaddr_in peer{};
+        socklen_t size = sizeof peer;
+        if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) != 0 ||
+            peer.sin_port != a.sin_port)
+            continue;
+        const std::pair<int, int> names[] = {{IPPROTO_TCP, TCP_NODELAY},
+                                             {SOL_SOCKET, SO_KEEPALIVE},
+                                             {IPPROTO_TCP, TCP_KEEPIDLE},
+                                             {IPPROTO_TCP, TCP_KEEPINTVL},
+                                             {IPPROTO_TCP, TCP_KEEPCNT}};
+        for (std::size_t i = 0; i < options.size(); ++i)
+            getsockopt(fd, names[i].first, names[i].second, &options[i], &(size = sizeof(int)));
+    }
+    EXPECT_EQ(options, (std::array<int, 5>{1, 1, 10, 5, 3}));
+    const int peer = accept(server, nullptr, nullptr);
+    EXPECT_EQ(write(peer, "x", 1), 1);
+    EXPECT_EQ(PRS232_WaitInput(p.port, 2000), 1);
+    EXPECT_EQ(std::pair(PRS232_Gone(p.port), PRS232_Gone(nullptr)), std::pair(0, 1)); // data
+    close(peer);
+    close(server);
+    std::uint8_t byte = 0;
+    std::uint32_t n = 1;
+    EXPECT_EQ(PRS232_Recv(p.port, &byte, &n), 1); // the byte; then the end of the stream
+    EXPECT_EQ(PRS232_WaitInput(p.port, 2000), 1);
+    EXPECT_EQ(PRS232_Gone(p.port), 1);
+    for (int i = 0; i < 100 && PRS232_Send(p.port, &byte, 1) == 1; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10)); // until the reset is back
+    EXPECT_EQ(PRS232_Send(p.port, &byte, 1), 0);
+    PRS232_Delete(&p.port);
+    dup2(input, 0);
+    close(input);
 }
 
 TEST(Port, OnlyAGoneDeviceStopsReading) {

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -53,12 +54,14 @@ void port() {
 
 std::string dllSource;
 
-std::string copyDll(const std::string& dir, const std::string& name, const char* comPort) {
+std::string copyDll(const std::string& dir, const std::string& name, const char* comPort,
+                    const char* device = nullptr) {
     CreateDirectoryA(dir.c_str(), nullptr);
     DeleteFileA((dir + "\\tarqRS.ini").c_str());
     if (comPort)
         std::ofstream(dir + "\\tarqRS.ini", std::ios::binary)
-            << "[COMPORT]\r\n\"" << comPort << "\"\r\n[BAUDRATE]\r\n\"115200\"\r\n";
+            << "[COMPORT]\r\n\"" << comPort << "\"\r\n[BAUDRATE]\r\n\"115200\"\r\n"
+            << (device ? "[DEVICE]\r\n\"" + std::string(device) + "\"\r\n" : "");
     CHECK(CopyFileA(dllSource.c_str(), (dir + "\\" + name).c_str(), FALSE));
     return dir + "\\" + name;
 }
@@ -106,8 +109,10 @@ void sideFiles() {
 
 std::string receipts;
 
+// Over COM5, or over TCP to the simulator that run_case.sh started on TARQ_TCP_DEVICE.
 void purchase() {
-    HMODULE m = LoadLibraryA(copyDll("ecr dir", "Kasse Terminal.dll", "5").c_str());
+    const char* tcp = std::getenv("TARQ_TCP_DEVICE");
+    HMODULE m = LoadLibraryA(copyDll("ecr dir", "Kasse Terminal.dll", "5", tcp).c_str());
     const auto init = get<decltype(&trqInitCallback)>(m, "trqInitCallback");
     init(TRQ_CB_PRINT_RECEIPT,
          reinterpret_cast<void*>(+[](int, const char* text) { return receipts += text, 1; }));
@@ -123,8 +128,11 @@ void purchase() {
 } // namespace
 
 int main(int argc, char** argv) {
-    const std::pair<std::string, void (*)()> cases[] = {
-        {"port", port}, {"ini", ini}, {"side_files", sideFiles}, {"purchase", purchase}};
+    const std::pair<std::string, void (*)()> cases[] = {{"port", port},
+                                                        {"ini", ini},
+                                                        {"side_files", sideFiles},
+                                                        {"purchase", purchase},
+                                                        {"tcp_purchase", purchase}};
     for (const auto& [name, run] : cases)
         if (argc == 3 && name == argv[1])
             return dllSource = argv[2], run(), std::printf("%d failed\n", failures), failures != 0;
