@@ -96,7 +96,6 @@ void freeCurrentEcrEvent() {
 }
 
 void abandonExchange() {
-    freeCurrentEcrEvent();
     lastSource = Source::none;
     clearCallFlags();
     // The terminal still holds the connection: the next call starts from the open state.

@@ -58,7 +58,8 @@ struct More {
     int endS = -1; // whole seconds from the start of the call to its end
     std::pair<std::size_t, int> silence{0, 0}; // delivery number, seconds of silence before it
     Till till{};
-    const char* after = nullptr; }; // a row whose call runs first on the same driver
+    const char* after = nullptr; // a row whose call runs first on the same driver
+    Shown seen{nullptr, nullptr}; }; // a display on the way
 struct Row { const char* name; Start start; std::vector<Reply> replies; Tags sent; int result;
     More more{}; }; // the fields after `result` are given by name
 
@@ -89,8 +90,8 @@ std::vector<Row> rows() {
          {.shown = {blank, nullptr}, .calls = {.cards = 1}}},
         {"Result22KeepsLine1", pay, {{CU, {insert, card}}, {NT, {done(22)}}}, {MI, CU, NT}, 22,
          {.shown = {"SETT INN KORT       ", nullptr}, .calls = {.cards = 1}}},
-        {"ExternalCardThenNotReadyResendAfterSixSeconds", payExt,
-         {{CU, {done(5)}}, {CU, {done(9)}}}, {XC, MI, CU, XC, MI, CU}, 9, {.endS = 7}},
+        {"ExternalCardThenNotReadyTwiceResendAfterSixSeconds", payExt,
+         {{CU, {done(5), done(5)}}, {CU, {done(9)}}}, {XC, MI, CU, XC, MI, CU}, 9, {.endS = 7}},
         {"RefusedCardAborted", pay, {{CU, {card}}, {AB, {termAbort, done(7)}}}, {MI, CU, AB}, 7,
          {.calls = {.cards = 1}, .till = {.card = 0}}},
         {"AbortFromTillInMiCu", pay, {{CU, {insert}}, {AB, {termAbort, done(1)}}}, {MI, CU, AB}, 1,
@@ -114,7 +115,7 @@ std::vector<Row> rows() {
         {"NoAnswerFor11sNoConnection", pay, {{CU, {insert, done(9)}}}, {MI, CU}, 6,
          {.shown = {blank, kNoConn}, .endS = 11, .silence = {0, 11}}},
         {"SilentPromptAbortsOnceThenTimesOut", pay, {{CU, {prompt}}, {AB, {}}}, {MI, CU, AB}, 2,
-         {.shown = late, .endS = 96}},
+         {.shown = late, .endS = 96, .seen = {"FORS\xD8KER \xC5 AVBRYTE  ", kAborted}}},
         {"SilentPromptAfterCardAbortsThreeTimes", pay, {{CU, {card}}, {NT, {prompt}}},
          {MI, CU, NT, AB, AB, AB}, 2, {.shown = late, .calls = {.cards = 1}}},
         {"SilentAfterCard", pay, {{CU, {card}}}, {MI, CU, NT}, 2,
@@ -129,7 +130,8 @@ std::vector<Row> rows() {
         {"SilentAfterCardAfterAnAbort", pay, {{CU, {card}}}, {MI, CU, NT}, 2, {.shown = late,
          .calls = {.cards = 1}, .after = "SilentPromptAbortsOnceThenTimesOut"}},
         {"SignatureAfterCard", pay, {{CU, {card}}, {NT, {sig}}, {PTAG_VER_SIG_OK, {done(0)}}},
-         {MI, CU, NT, PTAG_VER_SIG_OK}, 0, {.calls = {.cards = 1, .verSig = 1, .aborts = 1}}},
+         {MI, CU, NT, PTAG_VER_SIG_OK}, 0,
+         {.calls = {.cards = 1, .verSig = 1, .aborts = 1}, .silence = {2, 1}}},
         {"SignatureRefusedByTheTill", pay, {{CU, {card}}, {NT, {sig}}, {PTAG_VER_SIG, {done(0)}}},
          {MI, CU, NT, PTAG_VER_SIG}, 0,
          {.calls = {.cards = 1, .verSig = 1, .aborts = 1}, .till = {.sig = 0}}},
@@ -268,6 +270,9 @@ class Bench : Rig {
         const auto [line1, line2] = ecr.lastDisplay();
         EXPECT_EQ(line1, r.more.shown.first ? r.more.shown.first : line1);
         EXPECT_EQ(line2, r.more.shown.second ? r.more.shown.second : line2);
+        if (r.more.seen.first)
+            EXPECT_NE(std::ranges::find(ecr.displays, CashRegister::Lines(r.more.seen)),
+                      ecr.displays.end());
         const Calls& c = r.more.calls;
         const int cards = static_cast<int>(ecr.cards.size()),
                   aborts = c.aborts < 0 ? -1 : ecr.abortCalls;
@@ -320,7 +325,7 @@ TEST(DialogueCoverage, EveryHandledPairIsReached) {
             EXPECT_TRUE(hit.count({s, e})) << "state " << s << " event " << e;
         }
     }
-    EXPECT_GT(expected, 80);
+    EXPECT_EQ(expected, 91); // a lost entry leaves its pair unchecked: the count shows it
 }
 
 // An entry, an array, an event or a next state outside the automaton is refused, never stored

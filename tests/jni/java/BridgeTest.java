@@ -46,8 +46,15 @@ public class BridgeTest {
         }
         switch (args[0]) {
             case "arguments" -> {
+                Files.writeString(work.resolve("side/print.trq"), "x"); // an earlier call's receipt
                 Files.writeString(work.resolve("side/issuer.trq"), "07\n"); // emptied before the check
-                eq("15\n", t.trqCardTransaction(0, 49, 578, 'K', 0) + side("issuer.trq"), "card");
+                eq("15\n|\n", t.trqCardTransaction(0, 49, 578, 'K', 0) + side("issuer.trq") + "|"
+                        + side("print.trq"), "card");
+                String shown = side("display.trq"); // the parameter report's line goes to no file
+                t.trqParameterReport();
+                eq(shown, side("display.trq"), "trqParameterReport");
+                Files.writeString(work.resolve("side/print.trq"), "x");
+                eq("7|\n", t.trqClockSyncHost() + "|" + side("print.trq"), "trqClockSyncHost");
                 Files.writeString(work.resolve("side/issuer.trq"), "07\n");
                 eq("15\n", t.trqNorCardTransaction(0, 49, 578, 'K', 0, 0, 0, 0) + side("issuer.trq"), "norCard");
                 eq("7 00\n", t.trqNorTransaction(0, 50, 578, 'K', 0, 0, null, null, 0, 0, null, null,
@@ -73,6 +80,7 @@ public class BridgeTest {
                 eq("07\n", side("issuer.trq"), "issuer.trq");
                 eq(new String(side("display.trq").getBytes(StandardCharsets.ISO_8859_1),
                         "windows-1252"), t.displayline1 + "\n" + t.displayline2 + "\n", "display");
+                eq("9 07\n", t.trqCardTransaction(0, 100, 578, 'K', 0) + " " + side("issuer.trq"), "card, issuer");
             }
             case "abort" -> {
                 // Asked while the terminal waits for the card (20 s unless the abort works).
