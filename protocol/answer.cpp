@@ -122,7 +122,6 @@ Element verSigElement() {
 Element receiptNumberElement() {
     // The terminal needs a moment after a receipt before it takes the count.
     sleepMs(kReceiptNumberPauseMs);
-    ctx.lastSendTime = nowSeconds();
     return number(PTAG_RECEIPTNUMBER, ctx.gstPosReceiptInfo.receipts, 1);
 }
 

@@ -15,7 +15,7 @@ bool isConstructed(std::uint8_t tag) {
 }
 
 int checkObject(const std::uint8_t* buf, std::uint32_t size, int depth) {
-    if (size < 2 || depth > BER_MAX_DEPTH) return BER_INVALID;
+    if (depth > BER_MAX_DEPTH) return BER_INVALID;
     const int t = BER_checkTag(buf, size);
     if (t <= 0) return BER_INVALID;
     const auto tu = static_cast<std::uint32_t>(t);
@@ -59,10 +59,9 @@ std::unique_ptr<TLV> decodeObject(const std::uint8_t* buf, std::uint32_t size, i
                 decodeObject(buf + header + consumed, length - consumed, depth + 1, childUsed);
             if (!child) break;
             node->children.push_back(std::move(child));
-            ++node->tlvs;
             consumed += childUsed;
         }
-    } else if (length > 0) {
+    } else {
         node->value.assign(buf + header, buf + header + length);
     }
     used = header + length;
@@ -81,7 +80,6 @@ std::uint32_t encodeObject(const TLV& node, std::uint8_t* out, std::uint32_t roo
     std::uint32_t content = 0;
     if (isConstructed(node.tag)) {
         for (const auto& child : node.children) {
-            if (!child) return 0;
             const std::uint32_t w =
                 encodeObject(*child, out + header + content, node.length - content);
             if (w == 0) return 0;
@@ -126,7 +124,6 @@ TLV* TLV_addChild(TLV* parent, TLV* child) {
         return nullptr;
     }
     parent->children.emplace_back(child); // cannot throw after the reserve
-    ++parent->tlvs;
     parent->length += TLVBERLength(child);
     return parent;
 }

@@ -14,7 +14,6 @@ struct TLV {
     // Primitive: value bytes. Constructed: total encoded size of the children
     // (or, for a decoded node, the length declared on the wire).
     std::uint32_t length = 0;
-    std::uint32_t tlvs = 0;                     // number of children
     std::vector<std::uint8_t> value;            // primitive nodes with length > 0
     std::vector<std::unique_ptr<TLV>> children; // constructed nodes, in message order
 

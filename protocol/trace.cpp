@@ -224,12 +224,12 @@ void rotate() {
     std::rename(trace.path.c_str(), old.c_str());
     trace.file = std::fopen(trace.path.c_str(), "w");
     trace.written = 0;
-    if (!trace.file) {
+    if (trace.file) {
+        writeHeader(true);
+    } else {
         stop();
         say("Trace file %s could not be written: trace off\n", trace.path.c_str());
-        return;
     }
-    writeHeader(true);
 }
 
 // One line: milliseconds since the trace started, then the text. Flushed at once, so that a

@@ -23,14 +23,17 @@ TEST(Ber, CheckFindsTheSizeOrRejects) {
         {{0xE1, 0x02, 0x1F, 0x81}, -1},                   // child with an unterminated tag
         {{0xE1, 0x80, 0x00, 0x00}, -1},                   // indefinite length
         {{0xC7, 0x83, 0x00, 0x00, 0x01, 0x41}, -1},       // three length bytes
-        {{0x1F, 0x81, 0x01, 0x00}, 4},                    // multi-byte tag
+        {{0x1F, 0x81, 0x01, 0x01, 0xAA}, 5},              // multi-byte tag
+        {{0xC7, 0x81, 0x00}, 3},                          // long length form ends the buffer
         {{0xE1, 0x04, 0xE2, 0x02, 0xC0, 0x05}, -1}};      // nested, inner malformed
     for (const auto& [buffer, expected] : rows)
         EXPECT_EQ(BER_check(buffer.data(), size(buffer)), expected);
-    Bytes nested{0xC0, 0x00}; // 100 levels: valid BER, deeper than any message
-    for (int i = 0; i < 100; ++i)
+    Bytes nested{0xC0, 0x00}; // up to 100 levels: valid BER, valid to the deepest level allowed
+    for (int i = 1; i <= 100; ++i) {
         nested = element(0xE1, nested);
-    EXPECT_EQ(BER_check(nested.data(), size(nested)), -1);
+        EXPECT_EQ(BER_check(nested.data(), size(nested)),
+                  i > BER_MAX_DEPTH ? -1 : static_cast<int>(nested.size()));
+    }
     TLV* root = BER2TLV(nested.data(), size(nested)); // the decoder stops at the same bound
     int depth = 0;
     for (const TLV* n = root; n && !n->children.empty(); n = n->children[0].get())
@@ -85,12 +88,15 @@ TEST(Describe, NamesTagsShowsTextsMasksCardData) {
     const Bytes card{0xE1, 0x0F, 0xC5, 0x0D, 0x45, 0x71, 0x99, 0x99, 0x00,
                      0x00, 0x12, 0x34, 0xD2, 0x81, 0x21, 0x01, 0xFF};
     const std::tuple<Bytes, bool, std::string> rows[] = {
-        {message(0xC7, text("BEL\xD8P")), false, "E1 MESSAGE { C7 PTAG_STATUS1 \"BEL\xC3\x98P\" }"},
+        {message(0xC7, text("BEL\xD8P\x01\xA0")), false,
+         "E1 MESSAGE { C7 PTAG_STATUS1 \"BEL\xC3\x98P\\x01\xC2\xA0\" }"},
         {message(0xDD, {0, 3}), false, "E1 MESSAGE { DD PTAG_TRANS_COMPLETED [00 03] }"},
         {{0xE1, 0x05, 0xDD}, false, "(not a BER-TLV object)"},
         {{}, false, "(keep-alive)"},
         {card, false, "E1 MESSAGE { C5 PTAG_TERM_CARD [45 71 99 99 00 00 12 34 D2 81 21 01 FF] }"},
-        {card, true, "E1 MESSAGE { C5 PTAG_TERM_CARD [45 71 99 ** ** ** 12 34 D* ** ** ** FF] }"}};
+        {card, true, "E1 MESSAGE { C5 PTAG_TERM_CARD [45 71 99 ** ** ** 12 34 D* ** ** ** FF] }"},
+        {message(0xC5, {0x45, 0x71, 0x99, 0xA9, 0, 0, 0, 0x34, 0x56}), true, // no digit: hide on
+         "E1 MESSAGE { C5 PTAG_TERM_CARD [45 71 99 A* ** ** ** ** **] }"}};
     for (const auto& [m, mask, expected] : rows)
         EXPECT_EQ(describeMessage(m, {.maskCardData = mask}), expected);
 }

@@ -414,29 +414,56 @@ TEST(TextBounds, CardNumbersMaskedInAnyForm) {
                               "12345678901234567890, 123456789012"),
               "457199******1234=*******, 123456***0123D**, 123456*********6789, "
               "123456**************, 123456789012");
-    // In the trace: card numbers that end the till's 40 bytes for the host, control bytes, and
-    // the longest TRACEMAX value (63 characters) and one too long.
+    Fenced end; // a tag still open where readable memory ends: not read past
+    const auto tag = end.last<std::uint8_t>(2);
+    tag[0] = 0x1F, tag[1] = 0x81;
+    EXPECT_EQ(BER_check(tag.data(), 2), -1);
+    // In the trace: card numbers that end the till's 40 bytes for the host (a digit follows
+    // them), control bytes, frames too short, a frame whose last byte is an escape, a state
+    // change, and the longest TRACEMAX value (63 characters), one too long, one too big.
     const std::string ini = ::testing::TempDir() + "tarqRS" + std::to_string(getpid());
-    const Bytes f = {0x02, 0x01, 0xE1, 0x7F, 0xCC, 0x03, '1', '2', '3', 0x03, 0xAB, 0xCD};
-    const Bytes host = text("4571999900001234        5413330089010434");
-    const Bytes record = join(join(Bytes{0x02, 0x01, 0xE1, 0x37, 0xD5, 0x35}, Bytes(13, 0)), host);
-    const Bytes nor = join(record, {0x03, 0xAB, 0xCD}), shown = text("\x1F ~\x7F\x9D\xA0");
-    for (const auto& [max, said] : {std::pair{std::string(62, '0') + "1", " limit 1 KB"},
-                                    {std::string(63, '0') + "1", " 10240 used"}}) {
+    const Bytes f = {0x02, 0x01, 0xE1, 0x06, 0xCC, 0x03, '1', '2', '3', 0xC0, 0x03, 0xAB, 0xCD};
+    const Bytes host = text("4571999900001234        5413330089010434"),
+                g = {2, 1, 0xC0, 1, 16, 3, 0xAB, 0xCD};
+    const Bytes record =
+        join(join(Bytes{2, 1, 0xE1, 0x39, 0xD5, 0x35, 0, 1, 2, 3, 4}, Bytes(8, 0)), host);
+    const Bytes nor = join(record, {0x35, 0, 0x03, 0xAB, 0xCD}), shown = text("\x1F ~\x7F\x9D\xA0");
+    Bytes deep{0xC0, 0x01, 0x00}; // walked 63 levels down; at 64 it is hidden
+    for (int i = 1; i < BER_MAX_DEPTH; ++i)
+        deep = element(0xE1, deep);
+    const Bytes walked = join(join({2, 0x3F}, deep), {3, 0, 0}),
+                hidden = join(join({2, 0x40}, element(0xE1, deep)), {3, 0, 0});
+    for (const auto& [max, said] : {std::pair{std::string(62, '0') + "9", " limit 9 KB"},
+                                    {std::string(63, '0') + "1", " 10240 used"},
+                                    {std::string("10485760"), " 10240 used"}}) {
         std::ofstream(ini) << "[TRACE]\n\"/dev/stdout\"\n[TRACEMAX]\n\"" + max + "\"\n";
         const std::string t = captureStdout([&] {
-            traceOpen(ini.c_str()), wireTap(TapEvent::FrameHeld, f.data(), 12);
+            traceOpen(ini.c_str()), wireTap(TapEvent::FrameHeld, f.data(), 13);
             wireTap(TapEvent::FrameOut, nor.data(), static_cast<std::uint32_t>(nor.size()));
+            wireTap(TapEvent::FrameAcked, f.data(), 1), wireTap(TapEvent::FrameHeld, f.data(), 0);
+            wireTap(TapEvent::FrameOut, g.data(), 8), tapState(0, 5, 2);
+            TraceCall("f", {'~'}, false);
+            wireTap(TapEvent::FrameOut, walked.data(), static_cast<std::uint32_t>(walked.size()));
+            wireTap(TapEvent::FrameOut, hidden.data(), static_cast<std::uint32_t>(hidden.size()));
             wireTap(TapEvent::Display, shown.data(), 6), say("\nA 4571999900001234\n\n"), say("Z");
             traceClose();
         });
-        for (const char* part : {"< frame 01: 02 01 ** ** ** ** ** ** ** 03 ** ** | (unreadable",
-                                 " console A 457199******1234\n", " console Z\n", said,
-                                 "host=\"457199******1234        541333******0434\"",
-                                 "display \"\\x1F ~\" \"\\x7F\\x9D\u00A0\""})
+        for (const char* part :
+             {"< frame 01: 02 01 ** ** ** ** ** ** ** ** 03 ** ** | (unreadable",
+              " console A 457199******1234\n", " console Z\n", said,
+              "amount=16909060 purchase=0 pos=\"\" host=\"457199******1234        "
+              "541333******0434\"",
+              "< frame 00: (short frame)", "02 01 C0 01 10 03 AB CD | C0 PTAG_TERM_OPEN [10]",
+              "state IDLE --event 5--> MI\n", "call f('~')\n", "02 3F E1 7F", "02 40 ** **",
+              "display \"\\x1F ~\" \"\\x7F\\x9D\u00A0\""})
             EXPECT_NE(t.find(part), std::string::npos) << part << t;
-        EXPECT_EQ(t.find("console \n"), std::string::npos) << t; // blank lines are dropped
+        // Blank lines are dropped; a frame too short has no sequence byte to show.
+        for (const char* part : {"console \n", "frame 01: (short"})
+            EXPECT_EQ(t.find(part), std::string::npos) << t;
     }
+    std::ofstream(ini) << "[TRACE]\n\"trace.txt\n"; // no closing quote: no trace, and said so
+    EXPECT_EQ(captureStdout([&] { traceOpen(ini.c_str()); }),
+              "TRACE in " + ini + ": unusable file name, trace off\n");
     fs::remove(ini);
 }
 
