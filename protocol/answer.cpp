@@ -74,6 +74,8 @@ struct Element {
     std::array<std::uint8_t, kNorTransCardSize> value{};
     std::size_t size = 0;
     bool present = false;
+    // The payment record may hold the card data: no copy of it outlives its scope.
+    ~Element() { wipeBytes(value.data(), value.size()); }
 };
 
 Element bare(std::uint8_t tag) {
@@ -187,7 +189,6 @@ TLV* parserSendAnswer(const SA_ANSWER* answer) {
         TLV* element = TLV_create(e.tag, static_cast<std::uint32_t>(e.size), e.value.data());
         if (element && !TLV_addChild(envelope, element)) TLV_free(&element);
     }
-    wipeBytes(e.value.data(), e.value.size()); // the card record, for a manual entry
     return envelope;
 }
 

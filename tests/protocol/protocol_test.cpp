@@ -5,6 +5,7 @@
 #include "core/console.h"
 #include "driver/request.h"
 #include "link/pkiss.h"
+#include "link/wipe.h"
 #include "link/wiretap.h"
 #include "protocol/answer.h"
 #include "protocol/cardmask.h"
@@ -155,7 +156,9 @@ Bytes send(std::uint32_t type, std::string& printed) {
     std::array<std::uint8_t, 90> buffer{};
     const std::uint32_t n = tree ? TLV2BER(tree, buffer.data(), buffer.size()) : 0;
     TLV_free(&tree);
-    return Bytes(buffer.begin(), buffer.begin() + n);
+    Bytes encoded(buffer.begin(), buffer.begin() + n);
+    wipeBytes(buffer.data(), buffer.size()); // the stack scan below looks for the driver's copies
+    return encoded;
 }
 
 TEST_F(ProtocolTest, AnswersExactBytes) {
