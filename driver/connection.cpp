@@ -82,8 +82,10 @@ int doClose() {
 
 void reopenLostLine() {
     if (ctx.closedFlag == 1) return;
-    const bool gone = ctx.pKiss != nullptr && PRS232_Gone(ctx.pKiss->port) != 0;
-    if (!ctx.lineLost && !(ctx.openCompleted() && gone)) return;
+    // The flags first: looking at the line costs a system call on every operation.
+    if (!ctx.lineLost &&
+        !(ctx.openCompleted() && ctx.pKiss != nullptr && PRS232_Gone(ctx.pKiss->port) != 0))
+        return;
     say("TARQ line lost, opening again\n");
     TraceCall call("reopen", {TraceArg::unread(), 0});
     // Nothing of the broken exchange goes out again: the automaton starts from idle, as after a

@@ -73,8 +73,7 @@ PRS232_PORT* PRS232_CreateTcp(const char* device) {
         return nullptr;
     }
     const auto deadline = Clock::now() + std::chrono::milliseconds(TCP_CONNECT_TIMEOUT_MS);
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
+    addrinfo hints{}; // ai_family 0: IPv4 or IPv6, whichever the name has
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     const int lookup = getaddrinfo(address->host.c_str(), address->port.c_str(), &hints, &found);

@@ -102,8 +102,7 @@ TcpLine* tcpConnect(const char* device) {
     WSADATA data{};
     const int started = WSAStartup(MAKEWORD(2, 2), &data);
     const Ticks deadline = GetTickCount64() + TCP_CONNECT_TIMEOUT_MS;
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
+    addrinfo hints{}; // ai_family 0: IPv4 or IPv6, whichever the name has
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_protocol = IPPROTO_TCP;
     addrinfo* found = nullptr;

@@ -3,7 +3,7 @@
 # UndefinedBehaviorSanitizer: terminal messages (size check, decoder, interpreter, answers), the
 # line's bytes into the link receiver, the configuration file, and the terminal's texts on their
 # way to Java. Skipped when clang is not there.
-#   TARQ_FUZZ_SECONDS  run time of each target (default 30)
+#   TARQ_FUZZ_SECONDS  run time of each target (default 20)
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 if ! command -v clang++ >/dev/null 2>&1; then
@@ -26,6 +26,6 @@ for t in "${targets[@]}"; do
     # New inputs go to the scratch directory; the committed seeds stay as they are.
     mkdir -p "$work/$name"
     echo "fuzz: $name"
-    "$build/tests/fuzz/tarq_fuzz_$name" -max_total_time="${TARQ_FUZZ_SECONDS:-30}" \
+    "$build/tests/fuzz/tarq_fuzz_$name" -max_total_time="${TARQ_FUZZ_SECONDS:-20}" \
         -max_len="$maxlen" -timeout=10 -print_final_stats=1 "$work/$name" "tests/fuzz/$corpus"
 done
