@@ -45,11 +45,13 @@ std::vector<FrameFault> refused; // as the tap reports them
 
 class Conversations : public LinkOverPty, public ::testing::WithParamInterface<Conversation> {};
 
+void noteRefusal(TapEvent e, const std::uint8_t*, std::uint32_t, int n) {
+    if (e == TapEvent::FrameBad) refused.push_back(static_cast<FrameFault>(n));
+}
+
 TEST_P(Conversations, AnswersAndDeliveries) {
     refused.clear();
-    tapSink = [](TapEvent e, const std::uint8_t*, std::uint32_t, int n) {
-        if (e == TapEvent::FrameBad) refused.push_back(static_cast<FrameFault>(n));
-    };
+    tapSink = noteRefusal;
     int i = 0;
     for (const auto& [wire, op, answer, delivered] : GetParam().steps) {
         SCOPED_TRACE("step " + std::to_string(i++));
@@ -121,6 +123,16 @@ TEST_F(LinkOverPty, ReceiveSizeLimits) {
     EXPECT_EQ(got, block);
     toLink(buildFrame(0x03, Bytes(PKISS_MAX_DATA + 1, 0x41)));
     EXPECT_EQ(recv(PKISS_MAX_DATA), Bytes{});
+    tapSink = noteRefusal; // more than the frame buffer holds: read to its end, refused as such
+    for (int attempt = 0; attempt < 3 && refused != std::vector{FrameFault::tooLong}; ++attempt) {
+        refused.clear(); // sent again when a loaded machine paused the writer: cut off
+        const Bytes frame = buildFrame(4, Bytes(PKISS_FRAME_SIZE, 0x41));
+        std::thread big([&] { writeBytes(master(), frame); });
+        EXPECT_EQ(recv(PKISS_MAX_DATA), Bytes{});
+        big.join();
+    }
+    tapSink = nullptr;
+    EXPECT_EQ(refused, std::vector{FrameFault::tooLong});
     std::thread flood([&] { writeBytes(master(), Bytes(3 * PKISS_FRAME_SIZE, 0x10)); });
     toLink({0x02, 0x03}); // no ETX ever: far more than any frame buffer holds
     EXPECT_EQ(recv(), Bytes{});

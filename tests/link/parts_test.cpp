@@ -38,8 +38,8 @@ template <class F> std::string printedAtOnce(F&& call) {
     dup2(fileno(file), 1);
     call();
     std::string text(4096, '\0');
-    text.resize(static_cast<std::size_t>(std::max<ssize_t>(0, pread(fileno(file), text.data(),
-                                                                    text.size(), 0))));
+    const ssize_t n = pread(fileno(file), text.data(), text.size(), 0);
+    text.resize(static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
     std::fflush(stdout); // what was left behind goes to the file, not to the test's output
     dup2(saved, 1);
     close(saved);
