@@ -85,6 +85,8 @@ std::vector<Row> rows() {
          {.shown = {blank, nullptr}, .calls = {.cards = 1, .receipts = 1}, .endS = 0}},
         {"ReceiptRefusedByTheTillNotCounted", pay, {{CU, {card}}, {NT, {receipt}}, {RN, {done(9)}}},
          {MI, CU, NT, RN}, 9, {.calls = {.cards = 1, .receipts = 1}, .till = {.print = 0}}},
+        {"ReceiptWithoutPrintCallbackNotCounted", pay, {{CU, {card}}, {NT, {receipt}},
+         {RN, {done(9)}}}, {MI, CU, NT, RN}, 9, {.calls = {.cards = 1}, .till = {.print = -1}}},
         // Line 1 is blanked for results 0 and 23 on; it stays for the others.
         {"Result23BlanksLine1", pay, {{CU, {insert, card}}, {NT, {done(23)}}}, {MI, CU, NT}, 23,
          {.shown = {blank, nullptr}, .calls = {.cards = 1}}},
@@ -238,6 +240,7 @@ class Bench : Rig {
         ecr.cardAnswer = r.more.till.card;
         ecr.extCardAnswer = r.more.till.ext;
         ecr.printAnswer = r.more.till.print;
+        if (r.more.till.print < 0) ctx.trqPrintReceipt = nullptr; // none registered
         ecr.verSigAnswer = r.more.till.sig;
         ecr.abortAnswer = [t = r.more.till](int call) {
             return t.abortAt && (call == t.abortAt || (t.abortKeeps && call > t.abortAt));
@@ -281,7 +284,7 @@ class Bench : Rig {
                               ecr.verSigCalls, ecr.adviceCalls, aborts}),
                   (std::array{c.cards, c.receipts, c.ext, c.verSig, c.advice, c.aborts}));
         // The count the terminal is told: the receipts the till took.
-        EXPECT_EQ(ctx.gstPosReceiptInfo.receipts, r.more.till.print ? c.receipts : 0);
+        EXPECT_EQ(ctx.gstPosReceiptInfo.receipts, r.more.till.print > 0 ? c.receipts : 0);
         EXPECT_EQ(nowSeconds() - start, r.more.endS >= 0 ? r.more.endS : nowSeconds() - start);
     }
 };
