@@ -143,12 +143,17 @@ std::vector<Row> rows() {
          {{CU, {card}}, {NT, {status1("KORT?"), adv, confirm}}, {PTAG_EXTPOSNOTOK, {done(1)}}},
          {MI, CU, NT, PTAG_EXTPOSNOTOK}, 1,
          {.calls = {.cards = 1, .ext = 1, .advice = 1}, .till = {.ext = 2}}},
+        {"ExternalCardWithoutCallbackNotConfirmed", pay, {{CU, {card}}, {NT, {confirm, done(9)}}},
+         {MI, CU, NT}, 9, {.calls = {.cards = 1}, .till = {.ext = -1}}},
         {"AdviceThenCardAndReceipt", pay, {{CU, {adv, card}}, {NT, {receipt}}, {RN, {done(0)}}},
          {MI, CU, NT, RN}, 0, {.calls = {.cards = 1, .receipts = 1, .advice = 1}}},
         {"SignatureAfterAmountAndCard", pay, {{CU, {adv, card}},
          {NT, {status1("SIGNER"), adv, confirm, sig}}, {PTAG_VER_SIG_OK, {done(0)}}},
          {MI, CU, NT, PTAG_EXTPOSOK, PTAG_VER_SIG_OK}, 0,
          {.calls = {.cards = 1, .ext = 1, .verSig = 1, .advice = 2}}},
+        {"SignatureWithoutCallbackRefused", pay, {{CU, {card}}, {NT, {sig}},
+         {PTAG_VER_SIG, {done(0)}}}, {MI, CU, NT, PTAG_VER_SIG}, 0,
+         {.calls = {.cards = 1}, .till = {.sig = -1}}},
         {"UnexpectedElementsBeforeCardThenNoLog", pay,
          {{CU, {noEvent, confirm, receipt, sig, done(4)}}}, {MI, CU, RN}, 4,
          {.shown = noLog, .calls = {.receipts = 1}}},
@@ -241,6 +246,8 @@ class Bench : Rig {
         ecr.extCardAnswer = r.more.till.ext;
         ecr.printAnswer = r.more.till.print;
         if (r.more.till.print < 0) ctx.trqPrintReceipt = nullptr; // none registered
+        if (r.more.till.ext < 0) ctx.trqExtCardConfirm = nullptr;
+        if (r.more.till.sig < 0) ctx.trqVerSigConfirm = nullptr;
         ecr.verSigAnswer = r.more.till.sig;
         ecr.abortAnswer = [t = r.more.till](int call) {
             return t.abortAt && (call == t.abortAt || (t.abortKeeps && call > t.abortAt));
