@@ -92,6 +92,8 @@ std::vector<Row> rows() {
          {.shown = {blank, nullptr}, .calls = {.cards = 1}}},
         {"Result22KeepsLine1", pay, {{CU, {insert, card}}, {NT, {done(22)}}}, {MI, CU, NT}, 22,
          {.shown = {"SETT INN KORT       ", nullptr}, .calls = {.cards = 1}}},
+        {"DisplayOfTheCallBeforeCleared", pay, {{CU, {card}}, {NT, {done(22)}}}, {MI, CU, NT}, 22,
+         {.shown = {"", ""}, .calls = {.cards = 1}, .after = "Result22KeepsLine1"}},
         {"ExternalCardThenNotReadyTwiceResendAfterSixSeconds", payExt,
          {{CU, {done(5), done(5)}}, {CU, {done(9)}}}, {XC, MI, CU, XC, MI, CU}, 9, {.endS = 7}},
         {"RefusedCardAborted", pay, {{CU, {card}}, {AB, {termAbort, done(7)}}}, {MI, CU, AB}, 7,
