@@ -356,6 +356,8 @@ TEST(Automaton, OutsideStatesAndEventsAreRefused) {
         SA_ENTRY beyond;
     } guarded; // an id one too far
     guarded.beyond = {1, count};
+    addEvent(&guarded.array, SA_NUM_EVENTS, 1, nullptr); // refused, `beyond` left as it is
+    EXPECT_EQ(guarded.beyond.handler, count);
     addEventArray(PSTATE_OPEN, &guarded.array);
     SA_EVENT event{SA_NUM_EVENTS};
     SA_setStateForTest(PSTATE_OPEN);
