@@ -188,6 +188,52 @@ const char* stateName(int s) {
     return s >= 0 && s < SA_NUM_STATES ? kNames[static_cast<std::size_t>(s)] : "?";
 }
 
+// By name: the numbers are the table's own. A case per event, so two events given one number
+// cannot build.
+std::string eventName(int e) {
+    // clang-format off
+    switch (e) {
+    case PEVENT_OPEN: return "OPEN";
+    case PEVENT_CLOSE: return "CLOSE";
+    case PEVENT_MI: return "MI";
+    case PEVENT_AMOUNT: return "AMOUNT";
+    case PEVENT_CARDSWIPE: return "CARDSWIPE";
+    case PEVENT_RECEIPT: return "RECEIPT";
+    case PEVENT_CONFIRM: return "CONFIRM";
+    case PEVENT_ABORT: return "ABORT";
+    case PEVENT_STATUS: return "STATUS";
+    case PEVENT_RECEIPT_FINAL: return "RECEIPT_FINAL";
+    case PEVENT_SPARE_13: return "SPARE_13";
+    case PEVENT_SPARE_14: return "SPARE_14";
+    case PEVENT_SPARE_15: return "SPARE_15";
+    case PEVENT_SPARE_16: return "SPARE_16";
+    case PEVENT_IDLE: return "IDLE";
+    case PEVENT_SPARE_18: return "SPARE_18";
+    case PEVENT_VERSIG_ASK: return "VERSIG_ASK";
+    case PEVENT_SPARE_20: return "SPARE_20";
+    case PEVENT_SPARE_21: return "SPARE_21";
+    case PEVENT_SPARE_22: return "SPARE_22";
+    case PEVENT_CURRENCYCODE: return "CURRENCYCODE";
+    case PEVENT_CARDNAME: return "CARDNAME";
+    case PEVENT_ADMIN: return "ADMIN";
+    case PEVENT_OKPOS: return "OKPOS";
+    case PEVENT_ADVICE_FLAG: return "ADVICE_FLAG";
+    case PEVENT_VERSIG_ANSWER: return "VERSIG_ANSWER";
+    case PEVENT_REFUND: return "REFUND";
+    case PEVENT_EMPTY: return "EMPTY";
+    case PEVENT_CONFIRM_EXTCARD: return "CONFIRM_EXTCARD";
+    case PEVENT_TIMEOUT: return "TIMEOUT";
+    case PEVENT_TRANS_COMPLETED: return "TRANS_COMPLETED";
+    case PEVENT_TERM_NOT_READY: return "TERM_NOT_READY";
+    case PEVENT_RESEND: return "RESEND";
+    case PEVENT_TIMEOUT_NOCONNECTION: return "TIMEOUT_NOCONNECTION";
+    case PEVENT_NO_RECEIPT: return "NO_RECEIPT";
+    case PEVENT_NO_LOG: return "NO_LOG";
+    default: return std::to_string(e);
+    }
+    // clang-format on
+}
+
 void stop() {
     tapSink = nullptr;
     setConsoleSink(nullptr);
@@ -297,8 +343,8 @@ void sink(TapEvent event, const std::uint8_t* b, std::uint32_t n, int number) {
             break;
         case TapEvent::State:
             if (n == 3)
-                writeLine(std::string("state ") + stateName(b[0]) + " --event " +
-                          std::to_string(b[1]) + "--> " + stateName(b[2]));
+                writeLine(std::string("state ") + stateName(b[0]) + " --" + eventName(b[1]) +
+                          "--> " + stateName(b[2]));
             break;
         case TapEvent::Display: {
             // Card numbers never reach the display, but are hidden here too should a terminal

@@ -459,7 +459,7 @@ TEST(TextBounds, CardNumbersMaskedInAnyForm) {
               "amount=16909060 purchase=0 pos=\"\" host=\"457199******1234        "
               "541333******0434\"",
               "< frame 00: (short frame)", "02 01 C0 01 10 03 AB CD | C0 PTAG_TERM_OPEN [10]",
-              "state IDLE --event 5--> MI\n", "call f('~')\n", "02 3F E1 7F", "02 40 ** **",
+              "state IDLE --RECEIPT--> MI\n", "call f('~')\n", "02 3F E1 7F", "02 40 ** **",
               "display \"\\x1F ~\" \"\\x7F\\x9D\u00A0\""})
             EXPECT_NE(t.find(part), std::string::npos) << part << t;
         // Blank lines are dropped; a frame too short has no sequence byte to show.
