@@ -104,7 +104,7 @@ class E2E : public ::testing::Test {
     void session(const Settings& settings, const std::string& ini = "") {
         registerCallbacks();
         startTerminal(settings, ini);
-        ASSERT_EQ(api_.trqOpen("", 0), TRQ_OPEN_OK);
+        ASSERT_EQ(api_.trqOpenRS232(), TRQ_OPEN_OK); // opens as trqOpen("127.0.0.1", 2000)
         rec.clearSeen();
     }
     std::string terminalLog() {

@@ -125,6 +125,7 @@ TEST_F(E2E, OpenFailuresAndHalfOpen) {
          read + "PRS232_Create: no connection to 127.0.0.1 port 1: Connection refused\n"
                 "Failed to connect -6\n"},
         {OP(startTerminal(), a.trqOpen("", 0)), TRQ_OPEN_NO_MESSAGE, read},
+        {OP(a.trqOpen("", 0)), TRQ_OPEN_NO_MESSAGE, read}, // the first link let the line go
         payRow(0, 1000, 0, TRQ_NOT_OPEN, kNotOpen),
         // Each send of the open message refused by the terminal.
         {OP(registerCallbacks(), startTerminal({{"nak", "1,2,3,4"}}), a.trqOpen("", 0)),

@@ -28,7 +28,7 @@ TEST_F(Trace, PurchaseTracedWithoutCardDataAcrossARotation) {
     for (const char* part :
          {"call trqNorTransaction(0, 1250, 578, '1', 0, 1250, \"1234\", \"4571 99******1234\", "
           "0, 0, \"541333******0434\", \"****\", \"***\")",
-          "= trqNorTransaction 0", "call trqOpen((not read), 0)", "= trqOpen 100",
+          "= trqNorTransaction 0", "call trqOpen((not read), 2000)", "= trqOpen 100",
           "> frame FF: 02 FF E1", "C4 PTAG_MI [31]", "C3 PTAG_CURRENCYCODE [02 42]",
           "D5 PTAG_NORTRANS type=0 amount=1250", "pos=\"1234\" host=\"4571 99******1234\"",
           "C5 PTAG_TERM_CARD [45 71 99 ** ** ** 12 34 D*",
