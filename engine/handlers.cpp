@@ -112,12 +112,9 @@ SA_ANSWER* handleAdviceFlag(SA_EVENT*) {
     return newAnswer(PANSWER_NONE, [](SA_ANSWER&) { invokeAdviceFlag(); });
 }
 
+// The call ends here; the next one starts with both display lines cleared.
 SA_ANSWER* handleIdle(SA_EVENT*) {
-    return newAnswer(PANSWER_NONE, [](SA_ANSWER&) {
-        ctx.disconnectToTerminal = 1;
-        setLine(ctx.statusLine1, BLANK_LINE);
-        setLine(ctx.statusLine2, BLANK_LINE);
-    });
+    return newAnswer(PANSWER_NONE, [](SA_ANSWER&) { ctx.disconnectToTerminal = 1; });
 }
 
 SA_ANSWER* handleVerSigAsk(SA_EVENT*) {
@@ -200,8 +197,7 @@ SA_ANSWER* handleTransComplete(SA_EVENT*) {
         ctx.disconnectToTerminal = 1;
         const auto result = static_cast<std::uint32_t>(ctx.gstResultData);
         if (result == 0 || result >= 23) setLine(ctx.statusLine1, BLANK_LINE);
-        show();
-        setLine(ctx.statusLine2, BLANK_LINE);
+        show(); // the last display of the call
     });
 }
 
