@@ -68,6 +68,8 @@ const SideRow kSideRows[] = {
          return ctx.gstPosReceiptInfo.receipts = 10, printReceipt(1, "11th"), bridge.abortRequested;
      },
      "print.trq", "0|11th"},
+    {"issuer number in two digits", [] { return ctx.issuerID = 7, writeIssuerFile(1); },
+     "issuer.trq", "0|07\n"},
     {"display (1), issuer (2) and print (4) not closed",
      [] {
          return unclosable(), displayStatus("A", "B") + 2 * writeIssuerFile(1) +
@@ -110,16 +112,21 @@ const CharsetRow kCharsetRows[] = {
     {Way::Path, "\xED\xA0\xBD\xED\xB8\x80/\xED\xA0\xBD", "\xF0\x9F\x98\x80/\xED\xA0\xBD"},
     {Way::Path, "\xED\xAF\xBF\xED\xBF\xBF", "\xF4\x8F\xBF\xBF"}, // the last code point
     {Way::FromJava, "\xC5\xB8", "\x9F"}, // the last of the letters at 0x80 to 0x9F
+    {Way::FromJava, "\xED\xB0\x80\xED\xB0\x80", "??"}, // two low halves alone
 };
 
 TEST(Bridge, Charset) {
     for (const CharsetRow& row : kCharsetRows) {
         const std::string padded = row.from + "\xED"; // the view ends before a byte never read
         const std::string_view from(padded.data(), row.from.size());
-        std::array<char, 8> dest{};
+        std::array<char, 8> dest;
+        dest.fill('#'); // the terminator is written, not found
         std::string got;
         if (row.way == Way::ToJava) got = cp1252ToModifiedUtf8(from);
-        if (row.way == Way::FromJava) got.assign(dest.data(), modifiedUtf8ToCp1252(from, dest));
+        if (row.way == Way::FromJava) {
+            const std::size_t n = modifiedUtf8ToCp1252(from, dest);
+            got = n < dest.size() && dest[n] == '\0' ? std::string(dest.data(), n) : "unended";
+        }
         if (row.way == Way::Path) modifiedUtf8ToUtf8(from, got);
         EXPECT_EQ(got, row.to);
     }
