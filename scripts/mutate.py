@@ -689,7 +689,27 @@ def tests_for(data, m):
         if names:
             m.nearby = True
             break
+    if not names:
+        names = compile_time_tests(data, codes[m.file], m)
     return sorted(names, key=lambda n: data["times"].get(n, 0))
+
+
+CONSTEXPR_FN_RE = re.compile(r"^(?:static\s+)?(?:inline\s+)?constexpr\b[^;]*?(\w+)\s*\([^;]*\{\s*$")
+
+
+def compile_time_tests(data, lines, m):
+    """A line of a constexpr function runs while compiling (a table built once): gcov counts
+    nothing there, so the tests are those of the code that uses what the function makes."""
+    for no in range(m.line - 1, 0, -1):
+        code = lines[no - 1]
+        if code.startswith("}"):
+            return set()
+        fn = CONSTEXPR_FN_RE.match(code)
+        if fn:
+            return users_tests(data, fn.group(1), (m.file, no))
+        if code and not code[0].isspace() and not code.startswith("//"):
+            return set()
+    return set()
 
 
 USERS = {}
