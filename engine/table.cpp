@@ -102,6 +102,8 @@ SA_EVENT_ARRAY* initMiCu() {
     return a;
 }
 
+// In PSTATE_MI_CU_AMOUNT to PSTATE_MI_CU_CARDSWIPE a completion without an entry would be
+// handled the same way (the main loop's fallback); the entries are kept for the table's sake.
 SA_EVENT_ARRAY* initMiCuAmount() {
     SA_EVENT_ARRAY* a = &miCuAmountArray;
     initEventArray(a);
@@ -112,7 +114,7 @@ SA_EVENT_ARRAY* initMiCuAmount() {
     addEvent(a, PEVENT_RECEIPT, PSTATE_MI_CU_AMOUNT, handleReceipt);
     addEvent(a, PEVENT_ADVICE_FLAG, PSTATE_MI_CU_AMOUNT, handleAdviceFlag);
     addEvent(a, PEVENT_TIMEOUT, PSTATE_OPEN, handleTimeout);
-    addEvent(a, PEVENT_TRANS_COMPLETED, PSTATE_OPEN, handleTransComplete);
+    addEvent(a, PEVENT_TRANS_COMPLETED, PSTATE_OPEN, handleTransComplete); // as the fallback
     addEvent(a, PEVENT_STATUS, PSTATE_MI_CU_AMOUNT, handleStatusState);
     return a;
 }
@@ -128,7 +130,7 @@ SA_EVENT_ARRAY* initMiCuAmountCardswipe() {
     addEvent(a, PEVENT_OKPOS, PSTATE_MI_CU_AMOUNT_CARDSWIPE, handleOkPos);
     addEvent(a, PEVENT_ADVICE_FLAG, PSTATE_MI_CU_AMOUNT_CARDSWIPE, handleAdviceFlag);
     addEvent(a, PEVENT_TIMEOUT, PSTATE_OPEN, handleTimeout);
-    addEvent(a, PEVENT_TRANS_COMPLETED, PSTATE_OPEN, handleTransComplete);
+    addEvent(a, PEVENT_TRANS_COMPLETED, PSTATE_OPEN, handleTransComplete); // as the fallback
     addEvent(a, PEVENT_VERSIG_ASK, PSTATE_MI_CU_AMOUNT_CARDSWIPE, handleVerSigAsk);
     addEvent(a, PEVENT_VERSIG_ANSWER, PSTATE_MI_CU_AMOUNT_CARDSWIPE, handleVerSigAns);
     addEvent(a, PEVENT_CONFIRM, PSTATE_MI_CU_AMOUNT_CARDSWIPE, handleConfirm);
@@ -146,7 +148,7 @@ SA_EVENT_ARRAY* initCardswipe() {
     addEvent(a, PEVENT_CARDNAME, PSTATE_CARDSWIPE, handlecardname);
     addEvent(a, PEVENT_ADVICE_FLAG, PSTATE_CARDSWIPE, handleAdviceFlag);
     addEvent(a, PEVENT_TIMEOUT, PSTATE_OPEN, handleTimeout);
-    addEvent(a, PEVENT_TRANS_COMPLETED, PSTATE_OPEN, handleTransComplete);
+    addEvent(a, PEVENT_TRANS_COMPLETED, PSTATE_OPEN, handleTransComplete); // as the fallback
     return a;
 }
 
@@ -157,7 +159,7 @@ SA_EVENT_ARRAY* initMiCardswipe() {
     addEvent(a, PEVENT_CARDNAME, PSTATE_MI_CARDSWIPE, handlecardname);
     addEvent(a, PEVENT_ADVICE_FLAG, PSTATE_MI_CARDSWIPE, handleAdviceFlag);
     addEvent(a, PEVENT_TIMEOUT, PSTATE_OPEN, handleTimeout);
-    addEvent(a, PEVENT_TRANS_COMPLETED, PSTATE_OPEN, handleTransComplete);
+    addEvent(a, PEVENT_TRANS_COMPLETED, PSTATE_OPEN, handleTransComplete); // as the fallback
     addEvent(a, PEVENT_STATUS, PSTATE_MI_CARDSWIPE, handleStatusState);
     return a;
 }
@@ -180,7 +182,7 @@ SA_EVENT_ARRAY* initMiCucardswipe() {
     else
         addEvent(a, PEVENT_TIMEOUT, PSTATE_OPEN, handleTimeout);
     addEvent(a, PEVENT_CONFIRM_EXTCARD, PSTATE_MI_CU_CARDSWIPE, handleConfirm);
-    addEvent(a, PEVENT_TRANS_COMPLETED, PSTATE_OPEN, handleTransComplete);
+    addEvent(a, PEVENT_TRANS_COMPLETED, PSTATE_OPEN, handleTransComplete); // as the fallback
     addEvent(a, PEVENT_STATUS, PSTATE_MI_CU_CARDSWIPE, handleStatusState);
     addEvent(a, PEVENT_VERSIG_ASK, PSTATE_MI_CU_CARDSWIPE, handleVerSigAsk);
     addEvent(a, PEVENT_VERSIG_ANSWER, PSTATE_MI_CU_CARDSWIPE, handleVerSigAns);

@@ -57,6 +57,12 @@ public class BridgeTest {
                 eq("7|\n", t.trqClockSyncHost() + "|" + side("print.trq"), "trqClockSyncHost");
                 Files.writeString(work.resolve("side/issuer.trq"), "07\n");
                 eq("15\n", t.trqNorCardTransaction(0, 49, 578, 'K', 0, 0, 0, 0) + side("issuer.trq"), "norCard");
+                Files.writeString(work.resolve("side/issuer.trq"), "07\n");
+                eq("15\n", t.trqNorTransaction(0, 49, 578, 'K', 0, 0, null, null, 0, 0, null, null, null)
+                        + side("issuer.trq"), "nor");
+                t.trqParameterReport(); // its line 1 is not left for the next call
+                eq("7 true", t.trqNorCardTransaction(0, 50, 578, 'K', 0, 0, 0, 0) + " "
+                        + t.displayline1.isBlank(), "norCard, lines blanked first");
                 eq("7 00\n", t.trqNorTransaction(0, 50, 578, 'K', 0, 0, null, null, 0, 0, null, null,
                         null) + " " + side("issuer.trq"), "no issuer before any payment");
                 eq(0, t.SetTrqPath("/" + "d".repeat(97) + "/"), "path of 99 bytes");
@@ -71,10 +77,11 @@ public class BridgeTest {
                 }
             }
             case "purchase" -> {
-                eq(0, t.trqNorTransaction(0, 12300, 578, 'K', 0, 0, "ab", "\u00C5", 0, 0,
+                eq(0, t.trqNorTransaction(0, 12300, 578, 'K', 0, 0, "abcdef", "\u00C5", 0, 0,
                         "4" + "1".repeat(24), "12345", "9876"), "purchase");
-                eq(true, Files.readString(work.resolve("lib/trace.txt")).contains(
-                        "\"411111*********1111\", \"****\", \"***\")"), "card texts cut to 19, 4, 3");
+                String trace = Files.readString(work.resolve("lib/trace.txt"));
+                eq(true, trace.contains("\"411111*********1111\", \"****\", \"***\")")
+                        && trace.contains(", 0, 0, \"abcd\", "), "texts cut to 19, 4, 3 and 4");
                 eq("\nKJ\u00D8P\n\u0080 5KOPI\n", side("print.trq"), "print.trq"); // one segment
                 eq("KJ\u00D8P\n\u20AC 5", t.printTxtJ, "printTxtJ");
                 eq("07\n", side("issuer.trq"), "issuer.trq");
