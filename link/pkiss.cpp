@@ -72,10 +72,9 @@ std::uint32_t PKISS_UnStuffedLength(const std::uint8_t* src, std::uint32_t count
     return out;
 }
 
-std::uint8_t PKISS_NewSeq(std::uint8_t* seq) {
-    if (seq == nullptr) return 0;
-    *seq = *seq < 0xFE ? static_cast<std::uint8_t>(*seq + 1) : 0x00;
-    return *seq;
+std::uint8_t PKISS_NewSeq(std::uint8_t& seq) {
+    seq = seq < 0xFE ? static_cast<std::uint8_t>(seq + 1) : 0x00;
+    return seq;
 }
 
 std::uint8_t PKISS_CheckState(const PKISS_LINK* link, std::uint8_t mask) {

@@ -72,6 +72,6 @@ std::uint32_t PKISS_CalcCrc(const std::uint8_t* data, std::uint32_t count);
 std::uint32_t PKISS_Stuff(std::uint8_t* dst, const std::uint8_t* src, std::uint32_t length);
 // Unescapes `count` bytes of src into dst (dst must hold count); returns bytes written.
 std::uint32_t PKISS_UnStuff(std::uint8_t* dst, const std::uint8_t* src, std::uint32_t count);
-std::uint8_t PKISS_NewSeq(std::uint8_t* seq);
+std::uint8_t PKISS_NewSeq(std::uint8_t& seq);
 
 } // namespace tarq

@@ -18,7 +18,7 @@ void PKISS_BuildFrame(PKISS_LINK* link, const std::uint8_t* data, std::uint32_t 
         PKISS_ClearState(link, PKISS_FIRST_SEND);
         link->txSeq = 0xFF;
     } else {
-        PKISS_NewSeq(&link->txSeq);
+        PKISS_NewSeq(link->txSeq);
     }
     f[1] = link->txSeq;
     const std::uint32_t n = length > 0 ? PKISS_Stuff(f.data() + 2, data, length) : 0;

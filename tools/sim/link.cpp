@@ -271,7 +271,7 @@ bool TerminalLink::sendMessage(const Message& message) {
     if (firstTx_)
         firstTx_ = false;
     else
-        PKISS_NewSeq(&txSeq_);
+        PKISS_NewSeq(txSeq_);
     const std::uint8_t seq = txSeq_;
     const auto frame = buildFrame(seq, data);
     const int ordinal = ++txFrames_;
