@@ -181,6 +181,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(LinkOverPty, SendSizeLimitAndServedFrameDelivered) {
     EXPECT_EQ(send(Bytes(PKISS_MAX_DATA + 1, 0x41)), 0); // refused, nothing written
     EXPECT_EQ(PKISS_Send(link_, nullptr, 1), 0);         // the same
+    toLink(buildFrame(0x41, text("x"))); // a frame taken first: the first sent still carries FF
+    EXPECT_EQ(recv(), text("x"));
+    EXPECT_EQ(readBytes(master(), 16, 100), ack(0x41));
     const Bytes block(PKISS_MAX_DATA, 0x03), card = text("4711000011112222=2512");
     const Bytes first = text("a block longer than the card");
     PeerMessage got;
