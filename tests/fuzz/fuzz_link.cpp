@@ -2,7 +2,7 @@
 // PKISS_Recv calls, some taking nothing (so data waits and later frames are held back). A control
 // byte starts each piece: bits 0-1 pick the caller's buffer, bits 2-7 times 8 its length.
 #include "link/pkiss.h"
-#include "link/prs232_memory.h"
+#include "link/prs232.h"
 #include "tests/support/clock.h"
 
 #include <algorithm>
@@ -10,6 +10,37 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <vector>
+
+// The port in place of a device: the input fed in pieces; reads never wait (the link's clock
+// decides how long it reads a silent line); writes go nowhere.
+namespace tarq {
+struct PRS232_PORT {
+    std::vector<std::uint8_t> input;
+    std::size_t readPos = 0;
+};
+PRS232_PORT* PRS232_Create(std::uint8_t, std::uint32_t, const char*) {
+    return new PRS232_PORT;
+}
+void PRS232_Delete(PRS232_PORT** port) {
+    delete *port;
+    *port = nullptr;
+}
+int PRS232_Send(PRS232_PORT*, const std::uint8_t*, std::uint32_t) {
+    return 1;
+}
+int PRS232_WaitInput(PRS232_PORT* port, std::uint32_t) {
+    return port->readPos < port->input.size() ? 1 : 0;
+}
+int PRS232_Recv(PRS232_PORT* port, std::uint8_t* buf, std::uint32_t* n) {
+    const auto take = std::min<std::size_t>(*n, port->input.size() - port->readPos);
+    std::copy_n(port->input.begin() + static_cast<std::ptrdiff_t>(port->readPos), take, buf);
+    port->readPos += take;
+    const bool all = take == *n;
+    *n = static_cast<std::uint32_t>(take);
+    return all ? 1 : 0;
+}
+} // namespace tarq
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // Every reading of the clock is 50 ms on: a silent line ends each wait after a few reads.
@@ -20,12 +51,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace tarq;
-    PKISS_LINK* link = PKISS_CreateOn(PRS232_CreateInMemory());
+    PKISS_LINK* link = PKISS_CreateOn(PRS232_Create(0, 0, nullptr));
     static std::array<std::uint8_t, 2048> buf;
     for (std::size_t at = 0, calls = 0; at < size && calls < 64; ++calls) {
         const std::uint8_t control = data[at++];
         const std::size_t piece = std::min<std::size_t>(size - at, (control >> 2) * 8u);
-        PRS232_Feed(link->port, data + at, static_cast<std::uint32_t>(piece));
+        link->port->input.insert(link->port->input.end(), data + at, data + at + piece);
         at += piece;
         const std::uint32_t want = std::array<std::uint32_t, 4>{0, 16, 1024, 2048}[control & 3];
         const std::uint32_t got = PKISS_Recv(link, want ? buf.data() : nullptr, want);
