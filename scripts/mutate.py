@@ -698,8 +698,9 @@ CONSTEXPR_FN_RE = re.compile(r"^(?:static\s+)?(?:inline\s+)?constexpr\b[^;]*?(\w
 
 
 def compile_time_tests(data, lines, m):
-    """A line of a constexpr function runs while compiling (a table built once): gcov counts
-    nothing there, so the tests are those of the code that uses what the function makes."""
+    """A line of a constexpr function runs while compiling (a table built once), and a row of a
+    table spread over lines has no code: gcov counts nothing there, so the tests are those of the
+    code that uses what the function makes or the table holds."""
     for no in range(m.line - 1, 0, -1):
         code = lines[no - 1]
         if code.startswith("}"):
@@ -708,7 +709,9 @@ def compile_time_tests(data, lines, m):
         if fn:
             return users_tests(data, fn.group(1), (m.file, no))
         if code and not code[0].isspace() and not code.startswith("//"):
-            return set()
+            # A row of a table spread over lines: the tests of the code using the table.
+            decl = DECL_RE.match(code) if code.rstrip().endswith("{") else None
+            return users_tests(data, decl.group(1) or decl.group(2), (m.file, no)) if decl else set()
     return set()
 
 
