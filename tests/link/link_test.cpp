@@ -160,9 +160,16 @@ TEST_P(Replies, ResultAndTransmissions) {
             ++frames;
         }
     });
+    static int gaveUp = 0; // the sendings the trace reports once the link gives up
+    gaveUp = 0;
+    tapSink = +[](TapEvent e, const std::uint8_t*, std::uint32_t, int n) {
+        if (e == TapEvent::GaveUp) gaveUp = n;
+    };
     const auto t0 = Steady::now();
     EXPECT_EQ(send(text("request")), c.result);
     EXPECT_LT(msSince(t0), 3500.0); // resent at once: the 4000 ms timer never runs out
+    tapSink = nullptr;
+    EXPECT_EQ(gaveUp, c.result == 0 ? MAX_NUMBER_SEND : 0);
     peer.join();
     EXPECT_EQ(frames, c.replies.size());
     EXPECT_EQ(std::size_t{link_->txCount}, c.replies.size());
@@ -181,6 +188,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(LinkOverPty, SendSizeLimitAndServedFrameDelivered) {
     EXPECT_EQ(send(Bytes(PKISS_MAX_DATA + 1, 0x41)), 0); // refused, nothing written
     EXPECT_EQ(PKISS_Send(link_, nullptr, 1), 0);         // the same
+    EXPECT_EQ(PKISS_Send(nullptr, nullptr, 0), 0);       // no link (closed): not sent
     toLink(buildFrame(0x41, text("x"))); // a frame taken first: the first sent still carries FF
     EXPECT_EQ(recv(), text("x"));
     EXPECT_EQ(readBytes(master(), 16, 100), ack(0x41));

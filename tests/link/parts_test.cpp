@@ -248,8 +248,13 @@ TEST(Port, RawEightNOneAtTheRateHeldExclusivelyPreviousSettingsBackAfterClose) {
     t.c_cflag |= CSTOPB;
     cfsetspeed(&t, B4800);
     ASSERT_EQ(tcsetattr(pty.slave(), TCSANOW, &t), 0);
+    ASSERT_TRUE(writeBytes(pty.master(), text("stale\n"))); // dropped by the open
+    std::this_thread::sleep_for(std::chrono::milliseconds(100)); // through to the line
+    const int input = dup(0); // the port gets descriptor 0, a descriptor like any other
+    close(0);
     Port p{PRS232_Create(0, 1200, pty.slaveName().c_str())};
     ASSERT_NE(p.port, nullptr);
+    EXPECT_EQ(PRS232_WaitInput(p.port, 50), 0);
     tcgetattr(pty.slave(), &t);
     EXPECT_EQ(t.c_lflag & (ICANON | ECHO), 0U);
     EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB), tcflag_t{CS8});
@@ -261,6 +266,8 @@ TEST(Port, RawEightNOneAtTheRateHeldExclusivelyPreviousSettingsBackAfterClose) {
     int exclusive = 0;               // kept from other opens while held, and no longer after
     EXPECT_EQ((ioctl(pty.slave(), TIOCGEXCL, &exclusive), exclusive), 1);
     PRS232_Delete(&p.port);
+    dup2(input, 0);
+    close(input);
     EXPECT_EQ((ioctl(pty.slave(), TIOCGEXCL, &exclusive), exclusive), 0);
     tcgetattr(pty.slave(), &t);
     EXPECT_EQ(t.c_lflag & (ICANON | ECHO), tcflag_t{ICANON | ECHO});
