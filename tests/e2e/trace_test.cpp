@@ -19,7 +19,8 @@ TEST_F(Trace, PurchaseTracedWithoutCardDataAcrossARotation) {
     session({{"receipt", "KORT 4571-9999-0000-1234 12/28\\n****1234 1228\\nUTL. 12/28 \\x80"}},
             "[TRACE]\n\"trace.txt\"\n[TRACEMAX]\n\"3\"\n");
     EXPECT_EQ(api_.trqNorTransaction(0, 1250, 578, '1', 0, 1250, "12344571999900001234",
-                                     "4571 999900001234", 0, 0, "5413330089010434", "25129", "7391"),
+                                     "4571 999900001234", 0, 0, "5413330089010434", "25129",
+                                     "7391"),
               TRQ_APPROVED);
     ASSERT_TRUE(fs::exists(dir_ / "trace.txt.1"));
     EXPECT_LE(fs::file_size(dir_ / "trace.txt.1"), 3072u + 4096u);
@@ -33,7 +34,8 @@ TEST_F(Trace, PurchaseTracedWithoutCardDataAcrossARotation) {
           "D5 PTAG_NORTRANS type=0 amount=1250", "pos=\"1234\" host=\"4571 99******1234\"",
           "C5 PTAG_TERM_CARD [45 71 99 ** ** ** 12 34 D*",
           "KORT 4571-99**-****-1234 **/**\\n****1234 ****\\nUTL. **/** €", "PTAG_TRANS_COMPLETED",
-          "< ACK", "> ACK", "state MI --CURRENCYCODE--> MI_CU", "display \"GODKJENT", "display \"BELØP"})
+          "< ACK", "> ACK", "state MI --CURRENCYCODE--> MI_CU", "display \"GODKJENT",
+          "display \"BELØP", "\" \"TAST PIN-KODE       \"\n"})
         EXPECT_NE(t.find(part), std::string::npos) << part;
     for (const char* secret : {"4571999900001234", "99 99 00 00", "2812", "28 12", "D2 81",
                                "5413330089010434", "33 30 30 38", "2512", "739", "37 33 39", "9999",
