@@ -103,7 +103,7 @@ struct CharsetRow {
 const CharsetRow kCharsetRows[] = {
     {Way::ToJava, "\xD8\xC5\x80", "\xC3\x98\xC3\x85\xE2\x82\xAC"}, // Ø Å €
     {Way::FromJava, "\xC3\x98\xC3\x85\xE2\x82\xAC\xED\x9F\xBF\xED\xB0\x80", "\xD8\xC5\x80??"},
-    {Way::ToJava, "\x81", "\xC2\x81"}, // a byte Windows-1252 leaves undefined is kept (both ways)
+    {Way::ToJava, "\x81\x7F", "\xC2\x81\x7F"}, // a byte Windows-1252 leaves undefined is kept
     {Way::FromJava, "\xC2\x81\xC2\xA0\xC2\x9F\xC3\xBF\x7F\xC2\x80\xC4\x80", "\x81\xA0?\xFF\x7F??"},
     {Way::ToJava, std::string("A\0B", 3), "A"},           // NUL ends the text
     {Way::FromJava, "\xE2\x82\x41\xC0\x80\x42", "??A"},   // cut short; Java's zero ends it
