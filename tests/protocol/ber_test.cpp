@@ -45,6 +45,12 @@ TEST(Ber, CheckFindsTheSizeOrRejects) {
 // Real messages with every length form: each prefix is refused, the whole decodes and encodes to
 // the same bytes, and one byte less room encodes nothing.
 TEST(Ber, PrefixesRefusedWholeMessagesRoundTrip) {
+    TLV* built = TLV_create(0xE1, 0, nullptr); // children with length fields of 1, 2 and 3 bytes
+    for (std::uint32_t n : {0x7F, 0x80, 0xFF, 0x100})
+        TLV_addChild(built, TLV_create(0xCC, n, Bytes(n, 'k').data()));
+    Bytes encoded(1100);
+    EXPECT_EQ(TLV2BER(built, encoded.data(), size(encoded)), 4U + 0x81 + 0x83 + 0x102 + 0x104);
+    TLV_free(&built);
     const Bytes messages[] = {{0xE1, 0x06, 0xE2, 0x02, 0xC0, 0x00, 0xC1, 0x00},
                               message(0xC7, text("ARBEJDER            ")),
                               message(0xCC, Bytes(200, 'k')),
