@@ -90,6 +90,7 @@ std::vector<Row> rows() {
         // Line 1 is blanked for results 0 and 23 on; it stays for the others.
         {"Result23BlanksLine1", pay, {{CU, {insert, card}}, {NT, {done(23)}}}, {MI, CU, NT}, 23,
          {.shown = {blank, nullptr}, .calls = {.cards = 1}}},
+        {"Result23BeforeTheCardIsNotThisOne", pay, {{CU, {done(23)}}}, {MI, CU}, 1},
         {"Result22KeepsLine1", pay, {{CU, {insert, card}}, {NT, {done(22)}}}, {MI, CU, NT}, 22,
          {.shown = {"SETT INN KORT       ", nullptr}, .calls = {.cards = 1}}},
         {"DisplayOfTheCallBeforeCleared", pay, {{CU, {card}}, {NT, {done(22)}}}, {MI, CU, NT}, 22,
