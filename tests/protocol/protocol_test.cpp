@@ -89,7 +89,7 @@ TEST_F(ProtocolTest, MessagesGiveEventLineAndFields) {
           "TAG=5"),
         R(O, {M(0xD1)}, PEVENT_ADVICE_FLAG, "PTAG_ADVICE_FLAG\n", ""),
         R(O, {M(0xD4)}, PEVENT_VERSIG_ASK, "PTAG_VER_SIG\n", ""),
-        R(O, {M(0xCE, "VISA")}, PEVENT_EMPTY, "PTAG_TERM_CARDNAME\n", ""),
+        R(O, {M(0xCE, "VISA")}, PEVENT_EMPTY, "PTAG_TERM_CARDNAME\n", "SEG=1"),
         R(O, {M(0xCA)}, PEVENT_EMPTY, "PTAG_UNKNOWN\n", ""), Row(O, {message({})}, -1, "", ""),
         R(O, {M(0xCD, {7})}, PEVENT_IDLE, "", "RES=7"),
         R(O, {M(0xCD)}, PEVENT_EMPTY, "", "RES=1"), // too short for its layout: ignored
