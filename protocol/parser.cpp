@@ -222,12 +222,12 @@ void parserAddPdo(const TLV* element) {
 
 void parserWalkTlv(const TLV* node) {
     if (!node) return;
-    if (!TLV_isCdo(node)) {
+    if (TLV_isCdo(node)) {
+        for (const auto& child : node->children)
+            parserWalkTlv(child.get());
+    } else {
         parserAddPdo(node);
-        return;
     }
-    for (const auto& child : node->children)
-        parserWalkTlv(child.get());
 }
 
 SA_EVENT* parserHandleTlv(TLV* root) {
