@@ -139,11 +139,6 @@ std::uint32_t TLVBERLength(const TLV* node) {
     return node->length + 4;
 }
 
-int TLVTag2BERTag(const TLV* node, std::uint8_t* out) {
-    out[0] = node->tag;
-    return 1;
-}
-
 int TLVLength2BERLength(const TLV* node, std::uint8_t* out) {
     const std::uint32_t n = node->length;
     if (n < 0x80) {

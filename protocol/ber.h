@@ -38,7 +38,6 @@ std::uint32_t TLVBERLength(const TLV* node);
 // Encodes the tree into out; returns bytes written, 0 when it does not fit in outSize or a node
 // cannot be encoded (length above 0xFFFF, or a length that disagrees with its content).
 std::uint32_t TLV2BER(const TLV* root, std::uint8_t* out, std::uint32_t outSize);
-int TLVTag2BERTag(const TLV* node, std::uint8_t* out);
 // Writes the length field (out needs room for 3 bytes); returns its size, 0 above 0xFFFF.
 int TLVLength2BERLength(const TLV* node, std::uint8_t* out);
 
