@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <memory>
 #include <span>
 #include <thread>
@@ -32,7 +33,8 @@ struct Trace {
     std::FILE* file = nullptr;
     std::string path;
     long long maxBytes = TRACE_MAX_KB_DEFAULT * 1024;
-    long long written; // set wherever a file is opened
+    long long written;    // set wherever a file is opened
+    bool rotates = false; // only a file of its own: a device or a link is never renamed
     SteadyClock::time_point start;
 };
 
@@ -293,7 +295,7 @@ void writeLine(const std::string& text) {
         return;
     }
     trace.written += n;
-    if (trace.written >= trace.maxBytes) rotate();
+    if (trace.written >= trace.maxBytes && trace.rotates) rotate();
 }
 
 std::string printf2(const char* format, int a, int b = 0) {
@@ -422,6 +424,9 @@ void traceOpen(const char* iniPath) {
         say("Trace file %s could not be opened: trace off\n", trace.path.c_str());
         return;
     }
+    std::error_code error;
+    trace.rotates = std::filesystem::symlink_status(trace.path, error).type() ==
+                    std::filesystem::file_type::regular;
     std::fseek(trace.file, 0, SEEK_END);
     trace.written = std::ftell(trace.file);
     trace.start = SteadyClock::now();
