@@ -441,7 +441,7 @@ TEST(TextBounds, CardNumbersMaskedInAnyForm) {
     for (const auto& [max, said] : {std::pair{std::string(62, '0') + "9", " limit 9 KB"},
                                     {std::string(63, '0') + "1", " 10240 used"},
                                     {std::string("10485760"), " 10240 used"}}) {
-        std::ofstream(ini) << "[TRACE]\n\"/dev/stdout\"\n[TRACEMAX]\n\"" + max + "\"\n";
+        std::ofstream(ini) << "[TRACE]\n\"/dev/fd/1\"\n[TRACEMAX]\n\"" + max + "\"\n";
         const std::string t = captureStdout([&] {
             traceOpen(ini.c_str()), wireTap(TapEvent::FrameHeld, f.data(), 13);
             wireTap(TapEvent::FrameOut, nor.data(), static_cast<std::uint32_t>(nor.size()));
