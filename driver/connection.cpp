@@ -37,7 +37,6 @@ int doOpen(TraceCall& call, unsigned short port) {
         ctx.openStatus = result;
         return result;
     }
-    ctx.disconnectToTerminal = 0;
     ctx.lineLost = false;
     int result = 0;
     if (getDriverDll() == 0) {

@@ -53,7 +53,7 @@ int PKISS_RecvSTX(PKISS_LINK* link, std::uint32_t timeoutMs) {
         // Sleep through a silent line in one wait rather than in ~41 ms reads: the same bytes
         // are read at the same moments, with far fewer wake-ups while the driver idles.
         const std::uint32_t left = PTIMER_Remaining(&timer);
-        if (left > 0 && PRS232_WaitInput(link->port, left) == 0) continue;
+        if (PRS232_WaitInput(link->port, left) == 0) continue;
         std::uint32_t n = 1;
         PRS232_Recv(link->port, &byte, &n);
         if (n == 1 && byte == PKISS_STX) return 1;

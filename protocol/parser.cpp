@@ -203,7 +203,6 @@ void interpret(std::uint8_t tag, std::span<const std::uint8_t> value) {
 } // namespace
 
 void parserAddPdo(const TLV* element) {
-    if (!element || TLV_isCdo(element)) return;
     // Any element ends the wait for an answer to the driver's own request.
     ctx.ecrRequestsAnswer = 0;
     ctx.lastSendTime = nowSeconds();

@@ -1,7 +1,6 @@
-// The engine over a scripted terminal, the settable clock and a recording cash register. First
-// whole exchanges through the automaton, as one table: each row is one call, what the terminal says
-// (in answer to what the driver sends), what the till answers, and what comes out (element tags,
-// not answer bytes). Then the exported operations, for what only the call boundary shows.
+// The engine over a scripted terminal, the settable clock and a recording till. One table of whole
+// calls: what the terminal says (in answer to what is sent), what the till answers, what comes out
+// (element tags). Then the exported operations, for what only the call boundary shows.
 #include "core/callbacks.h"
 #include "core/context.h"
 #include "core/sa.h"
@@ -123,6 +122,8 @@ std::vector<Row> rows() {
          {.shown = late, .endS = 96, .seen = {"FORS\xD8KER \xC5 AVBRYTE  ", kAborted}}},
         {"SilentPromptAfterCardAbortsThreeTimes", pay, {{CU, {card}}, {NT, {prompt}}},
          {MI, CU, NT, AB, AB, AB}, 2, {.shown = late, .calls = {.cards = 1}}},
+        {"PromptBackAfterEachAbortThreeAbortsOnly", pay, {{CU, {card, status1("VENTER")}},
+         {AB, {status1("VENTER")}, true}}, {MI, CU, NT, AB, AB, AB}, 2, {.calls = {.cards = 1}}},
         {"SilentAfterCard", pay, {{CU, {card}}}, {MI, CU, NT}, 2,
          {.shown = late, .calls = {.cards = 1}, .endS = 96}},
         // After calls that sent aborts on time-outs or requests again: the counts and the card

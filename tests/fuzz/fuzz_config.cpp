@@ -1,6 +1,5 @@
-// The fuzzer's bytes as tarqRS.ini, read as open does plus one small-buffer read of each kind: the
-// reader stays inside its buffers whatever the file holds (long lines, no newline, zero bytes,
-// unbalanced quotes), and the device path comes back terminated.
+// The fuzzer's bytes as tarqRS.ini, read as open does plus a small-buffer read of each kind: the
+// reader stays inside its buffers whatever the file holds, and the device path ends terminated.
 #include "core/config.h"
 #include "core/context.h"
 

@@ -1,6 +1,5 @@
-// The line's bytes through an in-memory port into the link's receiver, in pieces across several
-// PKISS_Recv calls, some taking nothing (so data waits and later frames are held back). A control
-// byte starts each piece: bits 0-1 pick the caller's buffer, bits 2-7 times 8 its length.
+// The line's bytes through an in-memory port into the receiver, in pieces over PKISS_Recv calls,
+// some taking nothing. A control byte per piece: bits 0-1 the buffer, bits 2-7 times 8 its length.
 #include "link/pkiss.h"
 #include "link/prs232.h"
 #include "tests/support/clock.h"

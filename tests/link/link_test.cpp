@@ -1,6 +1,5 @@
-// The link over a real line, the test being the terminal: its frames are answered and delivered
-// (`Serve` takes one frame as during a send, so data can be left waiting), and its replies decide
-// a send. A fresh link's first frame carries 0xFF, so replies name that number.
+// The link over a real line, the test as the terminal: its frames answered and delivered (`Serve`
+// takes one frame, as a send does), its replies decide a send; a new link's first frame is 0xFF.
 #include "link/wiretap.h"
 #include "tests/link/link_fixture.h"
 
@@ -227,9 +226,8 @@ TEST_F(LinkOverPty, SendSizeLimitAndServedFrameDelivered) {
     EXPECT_EQ(foundFreed, 0);
 }
 
-// On the stepping clock: a new link lets the line settle, 100 ms before and after draining it;
-// silence gives four transmissions 4000 ms apart, then 0; a WACK and then silence gives -1000
-// once the 4000 ms of the one transmission have run out.
+// Stepping clock: a new link settles 100 ms before and after draining; silence gives four sends
+// 4000 ms apart, then 0; a WACK then silence gives -1000 once its 4000 ms have run out.
 TEST_F(LinkOverPty, SilenceAfterATransmission) {
     ManualClock clock(7'000'000'000, 250); // every reading moves it on by 250 ms
     ScopedClock scope(clock);

@@ -1,6 +1,5 @@
-// The link's parts: frames against known byte vectors (CRC, escaping, numbering), the sequence
-// check, the tick timer, and the POSIX serial port over a real pseudo-terminal (opening, line
-// settings and their restore, the read time-out model).
+// The link's parts: frames against byte vectors (CRC, escaping, numbering), the sequence check, the
+// timer, and the POSIX port over a real pseudo-terminal (open, settings and restore, read model).
 #include "link/prs232_read.h"
 #include "link/prs232_tcp.h"
 #include "tests/link/link_fixture.h"
@@ -248,7 +247,7 @@ TEST(Port, RawEightNOneAtTheRateHeldExclusivelyPreviousSettingsBackAfterClose) {
     t.c_cflag |= CSTOPB;
     cfsetspeed(&t, B4800);
     ASSERT_EQ(tcsetattr(pty.slave(), TCSANOW, &t), 0);
-    ASSERT_TRUE(writeBytes(pty.master(), text("stale\n"))); // dropped by the open
+    ASSERT_TRUE(writeBytes(pty.master(), text("stale\n")));      // dropped by the open
     std::this_thread::sleep_for(std::chrono::milliseconds(100)); // through to the line
     const int input = dup(0); // the port gets descriptor 0, a descriptor like any other
     close(0);
@@ -273,6 +272,11 @@ TEST(Port, RawEightNOneAtTheRateHeldExclusivelyPreviousSettingsBackAfterClose) {
     EXPECT_EQ(t.c_lflag & (ICANON | ECHO), tcflag_t{ICANON | ECHO});
     EXPECT_EQ(t.c_cflag & CSTOPB, tcflag_t{CSTOPB});
     EXPECT_EQ(cfgetospeed(&t), speed_t{B4800});
+    for (std::uint32_t baud : {300, 600, 1800, 2400, 19200, 38400, 57600, 230400, 460800, 921600,
+                               14400}) // each rate tarqRS.ini may name, and one it may not
+        EXPECT_EQ(Port{PRS232_Create(0, baud, pty.slaveName().c_str())}.port != nullptr,
+                  baud != 14400)
+            << baud;
 }
 
 // Real time; upper bounds are generous for a shared machine. The rows run one after another on

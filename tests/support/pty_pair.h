@@ -1,6 +1,5 @@
-// A real serial line for tests: a raw pseudo-terminal pair, and a scripted terminal's helpers on
-// the master side. The pair keeps its own slave open, so the master never sees a hang-up when the
-// driver closes and reopens the line.
+// A real serial line for tests: a raw pseudo-terminal pair (holding its own slave open, so the
+// master sees no hang-up when the driver reopens the line), and helpers for the terminal's end.
 #pragma once
 
 #include "tests/support/bytes.h"

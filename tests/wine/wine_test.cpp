@@ -78,9 +78,8 @@ int openOnce(const std::string& dll) {
     return r;
 }
 
-// tarqRS.ini is read beside the DLL only (COM6 leads nowhere, so -6 proves it was read), and
-// from a directory that leaves it room within 260 bytes; one character deeper the driver
-// refuses rather than cutting the path short.
+// tarqRS.ini is read beside the DLL only (COM6 leads nowhere: -6 proves it read), from a directory
+// that leaves it room in 260 bytes; one character deeper is refused, not cut short.
 void ini() {
     copyDll(".", "decoy.dll", "5");
     CHECK(openOnce(copyDll("plain", "Tarqdriver_win32dll.dll", nullptr)) == TRQ_OPEN_NO_CONFIG);
