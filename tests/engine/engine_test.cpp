@@ -112,6 +112,8 @@ std::vector<Row> rows() {
          {.shown = {"TERMINAL OPPTATT    ", blank}, .endS = 21}},
         {"MessageAfter95sSilenceIsInTime", pay, {{CU, {insert, done(9)}}}, {MI, CU}, 9,
          {.endS = 95, .silence = {1, 95}}},
+        {"SilenceOf95sAfterAResendIsInTime", pay, {{CU, {done(5)}}, {CU, {insert, done(9)}}},
+         {MI, CU, MI, CU}, 9, {.silence = {2, 95}}},
         {"SilenceOf96sTimesOut", pay, {{CU, {insert, done(9)}}}, {MI, CU}, 2,
          {.shown = late, .endS = 96, .silence = {1, 96}}},
         {"AnswerAfter10sIsInTime", pay, {{CU, {insert, done(9)}}}, {MI, CU}, 9,
