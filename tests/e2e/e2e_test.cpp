@@ -1,5 +1,4 @@
-// End to end: every exported operation in every connection state, and payments, over a real
-// line to the simulated terminal.
+// End to end: every exported operation in every connection state, and payments, over a real line.
 #include "tests/e2e/e2e_fixture.h"
 
 namespace tarq::e2e {
@@ -17,8 +16,7 @@ Row adminRow(int code, int expected, std::string after, int sent = -1) {
             "trqNorAdmin " + to_string(code) + " 5 6\n" + after, sent};
 }
 
-// The fixed-code operations: code sent, entry line ("%s": closedFlag and openStatus) and the
-// result line printed after the exchange.
+// Fixed-code operations: code sent, entry line ("%s": closedFlag, openStatus), result line.
 struct Fixed {
     int (*DriverApi::*run)();
     int code;
@@ -83,8 +81,7 @@ std::vector<Row> alwaysRefused() {
     return rows;
 }
 
-// Never opened: the argument checks come first, the connection last; then a close that cannot be
-// delivered, and the refusals of a closed driver.
+// Never opened: argument checks first, the connection last; an undeliverable close; refusals.
 TEST_F(E2E, NeverOpenedThenClosed) {
     registerCallbacks();
     std::vector<Row> rows;

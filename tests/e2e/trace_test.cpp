@@ -1,5 +1,4 @@
-// The field trace end to end: written by the real library during a purchase, and replayed as
-// the terminal.
+// The field trace end to end: written by the real library in a purchase, replayed as the terminal.
 #include "tests/e2e/e2e_fixture.h"
 #include "tests/support/memscan.h"
 #include "tools/sim/replay.h"

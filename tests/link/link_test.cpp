@@ -69,7 +69,8 @@ TEST_P(Conversations, AnswersAndDeliveries) {
 const auto badCrc = [](Bytes f) { return f.back() ^= 0x01, f; };
 const auto F = [](std::uint8_t seq, const char* data) { return buildFrame(seq, text(data)); };
 const auto ack = [](std::uint8_t seq) { return Bytes{0x06, seq}; };
-const Bytes kSpecial = {0x02, 0x03, 0x10, 0x10, 0x06, 0x15, 0x13}, NAK = {0x15}, WACK = {0x13};
+const Bytes kSpecial = {0x02, 0x03, 0x10, 0x10, 0x06, 0x15, 0x13}, NAK = {0x15}, WACK = {0x13},
+            kEscaped = join({0x02}, Bytes(1023, 0x10));
 constexpr Op R = Op::Recv, S = Op::Serve;
 
 // clang-format off
@@ -83,7 +84,7 @@ INSTANTIATE_TEST_SUITE_P(Link, Conversations, ::testing::Values(
         {{0x41, 0x06, 0x00}, R, {}, {}}, // noise gets no answer
         {join({0x06, 0x15, 0x13, 0x03}, buildFrame(8, kSpecial)), R, ack(8), kSpecial},
         {buildFrame(9, Bytes(1025, 0x41)), R, NAK, {}}, // the caller takes 1024
-        {buildFrame(9, Bytes(1024, 0x10)), R, ack(9), Bytes(1024, 0x10)}},
+        {buildFrame(9, kEscaped), R, ack(9), kEscaped}}, // 1024 bytes however the escapes pair
         {FrameFault::outOfSequence, FrameFault::badChecksum, FrameFault::cutOff,
          FrameFault::tooLong}},
     Conversation{"RepeatedFFIsNewData", {

@@ -28,8 +28,7 @@ struct Port {
     ~Port() { PRS232_Delete(&port); }
 };
 
-// What reached descriptor 1 when the call returned: a line still in stdio's buffer is missing,
-// as it is for a till reading the driver's output through a pipe.
+// What reached descriptor 1 when the call returned (all a till reading through a pipe sees).
 template <class F> std::string printedAtOnce(F&& call) {
     std::fflush(stdout);
     FILE* file = std::tmpfile();
@@ -46,8 +45,7 @@ template <class F> std::string printedAtOnce(F&& call) {
     return text;
 }
 
-// A listening loopback socket and its DEVICE value; `fill`: its queue is full, so a connection
-// to it is never answered.
+// A listening loopback socket and its DEVICE value; `fill`: its full queue answers no connection.
 int listener(sockaddr_in& a, std::string& device, bool fill = false) {
     const int s = socket(AF_INET, SOCK_STREAM, 0);
     a = {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
@@ -279,8 +277,7 @@ TEST(Port, RawEightNOneAtTheRateHeldExclusivelyPreviousSettingsBackAfterClose) {
             << baud;
 }
 
-// Real time; upper bounds are generous for a shared machine. The rows run one after another on
-// one line: bytes the terminal wrote, bytes asked for, what came and within how long.
+// Real time, generous bounds. Rows in turn on one line: bytes written, asked for, what came, when.
 TEST(Port, ReadEndsOnCountOnSilenceOrSoonAfterTheLastByte) {
     PtyPair pty;
     Port p{PRS232_Create(0, 115200, pty.slaveName().c_str())};

@@ -1,5 +1,4 @@
-// Terminal messages into events, lines and fields; answers into exact bytes; the configuration
-// file tarqRS.ini; the bounds of the texts handed to and taken from the cash register.
+// Terminal messages into events, lines, fields; answers into bytes; tarqRS.ini; the till's texts.
 #include "core/callbacks.h"
 #include "core/config.h"
 #include "core/console.h"
@@ -371,8 +370,7 @@ TEST(TextBounds, CardDataAndCashRegisterTexts) {
     EXPECT_EQ(cp("longer than the field"), "long");
 }
 
-// Bytes that end where a page the process may not touch begins: a read or write past their end
-// faults in any build.
+// Bytes that end where an untouchable page begins: a read or write past them faults in any build.
 struct Fenced {
     const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
     char* map = static_cast<char*>(

@@ -102,8 +102,7 @@ inline Bytes readBytes(int fd, std::size_t max, int timeoutMs) {
     return out;
 }
 
-// A complete link frame: STX seq escaped-data ETX, then CRC-16/ARC (bit by bit, independent of the
-// driver's table) over all after STX, low byte first.
+// A link frame: STX seq escaped data ETX, CRC-16/ARC bit by bit (not the driver's), low byte first.
 inline Bytes buildFrame(std::uint8_t seq, std::span<const std::uint8_t> data) {
     Bytes f{0x02, seq};
     for (std::uint8_t b : data) {
