@@ -307,6 +307,14 @@ TEST(Port, ReadEndsOnCountOnSilenceOrSoonAfterTheLastByte) {
     EXPECT_EQ(std::tuple(PRS232_Send(p.port, nullptr, 0), PRS232_WaitInput(nullptr, 9),
                          PRS232_WaitInput(p.port, 500)),
               std::tuple(1, 1, 1));
+    tcflow(pty.slave(), TCOOFF); // output held: the write gives up at its deadline
+    EXPECT_EQ(PRS232_Send(p.port, Bytes(8, 1).data(), 8), 0);
+    tcflow(pty.slave(), TCOON);
+    pty.hangUp(); // the byte, if the line still gives it; then its read time is served, not spun
+    const auto t0 = Steady::now();
+    for (std::uint8_t byte = 0; std::uint32_t m : {1U, 1U})
+        PRS232_Recv(p.port, &byte, &m);
+    EXPECT_GE(msSince(t0), 40);
 }
 } // namespace
 } // namespace tarq
