@@ -220,8 +220,7 @@ TEST_P(LineBack, NextPaymentOpensAgain) {
 }
 INSTANTIATE_TEST_SUITE_P(E2E, LineBack, ::testing::Bool());
 
-// The connection drops while the terminal owes an answer: the payment ends at the usual time-out,
-// and the next one, once the terminal is back, works.
+// The line drops while the terminal owes an answer: the usual time-out; once it is back, a payment.
 TEST_F(E2E, TcpDroppedInPayment) {
     tcp_ = "127.0.0.1:0";
     session({{"silence", ""}});

@@ -314,8 +314,7 @@ INSTANTIATE_TEST_SUITE_P(Table, Dialogue, ::testing::ValuesIn(rows()), [](const 
            "_" + std::to_string(row.index);
 });
 
-// The rows reach every pair of a state and an event of the terminal or the loop's own sources
-// that the table or a fallback handles.
+// The rows reach every (state, event) pair, of the terminal or the loop, that the table handles.
 TEST(DialogueCoverage, EveryHandledPairIsReached) {
     hit.clear();
     for (const Row& r : rows()) {
@@ -345,8 +344,7 @@ TEST(DialogueCoverage, EveryHandledPairIsReached) {
     EXPECT_EQ(expected, 91); // a lost entry leaves its pair unchecked: the count shows it
 }
 
-// An entry, an array, an event or a next state outside the automaton is refused, never stored
-// or read out of bounds; nor is a missing event or handler.
+// An entry, array, event or next state outside the automaton, or a missing one, is refused.
 TEST(Automaton, OutsideStatesAndEventsAreRefused) {
     static int runs = 0;
     const SA_HANDLER count = [](SA_EVENT*) -> SA_ANSWER* { return ++runs, nullptr; };

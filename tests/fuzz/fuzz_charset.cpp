@@ -1,5 +1,4 @@
-// Windows-1252 to modified UTF-8 must give valid modified UTF-8 (no zero byte, one- to three-byte
-// sequences, well-formed continuations); the way back the same text, within the buffer's bounds.
+// Windows-1252 to modified UTF-8 gives valid modified UTF-8; the way back the same text, in bounds.
 #include "jni/charset.h"
 
 #include <cstddef>

@@ -175,8 +175,7 @@ TEST(Port, TcpAddressForms) {
               std::pair(true, false));
 }
 
-// The peer closing a TCP line: the line is gone before anything is read from it, and writes
-// fail without the signal that would end the till's process.
+// The peer closing a TCP line: gone before anything is read, writes fail without a SIGPIPE.
 TEST(Port, ClosedTcpLineIsGoneAndWritesFailQuietly) {
     sockaddr_in a{};
     std::string device;

@@ -68,8 +68,7 @@ std::string state(const std::string& keys) {
     return out;
 }
 
-// Request kind (O open, P payment, A administration), messages (the last one is looked at),
-// event (-1: none), printed lines, state.
+// Request (O open, P pay, A admin), messages (the last looked at), event (-1: none), lines, state.
 constexpr RequestKind O = RequestKind::open, P = RequestKind::payment, A = RequestKind::admin;
 using Row = std::tuple<RequestKind, std::vector<Bytes>, int, std::string, std::string>;
 const auto R = [](RequestKind kind, std::vector<Bytes> m, int event, std::string p, std::string s) {
@@ -426,6 +425,7 @@ TEST(TextBounds, CardNumbersMaskedInAnyForm) {
     // change, and the longest TRACEMAX value (63 characters), one too long, one too big.
     const std::string ini = ::testing::TempDir() + "tarqRS" + std::to_string(getpid());
     const Bytes f = {0x02, 0x01, 0xE1, 0x06, 0xCC, 0x03, '1', '2', '3', 0xC0, 0x03, 0xAB, 0xCD};
+    const Bytes over = {0x02, 0x02, 0xE1, 0x04, 0xC5, 0x09, '4', '5', 0x03, 0xAB, 0xCD};
     const Bytes host = text("4571999900001234        5413330089010434"),
                 g = {2, 1, 0xC0, 1, 16, 3, 0xAB, 0xCD};
     const Bytes record =
@@ -436,16 +436,18 @@ TEST(TextBounds, CardNumbersMaskedInAnyForm) {
         deep = element(0xE1, deep);
     const Bytes walked = join(join({2, 0x3F}, deep), {3, 0, 0}),
                 hidden = join(join({2, 0x40}, element(0xE1, deep)), {3, 0, 0});
-    for (const auto& [max, said] : {std::pair{std::string(62, '0') + "9", " limit 9 KB"},
+    for (const auto& [max, said] : {std::pair{std::string(59, '0') + "1023", " limit 1023 KB"},
                                     {std::string(63, '0') + "1", " 10240 used"},
                                     {std::string("10485760"), " 10240 used"}}) {
         std::ofstream(ini) << "[TRACE]\n\"/dev/fd/1\"\n[TRACEMAX]\n\"" + max + "\"\n";
         const std::string t = captureStdout([&] {
             traceOpen(ini.c_str()), wireTap(TapEvent::FrameHeld, f.data(), 13);
+            wireTap(TapEvent::FrameHeld, over.data(), 11);
             wireTap(TapEvent::FrameOut, nor.data(), static_cast<std::uint32_t>(nor.size()));
-            wireTap(TapEvent::FrameAcked, f.data(), 1), wireTap(TapEvent::FrameHeld, f.data(), 0);
+            wireTap(TapEvent::FrameAcked, f.data(), 1),
+                wireTap(TapEvent::FrameHeld, over.data(), 4);
             wireTap(TapEvent::FrameOut, g.data(), 8), tapState(0, 5, 2);
-            TraceCall("f", {'~'}, false);
+            TraceCall("f", {'~', static_cast<void*>(stdout)}, false); // any non-null routine
             wireTap(TapEvent::FrameOut, walked.data(), static_cast<std::uint32_t>(walked.size()));
             wireTap(TapEvent::FrameOut, hidden.data(), static_cast<std::uint32_t>(hidden.size()));
             wireTap(TapEvent::Display, shown.data(), 6), say("\nA 4571999900001234\n\n"), say("Z");
@@ -453,11 +455,13 @@ TEST(TextBounds, CardNumbersMaskedInAnyForm) {
         });
         for (const char* part :
              {"< frame 01: 02 01 ** ** ** ** ** ** ** ** 03 ** ** | (unreadable",
+              "< frame 02: 02 02 ** ** ** ** ** ** 03 ** ** | (unreadable", // a child past its end
               " console A 457199******1234\n", " console Z\n", said,
               "amount=16909060 purchase=0 pos=\"\" host=\"457199******1234        "
               "541333******0434\"",
-              "< frame 00: (short frame)", "02 01 C0 01 10 03 AB CD | C0 PTAG_TERM_OPEN [10]",
-              "state IDLE --RECEIPT--> MI\n", "call f('~')\n", "02 3F E1 7F", "02 40 ** **",
+              "< frame 00: (short frame)", "< frame 02: (short frame)",
+              "02 01 C0 01 10 03 AB CD | C0 PTAG_TERM_OPEN [10]", "state IDLE --RECEIPT--> MI\n",
+              "call f('~', \"routine\")\n", "02 3F E1 7F", "02 40 ** **",
               "display \"\\x1F ~\" \"\\x7F\\x9D\u00A0\""})
             EXPECT_NE(t.find(part), std::string::npos) << part << t;
         // Blank lines are dropped; a frame too short has no sequence byte to show.
