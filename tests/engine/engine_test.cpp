@@ -126,6 +126,9 @@ std::vector<Row> rows() {
          {MI, CU, NT, AB, AB, AB}, 2, {.shown = late, .calls = {.cards = 1}}},
         {"PromptBackAfterEachAbortThreeAbortsOnly", pay, {{CU, {card, status1("VENTER")}},
          {AB, {status1("VENTER")}, true}}, {MI, CU, NT, AB, AB, AB}, 2, {.calls = {.cards = 1}}},
+        {"NotReadyAfterThreeAbortsStillResends", pay, {{CU, {status1("VENTER")}},
+         {AB, {status1("VENTER")}}, {AB, {status1("VENTER")}}, {AB, {done(5)}}, {CU, {done(9)}}},
+         {MI, CU, AB, AB, AB, MI, CU}, 9},
         {"SilentAfterCard", pay, {{CU, {card}}}, {MI, CU, NT}, 2,
          {.shown = late, .calls = {.cards = 1}, .endS = 96}},
         // After calls that sent aborts on time-outs or requests again: the counts and the card
