@@ -135,8 +135,7 @@ TEST_F(E2E, OpenFailuresAndHalfOpen) {
     });
 }
 
-// Every operation on an open line, the terminal answering: the code it received, the result and
-// the printed lines. The first four show the issuer rule of code 40.
+// Every operation on an open line: code received, result, printed lines; 4 first: code 40's issuer.
 TEST_F(E2E, OpenLineOperations) {
     registerCallbacks();
     startTerminal(

@@ -74,8 +74,7 @@ TEST_F(Trace, ManualEntryLeavesNoCopyOfTheCardInMemory) {
     kill(terminal, SIGKILL), waitpid(terminal, nullptr, 0);
 }
 
-// A recorded purchase replayed as the terminal: the same purchase matches every frame; one for
-// another amount stops at the payment record with both frames shown.
+// A recorded purchase replayed as the terminal: the same one matches; another amount stops, shown.
 TEST_F(Trace, ReplayMatchesTheRecordedPurchaseAndShowsADifferentAmount) {
     pty_ = std::make_unique<test::PtyPair>();
     writeIni(pty_->slaveName());

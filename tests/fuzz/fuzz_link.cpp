@@ -11,8 +11,7 @@
 #include <cstdio>
 #include <vector>
 
-// The port in place of a device: the input fed in pieces; reads never wait (the link's clock
-// decides how long it reads a silent line); writes go nowhere.
+// The port in place of a device: input fed in pieces, reads never wait, writes go nowhere.
 namespace tarq {
 struct PRS232_PORT {
     std::vector<std::uint8_t> input;

@@ -262,8 +262,7 @@ TEST_F(LinkOverPty, SilenceAfterATransmission) {
     EXPECT_EQ(link_->txSeq, 0x00); // the second send numbered its frame on
 }
 
-// Real time, generous bounds. A silent line, then one whose terminal end has gone (an adapter
-// pulled out): each receive sleeps through its 600 ms; a hang-up is not taken for data.
+// Real time, generous bounds. A silent line, then a hung-up one: each receive sleeps its 600 ms.
 TEST_F(LinkOverPty, IdleAndHungUpLinesWaitWithoutSpinning) {
     const auto cpuMs = [] { return 1000.0 * static_cast<double>(std::clock()) / CLOCKS_PER_SEC; };
     for (bool hungUp : {false, true}) {

@@ -13,8 +13,7 @@
 
 namespace tarq::test {
 
-// `only`: a mapping name such as "[stack]"; empty for every writable mapping under 1 GB (a
-// sanitizer's shadow is no copy).
+// `only`: a mapping such as "[stack]"; empty: every writable mapping under 1 GB (not a shadow).
 inline int copiesInMemory(std::string_view needle, std::string_view only = {}) {
     const int mem = open("/proc/self/mem", O_RDONLY);
     std::ifstream maps("/proc/self/maps");
