@@ -162,13 +162,11 @@ IniText readIniText(std::span<char> dest, const char* path, const char* key) {
 
 int ReadParameters() {
     readConsoleSetting(ctx.iniPath.data());
-    std::array<char, INI_VALUE_SIZE> area{};
-    area.fill(' ');
+    std::array<char, INI_VALUE_SIZE> area{}; // each read fills it with blanks first
     if (readIniValue(area.data(), ctx.iniPath.data(), "COMPORT", area.size()) == 0) {
         say("ReadParameters %c\n", area[0]);
         ctx.comPort = static_cast<std::uint8_t>(valueToLong(area)); // the low 8 bits
     }
-    area.fill(' ');
     const int result = readIniValue(area.data(), ctx.iniPath.data(), "BAUDRATE", area.size());
     if (result == 0)
         ctx.baudRate = static_cast<std::int32_t>(valueToLong(area));

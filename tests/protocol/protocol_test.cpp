@@ -270,6 +270,7 @@ TEST_F(ProtocolTest, ConfigurationFiles) {
         I("[COMPORT]" + std::string(120, 'x') + "\n\"5\"\n" + baud, 0, 0, 9600,
           "ReadParameters  \n"),
         I("[BAUDRATE]\n" + std::string(110, ' ') + "\"9600\"\n", 0, 77, 0, ""),
+        I(std::string(99, 'x') + "[COMPORT]\n\"6\"\n" + baud, 0, 6, 9600, "ReadParameters 6\n"),
         I("[BAUDRATE]\n\"96", 0, 77, 96, ""),
         // DEVICE names the port instead of COMPORT; a value that cannot be used fails the read
         // rather than open another device.
@@ -325,6 +326,8 @@ TEST(TextBounds, CardDataAndCashRegisterTexts) {
     const std::uint8_t nine[] = {0x12, 0x39}; // a last half-byte of 9 is a digit
     trqTransformCarddata(small.data(), small.size(), nine, 2);
     EXPECT_EQ(std::string(small.data()), "1239");
+    trqTransformCarddata(small.data(), 1, nine, 2); // room for the terminator alone
+    EXPECT_EQ(std::string(small.data()), "");
     // A receipt that fills all its bytes reaches the till as 1000 characters; no signature
     // routine: not confirmed.
     static std::size_t receiptLength = 0;
