@@ -46,7 +46,6 @@ int doOpen(TraceCall& call, unsigned short port) {
     } else {
         traceOpen(ctx.iniPath.data()); // read at every open, like the line's settings
         call.traceStarted({TraceArg::unread(), port});
-        ctx.openStatus = 1;
         ctx.closedFlag = 0;
         // A link left from an open that built no message (before any trqInitCallback) still
         // holds the port; reopening over it would leak it and fail on the busy port.

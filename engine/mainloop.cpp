@@ -129,13 +129,13 @@ SA_EVENT* getEvent() {
             event = makeCurrent(PEVENT_ABORT);
             if (event) ctx.pendingEcrAbort = 0;
         }
-    } else if (ctx.callAbortFunc != 0) {
-        event = getPosAbortEvent();
-        if (event && !hasEntry(PEVENT_ABORT)) {
+    } else if (ctx.callAbortFunc != 0 && getPosAbortEvent() != nullptr) {
+        if (hasEntry(PEVENT_ABORT)) {
+            event = currentEcrEvent.get();
+        } else {
             // Keep it until the state takes it; the timers meanwhile run as if not asked.
             ctx.pendingEcrAbort = 1;
             freeCurrentEcrEvent();
-            event = nullptr;
         }
     }
     if (event) {

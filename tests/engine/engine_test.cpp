@@ -129,6 +129,8 @@ std::vector<Row> rows() {
         {"NotReadyAfterThreeAbortsStillResends", pay, {{CU, {status1("VENTER")}},
          {AB, {status1("VENTER")}}, {AB, {status1("VENTER")}}, {AB, {done(5)}}, {CU, {done(9)}}},
          {MI, CU, AB, AB, AB, MI, CU}, 9},
+        {"TillAbortsAsTheTimeOutFalls", pay, {{CU, {insert}}, {AB, {done(1)}}}, {MI, CU, AB}, 1,
+         {.calls = {.aborts = 161}, .till = {.abortAt = 161}}}, // the 161st question: at 95 s
         {"SilentAfterCard", pay, {{CU, {card}}}, {MI, CU, NT}, 2,
          {.shown = late, .calls = {.cards = 1}, .endS = 96}},
         // After calls that sent aborts on time-outs or requests again: the counts and the card

@@ -129,8 +129,7 @@ struct PeerMessage {
     Bytes raw;            // every byte read for this message
 };
 
-// Kind::None when nothing starts within timeoutMs. A message cut off for `gapMs` ends as it
-// stands, so a caller that wants a whole frame compares `raw` with the frame it expects.
+// Kind::None when nothing starts within timeoutMs; a message cut off for `gapMs` ends as it stands.
 inline PeerMessage readMessage(int fd, int timeoutMs, int gapMs = 1000) {
     using Kind = PeerMessage::Kind;
     PeerMessage m;
