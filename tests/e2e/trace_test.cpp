@@ -52,8 +52,7 @@ TEST_F(Trace, UnwritableTraceStillPays) {
     EXPECT_EQ(pay(api_, 0, 1250), TRQ_APPROVED);
 }
 
-// A manually entered card leaves no copy in this process's writable memory once the payment is
-// over, the link still open (the number passed is a literal in read-only memory).
+// A manually entered card leaves no copy in writable memory once paid (the literal is read-only).
 TEST_F(Trace, ManualEntryLeavesNoCopyOfTheCardInMemory) {
     pty_ = std::make_unique<test::PtyPair>();
     const pid_t terminal = fork(); // the terminal apart: its own copies of the card are not ours

@@ -387,8 +387,7 @@ TEST(Automaton, OutsideStatesAndEventsAreRefused) {
     setupStateMachine();
 }
 
-// Where the connection is as an open leaves it: the result when nothing arrived, what an exception
-// leaves behind, the card data after the call.
+// From where an open leaves the line: no answer, what an exception leaves, card data after a call.
 struct DriverTest : ::testing::Test, Rig {
     DriverTest() {
         ctx.openStatus = TRQ_OPEN_OK;

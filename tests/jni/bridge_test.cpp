@@ -68,12 +68,13 @@ const SideRow kSideRows[] = {
          return ctx.gstPosReceiptInfo.receipts = 10, printReceipt(1, "11th"), bridge.abortRequested;
      },
      "print.trq", "0|11th"},
-    {"issuer number in two digits", [] { return ctx.issuerID = 7, writeIssuerFile(1); },
-     "issuer.trq", "0|07\n"},
+    {"issuer number in two digits; written files say 0",
+     [] { return ctx.issuerID = 7, writeIssuerFile(1) + writePrintOutToFile(0, 0); }, "issuer.trq",
+     "0|07\n"},
     {"display (1), issuer (2) and print (4) not closed",
      [] {
-         return unclosable(), displayStatus("A", "B") + 2 * writeIssuerFile(1) +
-                                  4 * writePrintOutToFile(0, 0);
+         return unclosable(),
+                displayStatus("A", "B") + 2 * writeIssuerFile(1) + 4 * writePrintOutToFile(0, 0);
      },
      "abort.trq", "7|<none>"},
 };
@@ -83,10 +84,11 @@ TEST(Bridge, SideFileBytes) {
         SCOPED_TRACE(row.name);
         resetBridge();
         resetDriverContext();
-        const fs::path dir = fs::temp_directory_path() / ("tarqbridge" + std::to_string(getpid()));
+        std::string dir = fs::temp_directory_path() / ("tarqbridge" + std::to_string(getpid()));
+        dir.resize(TRQ_PATH_MAX - 1, 'x'); // with its slash, the longest directory taken
         fs::remove_all(dir);
         fs::create_directory(dir);
-        ASSERT_EQ(setTrqPath(dir.string() + "/"), SET_PATH_OK);
+        ASSERT_EQ(setTrqPath(dir + "/"), SET_PATH_OK);
         int result = -1;
         test::captureStdout([&] { result = row.run(); });
         EXPECT_EQ(std::to_string(result) + "|" + sideFile(row.file), row.bytes);
@@ -111,8 +113,11 @@ const CharsetRow kCharsetRows[] = {
     {Way::FromJava, "\xED\xA0\x80\xED\xB0\x80\xED\xAF\xBF\xED\xBF\xBF", "??"}, // pairs as one
     {Way::Path, "\xED\xA0\xBD\xED\xB8\x80/\xED\xA0\xBD", "\xF0\x9F\x98\x80/\xED\xA0\xBD"},
     {Way::Path, "\xED\xAF\xBF\xED\xBF\xBF", "\xF4\x8F\xBF\xBF"}, // the last code point
-    {Way::FromJava, "\xC5\xB8", "\x9F"}, // the last of the letters at 0x80 to 0x9F
+    {Way::FromJava, "\xC5\xB8", "\x9F"},               // the last of the letters at 0x80 to 0x9F
     {Way::FromJava, "\xED\xB0\x80\xED\xB0\x80", "??"}, // two low halves alone
+    {Way::FromJava, "\xF0\x9F\x98\x80\xE2\x41\x82", "?????A?"},     // no 4-byte form, a gap
+    {Way::Path, "\xED\xA0\x80\xEE\x80\x80\xED\xAF\xBF\xED\xAF\xBF", // no low halves
+     "\xED\xA0\x80\xEE\x80\x80\xED\xAF\xBF\xED\xAF\xBF"},
 };
 
 TEST(Bridge, Charset) {

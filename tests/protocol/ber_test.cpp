@@ -41,8 +41,7 @@ TEST(Ber, CheckFindsTheSizeOrRejects) {
     TLV_free(&root);
 }
 
-// Real messages with every length form: each prefix is refused, the whole decodes and encodes to
-// the same bytes, and one byte less room encodes nothing.
+// Real messages, each length form: prefixes refused, the whole round trips, a byte less room fails.
 TEST(Ber, PrefixesRefusedWholeMessagesRoundTrip) {
     TLV* built = TLV_create(0xE1, 0, nullptr); // children with length fields of 1, 2 and 3 bytes
     for (std::uint32_t n : {0x7F, 0x80, 0xFF, 0xFDF5}) // and a parent of the longest, 0xFFFF

@@ -384,8 +384,7 @@ struct Fenced {
     }
 };
 
-// A text as the trace shows it: card numbers and expiry dates masked; only the part before '|'
-// is looked at, what follows stands for the bytes beyond it and must stay as it is.
+// A text as traced, card data masked before '|' only: what follows stands for bytes beyond it.
 std::string traced(std::string text) {
     const std::size_t n = std::min(text.find('|'), text.size());
     if (n < text.size()) text.erase(n, 1);

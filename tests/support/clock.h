@@ -8,8 +8,7 @@
 
 namespace tarq::test {
 
-// With stepMs > 0 every reading moves the clock on by that step, so the link's timers run out
-// after a handful of real port reads. Atomic, so a scripted peer on another thread may peek.
+// stepMs > 0: each reading moves it on by that (timers run out in a few reads); atomic for peers.
 class ManualClock final : public Clock {
   public:
     explicit ManualClock(std::int64_t startMs = 5'000'000'000, std::int64_t stepMs = 0)
