@@ -179,6 +179,11 @@ jint report(JNIEnv* env, jobject self, const char* printed, std::string_view lin
     return finish(env, self, result, fields);
 }
 
+// Java's char for the merchant indicator: the driver takes its low byte.
+char merchantByte(jchar merchIn) {
+    return static_cast<char>(merchIn & 0xFF);
+}
+
 constexpr Field kLine1{"displayline1", Source::Line1};
 constexpr Field kLine2{"displayline2", Source::Line2};
 constexpr Field kReceipt{"printTxtJ", Source::FirstReceipt};
@@ -252,7 +257,7 @@ JNIEXPORT jint JNICALL Java_no_kelmo_javaTarq_trqCardTransaction(JNIEnv* env, jo
         say("Cj:trqCardTransaction %d\n", static_cast<int>(amount));
         if (const int refused = amountCheck(transactionType, amount)) return refused;
         const int result = trqCardTransaction(transactionType, amount, currencyCode,
-                                              static_cast<char>(merchIn & 0xFF), confirmExtCard);
+                                              merchantByte(merchIn), confirmExtCard);
         return finish(env, self, result, {kLine2, kReceipt}, [] { writeIssuerFile(1); });
     });
 }
@@ -266,9 +271,9 @@ JNIEXPORT jint JNICALL Java_no_kelmo_javaTarq_trqNorCardTransaction(
         receiptReset();
         say("Cj:trqNorCardTransaction %d\n", static_cast<int>(amount));
         if (const int refused = amountCheck(transactionType, amount)) return refused;
-        const int result = trqNorCardTransaction(transactionType, amount, currencyCode,
-                                                 static_cast<char>(merchIn & 0xFF), confirmExtCard,
-                                                 purchaseAmount, "", "");
+        const int result =
+            trqNorCardTransaction(transactionType, amount, currencyCode, merchantByte(merchIn),
+                                  confirmExtCard, purchaseAmount, "", "");
         return finish(env, self, result, {kLine1, kLine2, kReceipt}, [] { writeIssuerFile(1); });
     });
 }
@@ -297,10 +302,10 @@ JNIEXPORT jint JNICALL Java_no_kelmo_javaTarq_trqNorTransaction(
         setLines(BLANK_DISPLAY_LINE, BLANK_DISPLAY_LINE);
         receiptReset();
         if (const int refused = amountCheck(transactionType, amount)) return refused;
-        const int result = trqNorTransaction(transactionType, amount, currencyCode,
-                                             static_cast<char>(merchIn & 0xFF), confirmExtCard,
-                                             purchaseAmount, pos.data(), host.data(), multiID,
-                                             secondNumber, card.data(), exp.data(), code.data());
+        const int result =
+            trqNorTransaction(transactionType, amount, currencyCode, merchantByte(merchIn),
+                              confirmExtCard, purchaseAmount, pos.data(), host.data(), multiID,
+                              secondNumber, card.data(), exp.data(), code.data());
         return finish(env, self, result, {kLine1, kLine2, kReceipt}, [] { writeIssuerFile(1); });
     });
 }

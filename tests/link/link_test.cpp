@@ -12,8 +12,7 @@
 #include <tuple>
 #include <vector>
 
-// Blocks freed while a test looks are searched, as a memory scan would search them later; not
-// under the address sanitizer, which keeps its own books on new and delete.
+// Blocks freed while a test looks are searched, as a later memory scan would (not under ASan).
 static std::atomic<const tarq::test::Bytes*> lookForFreed{nullptr};
 static std::atomic<int> foundFreed{0};
 #ifndef __SANITIZE_ADDRESS__

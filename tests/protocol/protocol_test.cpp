@@ -400,8 +400,7 @@ std::string traced(std::string text) {
     return n < text.size() ? text.insert(n, "|") : text;
 }
 
-// Card numbers in texts, shortest and longest, with a track 2's tail or too long for one; a frame
-// whose message cannot be walked is traced with nothing of its data.
+// Card numbers in texts, shortest, longest, with a track 2's tail; unwalkable frames show no data.
 TEST(TextBounds, CardNumbersMaskedInAnyForm) {
     const std::pair<std::string, std::string> rows[] = {
         {"4571 9999 0000 1234 5", "4571 99** **** *234 5"},

@@ -55,7 +55,8 @@ public class BridgeTest {
                 t.trqParameterReport();
                 eq(shown + "|\n", side("display.trq") + "|" + side("print.trq"), "trqParameterReport");
                 Files.writeString(work.resolve("side/print.trq"), "x");
-                eq("7|\n", t.trqClockSyncHost() + "|" + side("print.trq"), "trqClockSyncHost");
+                eq("7|\n|TEST MOT BBS\nCLOCK SYNC\n", t.trqClockSyncHost() + "|" + side("print.trq") + "|"
+                        + side("display.trq"), "trqClockSyncHost");
                 Files.writeString(work.resolve("side/issuer.trq"), "07\n");
                 eq("15\n", t.trqNorCardTransaction(0, 49, 578, 'K', 0, 0, 0, 0) + side("issuer.trq"), "norCard");
                 Files.writeString(work.resolve("side/issuer.trq"), "07\n");
@@ -82,7 +83,7 @@ public class BridgeTest {
                         "4" + "1".repeat(24), "12345", "9876"), "purchase");
                 String trace = Files.readString(work.resolve("lib/trace.txt"));
                 eq(true, trace.contains("\"411111*********1111\", \"****\", \"***\")")
-                        && trace.contains(", 0, 0, \"abcd\", "), "texts cut to 19, 4, 3 and 4");
+                        && trace.contains("578, 'K', 0, 0, \"abcd\", "), "texts cut to 19, 4, 3 and 4");
                 eq("\nKJ\u00D8P\n\u0080 5KOPI\n", side("print.trq"), "print.trq"); // one segment
                 eq("KJ\u00D8P\n\u20AC 5", t.printTxtJ, "printTxtJ");
                 eq("07\n", side("issuer.trq"), "issuer.trq");
