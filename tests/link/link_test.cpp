@@ -82,7 +82,7 @@ INSTANTIATE_TEST_SUITE_P(Link, Conversations, ::testing::Values(
         {F(0x07, "c"), R, ack(0x07), text("c")},
         {{0x41, 0x06, 0x00}, R, {}, {}}, // noise gets no answer
         {join({0x06, 0x15, 0x13, 0x03}, buildFrame(8, kSpecial)), R, ack(8), kSpecial},
-        {buildFrame(9, Bytes(1025, 0x41)), R, NAK, {}}, // the caller takes 1024
+        {buildFrame(9, join({0x02}, Bytes(1024, 0x41))), R, NAK, {}}, // the caller takes 1024
         {buildFrame(9, kEscaped), R, ack(9), kEscaped}}, // 1024 bytes however the escapes pair
         {FrameFault::outOfSequence, FrameFault::badChecksum, FrameFault::cutOff,
          FrameFault::tooLong}},
@@ -112,16 +112,16 @@ TEST_F(LinkOverPty, ReceiveSizeLimits) {
     Bytes buf(64, 0xEE); // the caller's buffer limit: cut, never overrun
     EXPECT_EQ(PKISS_Recv(link_, buf.data(), 10), 10U);
     EXPECT_EQ(buf, join(Bytes(10, 0x5A), Bytes(54, 0xEE)));
-    link_->maxDeliver = 100000;              // capped at PKISS_MAX_DATA
-    const Bytes block(PKISS_MAX_DATA, 0x10); // every byte escaped: 4101 bytes of frame
+    link_->maxDeliver = 100000;    // capped at the 2048 bytes a frame carries
+    const Bytes block(2048, 0x10); // every byte escaped: 4101 bytes of frame
     Bytes got; // more than the pty holds at once: sent again after a NAK on a loaded machine
     for (int attempt = 0; attempt < 3 && got.empty(); ++attempt) {
         toLink(buildFrame(0x02, block));
-        got = recv(PKISS_MAX_DATA);
+        got = recv(2048);
     }
     EXPECT_EQ(got, block);
-    toLink(buildFrame(0x03, Bytes(PKISS_MAX_DATA + 1, 0x41)));
-    EXPECT_EQ(recv(PKISS_MAX_DATA), Bytes{});
+    toLink(buildFrame(0x03, Bytes(2049, 0x41)));
+    EXPECT_EQ(recv(2048), Bytes{});
     tapSink = noteRefusal; // more than the frame buffer holds: read to its end, refused as such
     for (int attempt = 0; attempt < 3 && refused != std::vector{FrameFault::tooLong}; ++attempt) {
         refused.clear(); // sent again when a loaded machine paused the writer: cut off

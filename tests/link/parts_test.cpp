@@ -95,11 +95,11 @@ TEST(Frame, SequenceCheck) {
 
 // Start, duration (the link's two, to the millisecond), time passed, run out; across 2^31 and 2^32.
 TEST(Timer, RunsOutFromItsDurationOn) {
+    constexpr std::uint32_t ackMs = PKISS_ACK_TIMEOUT, rxMs = PKISS_RECV_TIMEOUT;
     const std::tuple<std::int64_t, std::uint32_t, std::int64_t, int> rows[] = {
-        {5'000'000'000, 0, 0, 1},     {5'000'000'000, PKISS_ACK_TIMEOUT, 3999, 0},
-        {5'000'000'000, 600, 600, 1}, {0x7FFF'FF00, 4000, 3999, 0},
-        {0x7FFF'FF00, 4000, 4000, 1}, {0xFFFF'FF00, PKISS_RECV_TIMEOUT, 599, 0},
-        {0xFFFF'FF00, 600, 601, 1}};
+        {5'000'000'000, 0, 0, 1},     {5'000'000'000, ackMs, 3999, 0}, {5'000'000'000, 600, 600, 1},
+        {0x7FFF'FF00, 4000, 3999, 0}, {0x7FFF'FF00, ackMs, 4000, 1},   {0xFFFF'FF00, rxMs, 599, 0},
+        {0xFFFF'FF00, rxMs, 600, 1}};
     for (const auto& [start, duration, elapsed, out] : rows) {
         ManualClock clock(start);
         ScopedClock scope(clock);
