@@ -306,8 +306,10 @@ TEST(Port, ReadEndsOnCountOnSilenceOrSoonAfterTheLastByte) {
     EXPECT_EQ(std::tuple(PRS232_Send(p.port, nullptr, 0), PRS232_WaitInput(nullptr, 9),
                          PRS232_WaitInput(p.port, 500)),
               std::tuple(1, 1, 1));
-    tcflow(pty.slave(), TCOOFF); // output held: the write gives up at its deadline
+    tcflow(pty.slave(), TCOOFF); // output held: the write gives up at its deadline, 40 + 2 * 8 ms
+    const auto w0 = Steady::now();
     EXPECT_EQ(PRS232_Send(p.port, Bytes(8, 1).data(), 8), 0);
+    EXPECT_GE(msSince(w0), 56);
     tcflow(pty.slave(), TCOON);
     pty.hangUp(); // the byte, if the line still gives it; then its read time is served, not spun
     const auto t0 = Steady::now();
