@@ -1,6 +1,5 @@
-// End-to-end fixture: a private copy of the real driver library (so its tarqRS.ini is the test's
-// own) over a real pseudo-terminal (or loopback TCP) to the simulated terminal. One process per
-// test: the driver's state is process-wide.
+// End to end: a private copy of the real library (its tarqRS.ini the test's own) over a real pty
+// (or loopback TCP) to the simulated terminal; one process per test (the state is process-wide).
 #pragma once
 
 #include "link/prs232_posix.h"

@@ -108,6 +108,8 @@ TEST(Timer, RunsOutFromItsDurationOn) {
         clock.advanceMs(elapsed);
         EXPECT_EQ(PTIMER_IsTimeout(&timer), out) << start << "+" << elapsed;
         EXPECT_EQ(nowSeconds(), (start + elapsed) / 1000); // the engine's seconds: whole ones
+        EXPECT_EQ(PTIMER_Remaining(&timer),
+                  out ? 0U : duration - static_cast<std::uint32_t>(elapsed));
     }
 }
 
@@ -316,6 +318,7 @@ TEST(Port, ReadEndsOnCountOnSilenceOrSoonAfterTheLastByte) {
     for (std::uint8_t byte = 0; std::uint32_t m : {1U, 1U})
         PRS232_Recv(p.port, &byte, &m);
     EXPECT_GE(msSince(t0), 40);
+    EXPECT_EQ(PRS232_Send(p.port, Bytes(1, 1).data(), 1), 0); // nor is a write taken for sent
 }
 } // namespace
 } // namespace tarq

@@ -1,5 +1,4 @@
-// The terminal's side of the message transport without a serial line: builders of terminal
-// messages and a scripted terminal that answers what the driver sends.
+// The terminal's side of the transport without a line: message builders, a scripted terminal.
 #pragma once
 
 #include "core/context.h"
@@ -71,9 +70,8 @@ inline void put(StatusLine& l, const std::string& s) {
     std::memcpy(l.data(), s.data(), std::min(s.size(), l.size()));
 }
 
-// The terminal's side of the link. Queued messages are delivered one per receive; an empty inbox
-// costs the link's receive wait on the settable clock; a scripted silence holds a delivery back.
-// Replies can be tied to the tag of what the driver sends.
+// Queued messages go one per receive; an empty inbox costs the receive wait on the settable clock;
+// a scripted silence holds a delivery back; replies can be tied to the tag the driver sends.
 class ScriptedTerminal final : public PipLink {
   public:
     struct Sent {
