@@ -197,14 +197,13 @@ TEST_F(ProtocolTest, AnswersExactBytes) {
     r.amount = -2; // sent as unsigned, never mangled
     r.purchaseAmount = 0x01020304;
     r.posData = {'P', 'O', 'S', '1'};
-    std::copy_n("abc", 3, r.dataToHost.begin());
-    std::copy_n("4571999988887777", 16, r.cardNo.begin());
+    r.dataToHost.fill('h'); // every field full: no byte cut
+    std::copy_n("4571999988887777123", 19, r.cardNo.begin());
     r.expDate = {'1', '2', '2', '9'};
     r.cvc = {'1', '2', '3'};
-    Bytes fields = {0xFF, 0xFF, 0xFF, 0xFE, 1, 2, 3, 4, 'P', 'O', 'S', '1', 'a', 'b', 'c'};
-    fields.resize(52, 0);
-    const Bytes card =
-        text(std::string(2, '\0') + "4571999988887777" + std::string(3, '\0') + "1229123");
+    Bytes fields = {0xFF, 0xFF, 0xFF, 0xFE, 1, 2, 3, 4, 'P', 'O', 'S', '1'};
+    fields.resize(52, 'h');
+    const Bytes card = text(std::string(2, '\0') + "4571999988887777123" + "1229123");
     const std::pair<std::int32_t, std::uint8_t> types[] = {
         {0, 0}, {2, 2}, {4, 0}, {5, 5}, {6, 6}, {7, 0}, {10, 0}, {11, 11}, {-1, 0}};
     for (auto [type, code] : types) {
