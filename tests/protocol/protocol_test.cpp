@@ -420,6 +420,8 @@ TEST(TextBounds, CardNumbersMaskedInAnyForm) {
     const auto tag = end.last<std::uint8_t>(2);
     tag[0] = 0x1F, tag[1] = 0x81;
     EXPECT_EQ(BER_check(tag.data(), 2), -1);
+    tag[0] = 0xC7; // nor a length field: the decoder does not read past either
+    EXPECT_EQ(BER2TLV(tag.data(), 2), nullptr);
     // In the trace: card numbers that end the till's 40 bytes for the host (a digit follows
     // them), control bytes, frames too short, a frame whose last byte is an escape, a state
     // change, and the longest TRACEMAX value (63 characters), one too long, one too big.
