@@ -166,9 +166,8 @@ void describeNode(const TLV* node, bool fromTerminal, const DescribeOptions& opt
             describeNode(child.get(), fromTerminal, options, out);
         }
         out += " }";
-        return;
     }
-    const std::span<const std::uint8_t> v(node->value);
+    const std::span<const std::uint8_t> v(node->value); // empty for a constructed node
     if (v.empty()) return;
     if (isText(node->tag)) {
         out += " \"" + readable(v) + "\"";

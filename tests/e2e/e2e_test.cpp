@@ -187,9 +187,8 @@ TEST_F(E2E, CashRegisterAborts) {
     EXPECT_TRUE(logged("C9 PTAG_TERM_ABORT"));
 }
 
-// The line goes away and comes back (a device server restarted, an adapter plugged back in under
-// the same name): the next payment opens it again by itself; while it is gone, payments are
-// refused at once, and the first one after it is back works.
+// The line goes and comes back (server restarted, adapter plugged in again): while gone, payments
+// are refused at once; the next one after opens it again by itself and works.
 class LineBack : public E2E, public ::testing::WithParamInterface<bool> {};
 TEST_P(LineBack, NextPaymentOpensAgain) {
     if (GetParam())

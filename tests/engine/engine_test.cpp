@@ -1,6 +1,5 @@
-// The engine over a scripted terminal, the settable clock and a recording till. One table of whole
-// calls: what the terminal says (in answer to what is sent), what the till answers, what comes out
-// (element tags). Then the exported operations, for what only the call boundary shows.
+// The engine over a scripted terminal, a settable clock, a recording till: a table of whole calls
+// (what each side says, element tags out); then what only the exported operations show.
 #include "core/callbacks.h"
 #include "core/context.h"
 #include "core/sa.h"

@@ -48,6 +48,8 @@ TEST(Ber, PrefixesRefusedWholeMessagesRoundTrip) {
         TLV_addChild(built, TLV_create(0xCC, n, Bytes(n, 'k').data()));
     Bytes encoded(0x10003);
     EXPECT_EQ(TLV2BER(built, encoded.data(), size(encoded)), 4U + 0xFFFF);
+    TLV_addChild(built, TLV_create(0xC0, 0, nullptr)); // 0x10001: beyond any length field
+    EXPECT_EQ(TLV2BER(built, encoded.data(), size(encoded)), 0U);
     TLV_free(&built);
     const Bytes messages[] = {{0xE1, 0x06, 0xE2, 0x02, 0xC0, 0x00, 0xC1, 0x00},
                               message(0xC7, text("ARBEJDER            ")),

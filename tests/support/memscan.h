@@ -1,5 +1,4 @@
-// Counts the copies of a byte string left in this process's writable memory (read through
-// /proc/self/mem, so a dead stack frame counts too).
+// Copies of a byte string left in writable memory (via /proc/self/mem: dead stack frames count).
 #pragma once
 
 #include <fcntl.h>
