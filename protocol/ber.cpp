@@ -165,7 +165,7 @@ std::uint32_t TLV2BER(const TLV* root, std::uint8_t* out, std::uint32_t outSize)
 }
 
 int BER_checkTag(const std::uint8_t* buf, std::uint32_t size) {
-    if (size == 0) return -1;
+    if (size == 0) return -1; // no tag byte
     if ((buf[0] & kMultiByteTag) != kMultiByteTag) return 1;
     for (std::uint32_t i = 1; i < size; ++i) {
         if ((buf[i] & 0x80) == 0) return static_cast<int>(i + 1);
