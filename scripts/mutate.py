@@ -48,6 +48,7 @@ import subprocess
 import sys
 import threading
 import time
+import types
 from dataclasses import dataclass, field, asdict
 from pathlib import Path
 
@@ -697,7 +698,7 @@ def tests_for(data, m):
 CONSTEXPR_FN_RE = re.compile(r"^(?:static\s+)?(?:inline\s+)?constexpr\b[^;]*?(\w+)\s*\([^;]*\{\s*$")
 
 
-def compile_time_tests(data, lines, m):
+def compile_time_tests(data, lines, m, depth=2):
     """A line of a constexpr function runs while compiling (a table built once), and a row of a
     table spread over lines has no code: gcov counts nothing there, so the tests are those of the
     code that uses what the function makes or the table holds."""
@@ -707,11 +708,12 @@ def compile_time_tests(data, lines, m):
             return set()
         fn = CONSTEXPR_FN_RE.match(code)
         if fn:
-            return users_tests(data, fn.group(1), (m.file, no))
+            return users_tests(data, fn.group(1), (m.file, no), depth)
         if code and not code[0].isspace() and not code.startswith("//"):
             # A row of a table spread over lines: the tests of the code using the table.
             decl = DECL_RE.match(code) if code.rstrip().endswith("{") else None
-            return users_tests(data, decl.group(1) or decl.group(2), (m.file, no)) if decl else set()
+            return users_tests(data, decl.group(1) or decl.group(2), (m.file, no),
+                               depth) if decl else set()
     return set()
 
 
@@ -736,6 +738,10 @@ def users_tests(data, name, decl_at, depth=2):
                 declared = DECLARED_RE.search(code) if not covered and depth else None
                 if declared and declared.group(1) != name:
                     names |= users_tests(data, declared.group(1), (rel, no), depth - 1)
+                elif not covered and depth:
+                    # A use in a row of a table (a tag in a table of elements): the table's users.
+                    where = types.SimpleNamespace(file=rel, line=no)
+                    names |= compile_time_tests(data, lines, where, depth - 1)
         USERS[(name, decl_at)] = names
     return set(USERS[(name, decl_at)])
 
