@@ -232,9 +232,8 @@ TEST_F(E2E, TcpDroppedInPayment) {
     EXPECT_EQ(pay(api_, 0, 1250), TRQ_APPROVED);
 }
 
-// Other endings, and link faults both ways that change neither outcome nor counts. Frames from the
-// till: 1 open, 2 MI, 3 currency, 4 record, 5/6 receipt numbers; from the terminal: 1 status,
-// 2 card, 3-5 status, 6/7 receipts, 8 result.
+// Other endings; link faults both ways change no outcome nor count. Frames: till 1 open, 2 MI,
+// 3 currency, 4 record, 5/6 receipt no.; terminal 1 status, 2 card, 3-5 status, 6/7 receipts, 8 end
 struct Payment {
     const char *key, *value;
     int result = 0;

@@ -11,8 +11,7 @@ namespace {
 
 using Trace = E2E;
 
-// Every frame decoded, the call, its result, the link's answers, no card data in clear (none read
-// beyond the widths of posData, expiry and CVC), across a rotation.
+// Every frame decoded, call, result, the link's answers, no card data (none read past its fields).
 TEST_F(Trace, PurchaseTracedWithoutCardDataAcrossARotation) {
     session({{"receipt", "KORT 4571-9999-0000-1234 12/28\\n****1234 1228\\nUTL. 12/28 \\x80"}},
             "[TRACE]\n\"trace.txt\"\n[TRACEMAX]\n\"3\"\n");

@@ -38,8 +38,7 @@ struct Rig {
 };
 
 // clang-format off
-// How the call begins: a payment or a command from PSTATE_OPEN, or the loop entered in `state`
-// with line 1 showing `line1` (a call that an earlier exchange left there).
+// The call begins: from PSTATE_OPEN, or in `state` showing `line1` (left by an earlier exchange).
 struct Start { RequestKind kind = RequestKind::payment; int state = -1; const char* line1 = "";
     int confirmExtCard = 0; };
 constexpr Start pay{}, payExt{.confirmExtCard = 1}, admin{RequestKind::admin};

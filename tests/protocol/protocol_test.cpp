@@ -122,6 +122,9 @@ TEST_F(ProtocolTest, MessagesGiveEventLineAndFields) {
           "RES=1;ISS=0"),
         R(P, {card, t2, completed(26, 7)}, PEVENT_TRANS_COMPLETED, done + "26, issuerID=7\n",
           "RES=26;ISS=7"),
+        R(P, {completed(26, 7)}, PEVENT_TRANS_COMPLETED, done + "26, issuerID=7\n", "RES=1;ISS=0"),
+        R(P, {completed(27, 7)}, PEVENT_TRANS_COMPLETED, done + "27, issuerID=7\n", "RES=27;ISS=7"),
+        R(P, {completed(22, 7)}, PEVENT_TRANS_COMPLETED, done + "22, issuerID=7\n", "RES=22;ISS=7"),
         R(P, {completed(27, 7)}, PEVENT_TRANS_COMPLETED, done + "27, issuerID=7\n", "RES=27")};
     for (const auto& [kind, messages, expectedEvent, expectedPrinted, expect] : rows) {
         SCOPED_TRACE(::testing::PrintToString(messages.back()));

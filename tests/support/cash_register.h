@@ -1,5 +1,4 @@
-// The cash register's callbacks: what they saw and how they answer. One recorder serves the
-// in-process tests (tarq::storeCallback) and those of the loaded library (trqInitCallback).
+// The till's callbacks, what they saw and answer: in process (storeCallback) or loaded library.
 #pragma once
 
 #include "tarqdriver.h"

@@ -1,6 +1,5 @@
 #!/usr/bin/env bash
-# The two programs as a user runs them: the simulator on a pseudo-terminal it creates, and the
-# ECR command line with a copy of the driver beside its own tarqRS.ini.
+# The two programs as run: the simulator on its own pty, the ECR line with a driver beside its ini.
 #   tools_test.sh SIM ECR LIB CASE      CASE: ctrl-c | ctrl-c-quit | scenario | refusals | replay
 set -u
 sim=$1 ecr=$2 dir=$(mktemp -d) fails=0 simpid=

@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# Runs one Windows test case under Wine with the (native) terminal simulator on the pty that
-# COM5 is mapped to (TARQ_SIM_TCP set: on loopback TCP instead); its frame log goes beside the
-# link.   run_case.sh SIMULATOR LINK COMMAND...
+# One Windows case under Wine, the native simulator on COM5's pty (TARQ_SIM_TCP: loopback TCP),
+# its frame log beside the link.   run_case.sh SIMULATOR LINK COMMAND...
 sim=$1 link=$2
 shift 2
 rm -f "$link" "$link.sim"
