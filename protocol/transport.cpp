@@ -50,8 +50,7 @@ int pip_send_tlv(std::uint8_t* buffer) {
 }
 
 int pip_recv_frame(std::uint8_t* buffer) {
-    const std::uint32_t n = link->recv(buffer, PIP_RECV_SIZE);
-    if (n == 0) return 1; // nothing delivered: one zero byte, which the check rejects
+    const std::uint32_t n = link->recv(buffer, PIP_RECV_SIZE); // 0: the check rejects it
     return static_cast<int>(n > PIP_RECV_SIZE ? PIP_RECV_SIZE : n);
 }
 
