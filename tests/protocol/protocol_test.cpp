@@ -435,7 +435,8 @@ TEST(TextBounds, CardNumbersMaskedInAnyForm) {
                 g = {2, 1, 0xC0, 1, 16, 3, 0xAB, 0xCD};
     const Bytes record =
         join(join(Bytes{2, 1, 0xE1, 0x39, 0xD5, 0x35, 0, 1, 2, 3, 4}, Bytes(8, 0)), host);
-    const Bytes nor = join(record, {0x35, 0, 0x03, 0xAB, 0xCD}), shown = text("\x1F ~\x7F\x9D\xA0");
+    const Bytes nor = join(record, {0x35, 0, 0x03, 0xAB, 0xCD}),
+                shown = text({"\x1F ~\0\x7F\x9D\xA0", 8});
     Bytes deep{0xC0, 0x01, 0x00}; // walked 63 levels down; at 64 it is hidden
     for (int i = 1; i < BER_MAX_DEPTH; ++i)
         deep = element(0xE1, deep);
@@ -451,11 +452,13 @@ TEST(TextBounds, CardNumbersMaskedInAnyForm) {
             wireTap(TapEvent::FrameOut, nor.data(), static_cast<std::uint32_t>(nor.size()));
             wireTap(TapEvent::FrameAcked, f.data(), 1),
                 wireTap(TapEvent::FrameHeld, over.data(), 4);
+            wireTap(TapEvent::FrameAcked, walked.data(), 2),
+                wireTap(TapEvent::FrameHeld, hidden.data(), 2);
             wireTap(TapEvent::FrameOut, g.data(), 8), tapState(0, 5, 2);
             TraceCall("f", {'~', static_cast<void*>(stdout)}, false); // any non-null routine
             wireTap(TapEvent::FrameOut, walked.data(), static_cast<std::uint32_t>(walked.size()));
             wireTap(TapEvent::FrameOut, hidden.data(), static_cast<std::uint32_t>(hidden.size()));
-            wireTap(TapEvent::Display, shown.data(), 6), say("\nA 4571999900001234\n\n"), say("Z");
+            wireTap(TapEvent::Display, shown.data(), 8), say("\nA 4571999900001234\n\n"), say("Z");
             traceClose();
         });
         for (const char* part :
@@ -464,10 +467,10 @@ TEST(TextBounds, CardNumbersMaskedInAnyForm) {
               " console A 457199******1234\n", " console Z\n", said,
               "amount=16909060 purchase=0 pos=\"\" host=\"457199******1234        "
               "541333******0434\"",
-              "< frame 00: (short frame)", "< frame 02: (short frame)",
-              "02 01 C0 01 10 03 AB CD | C0 PTAG_TERM_OPEN [10]", "state IDLE --RECEIPT--> MI\n",
-              "call f('~', \"routine\")\n", "02 3F E1 7F", "02 40 ** **",
-              "display \"\\x1F ~\" \"\\x7F\\x9D\u00A0\""})
+              "< frame 00: (short frame)", "< frame 02: (short frame)", "< frame 3F: (short frame)",
+              "< frame 40: (short frame)", "02 01 C0 01 10 03 AB CD | C0 PTAG_TERM_OPEN [10]",
+              "state IDLE --RECEIPT--> MI\n", "call f('~', \"routine\")\n", "02 3F E1 7F",
+              "02 40 ** **", "display \"\\x1F ~\" \"\\x7F\\x9D\u00A0\""})
             EXPECT_NE(t.find(part), std::string::npos) << part << t;
         // Blank lines are dropped; a frame too short has no sequence byte to show.
         for (const char* part : {"console \n", "frame 01: (short"})
