@@ -226,8 +226,7 @@ TEST_F(LinkOverPty, SendSizeLimitAndServedFrameDelivered) {
     EXPECT_EQ(foundFreed, 0);
 }
 
-// Stepping clock: a new link settles 100 ms before and after draining; silence gives four sends
-// 4000 ms apart, then 0; a WACK then silence gives -1000 once its 4000 ms have run out.
+// Stepping clock: settling 100 ms around the drain; silence: 4 sends 4000 ms apart; a WACK: -1000.
 TEST_F(LinkOverPty, SilenceAfterATransmission) {
     ManualClock clock(7'000'000'000, 250); // every reading moves it on by 250 ms
     ScopedClock scope(clock);

@@ -444,7 +444,8 @@ TEST(TextBounds, CardNumbersMaskedInAnyForm) {
                 hidden = join(join({2, 0x40}, element(0xE1, deep)), {3, 0, 0});
     for (const auto& [max, said] : {std::pair{std::string(59, '0') + "1023", " limit 1023 KB"},
                                     {std::string(63, '0') + "1", " 10240 used"},
-                                    {std::string("10485760"), " 10240 used"}}) {
+                                    {"10485760", " 10240 used"},
+                                    {"1", " limit 1 KB"}}) {
         std::ofstream(ini) << "[TRACE]\n\"/dev/fd/1\"\n[TRACEMAX]\n\"" + max + "\"\n";
         const std::string t = captureStdout([&] {
             traceOpen(ini.c_str()), wireTap(TapEvent::FrameHeld, f.data(), 13);
