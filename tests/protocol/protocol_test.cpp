@@ -456,7 +456,7 @@ TEST(TextBounds, CardNumbersMaskedInAnyForm) {
             wireTap(TapEvent::FrameAcked, walked.data(), 2),
                 wireTap(TapEvent::FrameHeld, hidden.data(), 2);
             wireTap(TapEvent::FrameOut, g.data(), 8), tapState(0, 5, 2);
-            TraceCall("f", {'~', static_cast<void*>(stdout)}, false); // any non-null routine
+            TraceCall("f", {'~', ' ', '\x7F', static_cast<void*>(stdout)}, false).traceStarted({});
             wireTap(TapEvent::FrameOut, walked.data(), static_cast<std::uint32_t>(walked.size()));
             wireTap(TapEvent::FrameOut, hidden.data(), static_cast<std::uint32_t>(hidden.size()));
             wireTap(TapEvent::Display, shown.data(), 8), say("\nA 4571999900001234\n\n"), say("Z");
@@ -470,11 +470,11 @@ TEST(TextBounds, CardNumbersMaskedInAnyForm) {
               "541333******0434\"",
               "< frame 00: (short frame)", "< frame 02: (short frame)", "< frame 3F: (short frame)",
               "< frame 40: (short frame)", "02 01 C0 01 10 03 AB CD | C0 PTAG_TERM_OPEN [10]",
-              "state IDLE --RECEIPT--> MI\n", "call f('~', \"routine\")\n", "02 3F E1 7F",
-              "02 40 ** **", "display \"\\x1F ~\" \"\\x7F\\x9D\u00A0\""})
+              "state IDLE --RECEIPT--> MI\n", "call f('~', ' ', '\\x7F', \"routine\")\n",
+              "02 3F E1 7F", "02 40 ** **", "display \"\\x1F ~\" \"\\x7F\\x9D\u00A0\""})
             EXPECT_NE(t.find(part), std::string::npos) << part << t;
-        // Blank lines are dropped; a frame too short has no sequence byte to show.
-        for (const char* part : {"console \n", "frame 01: (short"})
+        // Blank lines are dropped; a frame too short has no sequence byte; a call is traced once.
+        for (const char* part : {"console \n", "frame 01: (short", "call f()"})
             EXPECT_EQ(t.find(part), std::string::npos) << t;
     }
     std::ofstream(ini) << "[TRACE]\n\"trace.txt\n"; // no closing quote: no trace, and said so
