@@ -30,8 +30,7 @@ using std::to_string;
 
 inline test::CashRegister rec; // the callbacks are plain functions: one recorder per process
 
-// A row: an operation (or a step that changes the connection), its result, all it printed, and
-// the administrative code the terminal received (-1: none reached it).
+// A row: an operation (or connection step), its result, all it printed, the code received or -1.
 struct Row {
     std::function<int(DriverApi&)> run;
     int expected;

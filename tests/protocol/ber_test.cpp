@@ -67,8 +67,7 @@ TEST(Ber, PrefixesRefusedWholeMessagesRoundTrip) {
     }
 }
 
-// A last child past its parent is not decoded (nor encoded again); a multi-byte tag ends the
-// children; alone, or beyond the buffer, nothing is decoded.
+// A child past its parent or a multi-byte tag ends the children; alone or cut, nothing is decoded.
 TEST(Ber, DecoderStaysInsideParentAndBuffer) {
     const std::tuple<Bytes, Bytes> rows[] = {
         {{0xE1, 0x05, 0xC0, 0x00, 0xC1, 0x02, 0xAA, 0xBB}, {0xC0}},

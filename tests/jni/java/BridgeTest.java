@@ -5,8 +5,7 @@ import java.util.*;
 
 import no.kelmo.javaTarq;
 
-/** The bridge in a real JVM: a copy of the library in WORK/lib (beside its tarqRS.ini) against
- *  the simulator on a pseudo-terminal. usage: BridgeTest GROUP WORK LIBRARY SIMULATOR */
+/** The bridge in a real JVM, its library in WORK/lib: BridgeTest GROUP WORK LIBRARY SIMULATOR */
 public class BridgeTest {
     static Path work;
     static int failed;
@@ -57,6 +56,10 @@ public class BridgeTest {
                 Files.writeString(work.resolve("side/print.trq"), "x");
                 eq("7|\n|TEST MOT BBS\nCLOCK SYNC\n", t.trqClockSyncHost() + "|" + side("print.trq") + "|"
                         + side("display.trq"), "trqClockSyncHost");
+                eq("7|RESTARTER TERMINAL\n" + " ".repeat(20) + "\n", t.trqRestartTerm() + "|"
+                        + side("display.trq"), "trqRestartTerm"); // shown before the refusal
+                eq("-7|STARTER...\n" + " ".repeat(20) + "\n", t.trqOpen("", (short) 0) + "|"
+                        + side("display.trq"), "trqOpen"); // and after the failed open
                 Files.writeString(work.resolve("side/issuer.trq"), "07\n");
                 eq("15\n", t.trqNorCardTransaction(0, 49, 578, 'K', 0, 0, 0, 0) + side("issuer.trq"), "norCard");
                 Files.writeString(work.resolve("side/issuer.trq"), "07\n");
@@ -92,8 +95,7 @@ public class BridgeTest {
                 eq("9 07\n", t.trqCardTransaction(0, 100, 578, 'K', 0) + " " + side("issuer.trq"), "card, issuer");
             }
             case "abort" -> {
-                // Asked while the terminal waits for the card (20 s unless the abort works).
-                Files.writeString(work.resolve("side/abort.trq"), "1");
+                Files.writeString(work.resolve("side/abort.trq"), "1"); // while the card is awaited
                 eq(17, t.trqNorTransaction(0, 100, 578, 'K', 0, 0, "", "", 0, 0, "", "", ""), "abort");
                 eq("00\n", side("issuer.trq"), "no issuer after an abort");
             }
