@@ -173,7 +173,7 @@ TEST_F(ProtocolTest, AnswersExactBytes) {
         {PANSWER_OPEN, 0, 0, {0xE1, 0x02, 0xC0, 0x00}, ""},
         {PANSWER_CLOSE, 0, 0, {0xE1, 0x02, 0xC1, 0x00}, ""},
         {PANSWER_STATUS1, 0, 0, {0xE1, 0x02, 0xC7, 0x00}, "PANSWER_STATUS1"},
-        {PANSWER_ABORT, 0, 0, {0xE1, 0x02, 0xC9, 0x00}, ""},
+        {2, 0, 0, {0xE1, 0x02, 0xC9, 0x00}, ""}, // the abort: answer 2 in the console's lines
         {PANSWER_REFUND, 0, 0, {0xE1, 0x02, 0xD6, 0x00}, "PANSWER_REFUND"},
         {PANSWER_CONFIRMEEXTCARD, 0, 0, {0xE1, 0x02, 0xD8, 0x00}, "PANSWER_CONFIRMEEXTCARD"},
         {PANSWER_MI, 0, 0, {0xE1, 0x03, 0xC4, 0x01, 'K'}, ""},
@@ -459,13 +459,13 @@ TEST(TextBounds, CardNumbersMaskedInAnyForm) {
             TraceCall("f", {'~', ' ', '\x7F', static_cast<void*>(stdout)}, false).traceStarted({});
             wireTap(TapEvent::FrameOut, walked.data(), static_cast<std::uint32_t>(walked.size()));
             wireTap(TapEvent::FrameOut, hidden.data(), static_cast<std::uint32_t>(hidden.size()));
-            wireTap(TapEvent::Display, shown.data(), 8), say("\nA 4571999900001234\n\n"), say("Z");
-            traceClose();
+            wireTap(TapEvent::Display, shown.data(), 8), say("\n12/28 A 4571999900001234\n\n");
+            say("Z"), traceClose();
         });
         for (const char* part :
              {"< frame 01: 02 01 ** ** ** ** ** ** ** ** 03 ** ** | (unreadable",
               "< frame 02: 02 02 ** ** ** ** ** ** 03 ** ** | (unreadable", // a child past its end
-              " console A 457199******1234\n", " console Z\n", said,
+              " console **/** A 457199******1234\n", " console Z\n", said,
               "amount=16909060 purchase=0 pos=\"\" host=\"457199******1234        "
               "541333******0434\"",
               "< frame 00: (short frame)", "< frame 02: (short frame)", "< frame 3F: (short frame)",
