@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <optional>
 #include <thread>
@@ -161,6 +162,9 @@ std::string PRS232_DeviceName(std::uint8_t port) {
 
 PRS232_PORT* PRS232_Create(std::uint8_t port, std::uint32_t baud, const char* device) {
     if (PRS232_IsTcp(device)) return PRS232_CreateTcp(device);
+    // The record first: without memory, nothing has been opened that would need closing.
+    std::unique_ptr<PRS232_PORT> record(newPort(-1));
+    if (!record) return nullptr;
     const std::string name =
         (device != nullptr && device[0] != '\0') ? std::string(device) : PRS232_DeviceName(port);
     int fd = -1;
@@ -187,11 +191,8 @@ PRS232_PORT* PRS232_Create(std::uint8_t port, std::uint32_t baud, const char* de
         std::fflush(stdout);
         return nullptr;
     }
-    PRS232_PORT* p = newPort(fd);
-    if (p == nullptr) {
-        close(fd);
-        return nullptr;
-    }
+    PRS232_PORT* p = record.release();
+    p->fd = fd;
     const bool terminal = tcgetattr(fd, &p->saved) == 0;
     const int notTerminal = errno;
     const auto code = speedCode(baud);

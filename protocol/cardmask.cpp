@@ -52,12 +52,29 @@ Run runAt(std::span<const std::uint8_t> t, std::size_t at) {
     return r;
 }
 
-// Calls `found(start, end, digits)` for each card number in the text.
+// Whether the digits at `at` end a date, a time or an amount ("28" of "12/28", "30" of
+// "12:30"): one or two digits after '/', ':' or '.' that follows a digit.
+bool dateTail(std::span<const std::uint8_t> t, std::size_t at) {
+    if (at < 2 || !isDigit(t[at - 2])) return false;
+    if (t[at - 1] != '/' && t[at - 1] != ':' && t[at - 1] != '.') return false;
+    std::size_t n = 0;
+    while (at + n < t.size() && isDigit(t[at + n]))
+        ++n;
+    return n <= 2;
+}
+
+// Calls `found(start, end, digits)` for each card number in the text. None starts in the end
+// of a date: a card number after "12/28 " would take the year in and leave the date readable.
 template <typename Found> void eachCardNumber(std::span<const std::uint8_t> t, Found&& found) {
     std::size_t i = 0;
     while (i < t.size()) {
         if (!isDigit(t[i])) {
             ++i;
+            continue;
+        }
+        if (dateTail(t, i)) {
+            while (i < t.size() && isDigit(t[i]))
+                ++i;
             continue;
         }
         const Run r = runAt(t, i);

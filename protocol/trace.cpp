@@ -248,9 +248,9 @@ void writeLine(const std::string& text);
 // The wall clock now, to the millisecond: what a file's offsets are counted against.
 std::string wallClock() {
     const auto wall = std::chrono::system_clock::now();
-    const std::time_t secs = std::chrono::system_clock::to_time_t(wall);
-    const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(wall.time_since_epoch()) % 1000;
+    const auto whole = std::chrono::floor<std::chrono::seconds>(wall);
+    const std::time_t secs = std::chrono::system_clock::to_time_t(whole);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(wall - whole);
     std::tm tm{};
     if (const std::tm* local = std::localtime(&secs)) tm = *local; // one thread: no race
     std::array<char, 64> stamp{};

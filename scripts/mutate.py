@@ -347,7 +347,34 @@ def select(mutants, args):
         mutants = [m for m in mutants if m.line in changed.get(m.file, ())]
     if args.sample:
         mutants = stratified_sample(mutants, args.sample, args.seed)
+    if args.again:
+        mutants = same_mutants(mutants, args.again)
     return sorted(mutants, key=lambda m: (m.file, m.line, m.new))
+
+
+def same_mutants(mutants, path):
+    """The mutants of an earlier run's JSON, found again by file and text (lines move).
+
+    A mutant whose line is gone from the code is reported as removed and not run."""
+    try:
+        earlier = json.loads(Path(path).read_text())["mutants"]
+    except (OSError, ValueError, KeyError) as e:
+        raise ToolError(f"--again {path}: {e}")
+    by_text = {}
+    for m in mutants:
+        by_text.setdefault((m.file, norm(m.old), norm(m.new)), []).append(m)
+    found, removed = [], []
+    for e in earlier:
+        near = by_text.get((e["file"], norm(e["old"]), norm(e["new"])))
+        if not near:
+            removed.append(f"{e['file']}:{e['line']}: -{e['old'].strip()} +{e['new'].strip()}")
+            continue
+        near.sort(key=lambda m: abs(m.line - e["line"]))
+        found.append(near.pop(0))
+    for r in removed:
+        log(f"removed from the code since that run: {r}")
+    log(f"--again: {len(found)} of {len(earlier)} mutants found again, {len(removed)} removed")
+    return found
 
 
 # ---------------------------------------------------------------- equivalents file
@@ -931,6 +958,8 @@ def parse_args():
                    help="tests of one mutant run T at a time (default 2; most of them wait)")
     p.add_argument("--map-jobs", type=int, default=2, metavar="T",
                    help="tests run at a time for the coverage map and the baseline (default 2)")
+    p.add_argument("--again", metavar="JSON",
+                   help="the same mutants as an earlier run's last-run.json (to re-measure it)")
     p.add_argument("--list", action="store_true", help="only print the selected mutants")
     p.add_argument("--build-dir", default=str(ROOT / "build-mutate"),
                    help="where the copies, builds and results live (default build-mutate/)")

@@ -431,8 +431,9 @@ TEST(TextBounds, CardNumbersMaskedInAnyForm) {
     const std::string ini = ::testing::TempDir() + "tarqRS" + std::to_string(getpid());
     const Bytes f = {0x02, 0x01, 0xE1, 0x06, 0xCC, 0x03, '1', '2', '3', 0xC0, 0x03, 0xAB, 0xCD};
     const Bytes over = {0x02, 0x02, 0xE1, 0x04, 0xC5, 0x09, '4', '5', 0x03, 0xAB, 0xCD};
-    const Bytes host = text("4571999900001234        5413330089010434"),
-                g = {2, 1, 0xC0, 1, 16, 3, 0xAB, 0xCD};
+    const Bytes host = text("12/28 4571999900001234  5413330089010434"),
+                g = {2, 1, 0xC0, 1, 16, 3, 0xAB, 0xCD},
+                e = {2, 1, 0xCC, 0x80, 1, 0x33, 0xC0, 0, 3, 0xAB, 0xCD}; // no length: unwalkable
     const Bytes record =
         join(join(Bytes{2, 1, 0xE1, 0x39, 0xD5, 0x35, 0, 1, 2, 3, 4}, Bytes(8, 0)), host);
     const Bytes nor = join(record, {0x35, 0, 0x03, 0xAB, 0xCD}),
@@ -449,7 +450,8 @@ TEST(TextBounds, CardNumbersMaskedInAnyForm) {
         std::ofstream(ini) << "[TRACE]\n\"/dev/fd/1\"\n[TRACEMAX]\n\"" + max + "\"\n";
         const std::string t = captureStdout([&] {
             traceOpen(ini.c_str()), wireTap(TapEvent::FrameHeld, f.data(), 13);
-            wireTap(TapEvent::FrameHeld, over.data(), 11);
+            wireTap(TapEvent::FrameHeld, over.data(), 11),
+                wireTap(TapEvent::FrameOut, e.data(), 11);
             wireTap(TapEvent::FrameOut, nor.data(), static_cast<std::uint32_t>(nor.size()));
             wireTap(TapEvent::FrameAcked, f.data(), 1),
                 wireTap(TapEvent::FrameHeld, over.data(), 4);
@@ -465,8 +467,9 @@ TEST(TextBounds, CardNumbersMaskedInAnyForm) {
         for (const char* part :
              {"< frame 01: 02 01 ** ** ** ** ** ** ** ** 03 ** ** | (unreadable",
               "< frame 02: 02 02 ** ** ** ** ** ** 03 ** ** | (unreadable", // a child past its end
+              "> frame 01: 02 01 ** ** ** ** ** ** 03 ** ** | (unreadable",
               " console **/** A 457199******1234\n", " console Z\n", said,
-              "amount=16909060 purchase=0 pos=\"\" host=\"457199******1234        "
+              "amount=16909060 purchase=0 pos=\"\" host=\"**/** 457199******1234  "
               "541333******0434\"",
               "< frame 00: (short frame)", "< frame 02: (short frame)", "< frame 3F: (short frame)",
               "< frame 40: (short frame)", "02 01 C0 01 10 03 AB CD | C0 PTAG_TERM_OPEN [10]",
@@ -477,6 +480,11 @@ TEST(TextBounds, CardNumbersMaskedInAnyForm) {
         for (const char* part : {"console \n", "frame 01: (short", "call f()"})
             EXPECT_EQ(t.find(part), std::string::npos) << t;
     }
+    const std::string file = ini + ".txt"; // a line that ends exactly at the limit rotates
+    std::ofstream(ini) << "[TRACE]\n\"" + file + "\"\n[TRACEMAX]\n\"1\"\n";
+    traceOpen(ini.c_str());
+    captureStdout([&] { say("%s\n", std::string(1024 - 18 - fs::file_size(file), 'x').c_str()); });
+    EXPECT_TRUE(fs::exists(file + ".1")), traceClose(), fs::remove(file), fs::remove(file + ".1");
     std::ofstream(ini) << "[TRACE]\n\"trace.txt\n"; // no closing quote: no trace, and said so
     EXPECT_EQ(captureStdout([&] { traceOpen(ini.c_str()); }),
               "TRACE in " + ini + ": unusable file name, trace off\n");
