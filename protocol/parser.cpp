@@ -58,8 +58,8 @@ bool cardComplete() {
 void handleTransCompleted(std::span<const std::uint8_t> value) {
     current_event->event_id = PEVENT_TRANS_COMPLETED;
     ctx.gstResultData = value[0];
-    // A one-byte result alone makes a 5-byte message; the issuer comes only with more.
-    if (ctx.receivedLength > 5 && value.size() >= 2) ctx.issuerID = value[1];
+    // The issuer follows the result only in longer messages (a result alone makes 5 bytes).
+    if (value.size() >= 2) ctx.issuerID = value[1];
     say("PTAG_TRANS_COMPLETED = %d, issuerID=%d\n", ctx.gstResultData, ctx.issuerID);
     switch (ctx.gstResultData) {
     case 5:

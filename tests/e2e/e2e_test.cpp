@@ -187,8 +187,7 @@ TEST_F(E2E, CashRegisterAborts) {
     EXPECT_TRUE(logged("C9 PTAG_TERM_ABORT"));
 }
 
-// The line goes and comes back (server restarted, adapter plugged in again): while gone, payments
-// are refused at once; the next one after opens it again by itself and works.
+// The line goes and comes back (server restart, adapter back): refused at once, then reopened.
 class LineBack : public E2E, public ::testing::WithParamInterface<bool> {};
 TEST_P(LineBack, NextPaymentOpensAgain) {
     if (GetParam())

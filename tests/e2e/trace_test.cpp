@@ -6,8 +6,6 @@
 #include <signal.h>
 #include <sys/wait.h>
 
-#include <regex>
-
 namespace tarq::e2e {
 namespace {
 
@@ -22,8 +20,8 @@ TEST_F(Trace, PurchaseTracedWithoutCardDataAcrossARotation) {
               TRQ_APPROVED);
     ASSERT_TRUE(fs::exists(dir_ / "trace.txt.1"));
     EXPECT_LE(fs::file_size(dir_ / "trace.txt.1"), 3072u + 4096u);
-    const std::regex stamp(R"(^[ \d]{8} trace continued 20\d\d-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3},)");
-    EXPECT_TRUE(std::regex_search(slurp(dir_ / "trace.txt"), stamp)); // its own anchor, to the ms
+    const std::string next = slurp(dir_ / "trace.txt"); // its own anchor, to the millisecond
+    EXPECT_TRUE(next.find(" trace continued 20") == 8 && next.find(", limit 3 KB") == 48) << next;
     const std::string t = slurp(dir_ / "trace.txt.1") + slurp(dir_ / "trace.txt");
     for (const char* part :
          {"call trqNorTransaction(0, 1250, 578, '1', 0, 1250, \"1234\", \"4571 99******1234\", "
@@ -42,8 +40,7 @@ TEST_F(Trace, PurchaseTracedWithoutCardDataAcrossARotation) {
         EXPECT_EQ(t.find(secret), std::string::npos) << secret;
 }
 
-// A trace that cannot be opened (a drive-letter path), and a limit out of range, say so; the
-// payment goes on.
+// An unopenable trace (a drive-letter path) and a limit out of range are said; the payment goes on.
 TEST_F(Trace, UnwritableTraceStillPays) {
     registerCallbacks();
     const std::string max = "\"99999999999999999999\"";

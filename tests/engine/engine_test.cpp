@@ -131,8 +131,7 @@ std::vector<Row> rows() {
          {.calls = {.aborts = 161}, .till = {.abortAt = 161}}}, // the 161st question: at 95 s
         {"SilentAfterCard", pay, {{CU, {card}}}, {MI, CU, NT}, 2,
          {.shown = late, .calls = {.cards = 1}, .endS = 96}},
-        // After calls that sent aborts on time-outs or requests again: the counts and the card
-        // state's time-out entry start afresh.
+        // After calls that aborted or resent on time-outs: counts and the card time-out restart.
         {"FourthNotReadyEndsAgain", pay, {}, {MI, CU, MI, CU, MI, CU, MI, CU}, 5,
          {.after = "FourthNotReadyEnds"}},
         {"PromptAbortsThreeTimesAgain", pay, {{CU, {card}}, {NT, {prompt}}},
@@ -261,7 +260,7 @@ class Bench : Rig {
         ecr.abortAnswer = [t = r.more.till](int call) {
             return t.abortAt && (call == t.abortAt || (t.abortKeeps && call > t.abortAt));
         };
-        const std::int64_t start = clock.peek() / 1000; // the clock itself, not the driver's seconds
+        const std::int64_t start = clock.peek() / 1000; // the clock, not the driver's seconds
         const Start& s = r.start;
         captureStdout([&s] {
             if (s.state < 0 && s.kind == RequestKind::payment)
@@ -439,9 +438,8 @@ TEST_F(DriverTest, ExceptionFromACallbackEndsTheExchangeAndTheNextCallWorks) {
     EXPECT_EQ(pay(), TRQ_NO_RESULT);
     EXPECT_EQ(ctx.ecrRequestsAnswer, 0);
     ecr.abortAnswer = CashRegister::never;
-    // A display callback that throws while a terminal message is being read (the terminal's
-    // abort shows itself from there): the message's tree is freed too (the sanitizer build
-    // shows a leak otherwise).
+    // A display callback that throws while a terminal message is read (its abort shows itself
+    // from there): the message's tree is freed too (the sanitizer build shows a leak otherwise).
     void (*displayOrThrow)(const char*, const char*) = [](const char* line1, const char*) {
         if (std::string(line1).rfind("AVBR FRA", 0) == 0) throw std::runtime_error("till failed");
     };

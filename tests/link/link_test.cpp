@@ -89,8 +89,8 @@ INSTANTIATE_TEST_SUITE_P(Link, Conversations, ::testing::Values(
     Conversation{"RepeatedFFIsNewData", {
         {F(0xFF, "a"), R, ack(0xFF), text("a")}, {F(0xFF, "b"), R, ack(0xFF), text("b")},
         {F(0x00, "c"), R, ack(0x00), text("c")}}},
-    // Data waiting: a keep-alive is acknowledged, new data is held back with WACK (and
-    // survives a damaged frame); collecting the waiting block releases the held frame.
+    // Data waiting: a keep-alive is acked, new data held back with WACK (past a damaged frame)
+    // until collecting the waiting block releases it.
     Conversation{"WaitingDataHoldsTheNextFrameBack", {
         {F(0x05, "a"), S, ack(0x05), {}}, {buildFrame(0x06, Bytes{}), S, ack(0x06), {}},
         {F(0x07, "b"), S, WACK, {}}, {badCrc(F(0x07, "x")), S, NAK, {}},
@@ -98,8 +98,7 @@ INSTANTIATE_TEST_SUITE_P(Link, Conversations, ::testing::Values(
     Conversation{"FFAfterOtherNumbersIsHeldBackToo", {
         {F(0x05, "a"), S, ack(0x05), {}}, {F(0xFF, "b"), S, WACK, {}},
         {{}, R, ack(0xFF), text("a")}, {{}, R, {}, text("b")}}},
-    // The terminal created its link again: its data replaces what waits, the frame held
-    // back from the old link included, and its next frame is new data.
+    // The terminal's new link: its data replaces what waits (the old link's held frame too).
     Conversation{"RestartDropsTheHeldFrame", {
         {F(0xFF, "a"), S, ack(0xFF), {}}, {F(0x00, "b"), S, WACK, {}},
         {F(0xFF, "c"), S, ack(0xFF), {}}, {{}, R, {}, text("c")},

@@ -88,8 +88,8 @@ TEST(Ber, DecoderStaysInsideParentAndBuffer) {
 }
 
 TEST(Describe, NamesTagsShowsTextsMasksCardData) {
-    // Track 2 "4571999900001234=2812101" packed. A trace masks all but the number's first six and
-    // last four digits, and every digit after the separator; the terminal's own log shows it.
+    // Track 2 "4571999900001234=2812101" packed: a trace shows the number's first 6 and last 4
+    // digits and none after the separator; the terminal's own log shows it all.
     const Bytes card{0xE1, 0x0F, 0xC5, 0x0D, 0x45, 0x71, 0x99, 0x99, 0x00,
                      0x00, 0x12, 0x34, 0xD2, 0x81, 0x21, 0x01, 0xFF};
     const std::tuple<Bytes, bool, std::string> rows[] = {
@@ -101,7 +101,9 @@ TEST(Describe, NamesTagsShowsTextsMasksCardData) {
         {card, false, "E1 MESSAGE { C5 PTAG_TERM_CARD [45 71 99 99 00 00 12 34 D2 81 21 01 FF] }"},
         {card, true, "E1 MESSAGE { C5 PTAG_TERM_CARD [45 71 99 ** ** ** 12 34 D* ** ** ** FF] }"},
         {message(0xC5, {0x45, 0x71, 0x99, 0xA9, 0, 0, 0, 0x34, 0x56}), true, // no digit: hide on
-         "E1 MESSAGE { C5 PTAG_TERM_CARD [45 71 99 A* ** ** ** ** **] }"}};
+         "E1 MESSAGE { C5 PTAG_TERM_CARD [45 71 99 A* ** ** ** ** **] }"},
+        {message(0xC5, {0x45, 0x71, 0x99, 0x99, 0, 0, 0x12, 0x34}), true, // no separator
+         "E1 MESSAGE { C5 PTAG_TERM_CARD [45 71 99 ** ** ** 12 34] }"}};
     for (const auto& [m, mask, expected] : rows)
         EXPECT_EQ(describeMessage(m, {.maskCardData = mask}), expected);
 }

@@ -114,7 +114,8 @@ TEST_F(ProtocolTest, MessagesGiveEventLineAndFields) {
         R(P, {card, t2, M(0xCC, "NEW")}, PEVENT_RECEIPT, "", "RCPT=NEW"),
         R(A, {M(0xDD, Bytes{0})}, PEVENT_TRANS_COMPLETED, done + "0, issuerID=0\n", "RES=0"),
         R(A, {completed(5, 9)}, PEVENT_TERM_NOT_READY, done + "5, issuerID=9\n", "ISS=9"),
-        R(A, {M(0xDD, {3})}, PEVENT_NO_RECEIPT, done + "3, issuerID=0\n", ""),
+        R(A, {message({element(0xDD, {3}), element(0xCA)})}, PEVENT_NO_RECEIPT,
+          done + "3, issuerID=0\nPTAG_UNKNOWN\n", ""),
         R(A, {M(0xDD, {4})}, PEVENT_NO_LOG, done + "4, issuerID=0\n", ""),
         R(A, {M(0xDD)}, PEVENT_EMPTY, "", "RES=1"), // too short for its layout: ignored
         // In a payment a success before this payment's card and its length is an earlier one's.
@@ -225,8 +226,7 @@ TEST_F(ProtocolTest, AnswersExactBytes) {
     TLV* tree = deep(deep, 16);
     EXPECT_EQ(test::copiesInMemory("4571999988887777", "[stack]"), 0);
     TLV_free(&tree);
-    // Through the transport: the pause before the receipt count, then a WACK sent again three
-    // times, 2000 ms apart.
+    // Through the transport: the pause before the receipt count, WACK resent 3 times 2 s apart.
     ScriptedTerminal terminal{clock_};
     pip_setLink(&terminal);
     terminal.sendResults.assign(4, PKISS_WACK_RESULT);
@@ -330,8 +330,7 @@ TEST(TextBounds, CardDataAndCashRegisterTexts) {
     EXPECT_EQ(std::string(small.data()), "1239");
     trqTransformCarddata(small.data(), 1, nine, 2); // room for the terminator alone
     EXPECT_EQ(std::string(small.data()), "");
-    // A receipt that fills all its bytes reaches the till as 1000 characters; no signature
-    // routine: not confirmed.
+    // A full receipt reaches the till as 1000 characters; with no signature routine, not confirmed.
     static std::size_t receiptLength = 0;
     resetDriverContext();
     ctx.gstReceiptData.fill('r');
@@ -425,9 +424,8 @@ TEST(TextBounds, CardNumbersMaskedInAnyForm) {
     EXPECT_EQ(BER_check(tag.data(), 2) + BER_check(tag.data() + 2, 0), -2); // nor an empty one
     tag[0] = 0xC7; // nor a length field: the decoder does not read past either
     EXPECT_EQ(BER2TLV(tag.data(), 2), nullptr);
-    // In the trace: card numbers that end the till's 40 bytes for the host (a digit follows
-    // them), control bytes, frames too short, a frame whose last byte is an escape, a state
-    // change, and the longest TRACEMAX value (63 characters), one too long, one too big.
+    // In the trace: card numbers ending the host's 40 bytes (a digit follows), control bytes,
+    // frames short or ending in an escape, a state change, TRACEMAX of 63 chars, too long, too big.
     const std::string ini = ::testing::TempDir() + "tarqRS" + std::to_string(getpid());
     const Bytes f = {0x02, 0x01, 0xE1, 0x06, 0xCC, 0x03, '1', '2', '3', 0xC0, 0x03, 0xAB, 0xCD};
     const Bytes over = {0x02, 0x02, 0xE1, 0x04, 0xC5, 0x09, '4', '5', 0x03, 0xAB, 0xCD};
@@ -480,8 +478,9 @@ TEST(TextBounds, CardNumbersMaskedInAnyForm) {
         for (const char* part : {"console \n", "frame 01: (short", "call f()"})
             EXPECT_EQ(t.find(part), std::string::npos) << t;
     }
-    const std::string file = ini + ".txt"; // a line that ends exactly at the limit rotates
-    std::ofstream(ini) << "[TRACE]\n\"" + file + "\"\n[TRACEMAX]\n\"1\"\n";
+    // Beside the ini ('\\' after a first letter is no root): a line ending at the limit rotates.
+    const std::string name = "r\\" + std::to_string(getpid()), file = ::testing::TempDir() + name;
+    std::ofstream(ini) << "[TRACE]\n\"" + name + "\"\n[TRACEMAX]\n\"1\"\n";
     traceOpen(ini.c_str());
     captureStdout([&] { say("%s\n", std::string(1024 - 18 - fs::file_size(file), 'x').c_str()); });
     EXPECT_TRUE(fs::exists(file + ".1")), traceClose(), fs::remove(file), fs::remove(file + ".1");

@@ -24,7 +24,7 @@ inline int copiesInMemory(std::string_view needle, std::string_view only = {}) {
         if (!only.empty() && !l.ends_with(only)) continue;
         for (; l[l.find(' ') + 2] == 'w' && end - at < 1UL << 30 && at < end; at += 1000000) {
             const auto n = pread(mem, chunk.data(), std::min(chunk.size(), end - at), long(at));
-            copies += std::string_view(chunk).substr(0, std::max(n, 0L)).find(needle) != 
+            copies += std::string_view(chunk).substr(0, std::max(n, 0L)).find(needle) !=
                       std::string_view::npos;
         }
     }

@@ -44,8 +44,7 @@ class PtyPair {
     PtyPair(const PtyPair&) = delete;
     PtyPair& operator=(const PtyPair&) = delete;
 
-    // The terminal's end goes away, as when an adapter is pulled out: the driver's side of the
-    // line hangs up (this pair's own slave stays open).
+    // The terminal's end goes (an adapter pulled out): the driver's side hangs up, our slave stays.
     void hangUp() { close(std::exchange(master_, -1)); }
     int master() const { return master_; }                      // the terminal's end
     int slave() const { return slave_; }                        // for termios checks and tcflow()
