@@ -57,10 +57,10 @@ Run runAt(std::span<const std::uint8_t> t, std::size_t at) {
 bool dateTail(std::span<const std::uint8_t> t, std::size_t at) {
     if (at < 2 || !isDigit(t[at - 2])) return false;
     if (t[at - 1] != '/' && t[at - 1] != ':' && t[at - 1] != '.') return false;
-    std::size_t n = 0;
-    while (at + n < t.size() && isDigit(t[at + n]))
-        ++n;
-    return n <= 2;
+    std::size_t digits = 0;
+    while (at + digits < t.size() && isDigit(t[at + digits]))
+        ++digits;
+    return digits <= 2;
 }
 
 // Calls `found(start, end, digits)` for each card number in the text. None starts in the end

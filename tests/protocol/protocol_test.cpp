@@ -203,8 +203,7 @@ TEST_F(ProtocolTest, AnswersExactBytes) {
     r.posData = {'P', 'O', 'S', '1'};
     r.dataToHost.fill('h'); // every field full: no byte cut
     std::copy_n("4571999988887777123", 19, r.cardNo.begin());
-    r.expDate = {'1', '2', '2', '9'};
-    r.cvc = {'1', '2', '3'};
+    r.expDate = {'1', '2', '2', '9'}, r.cvc = {'1', '2', '3'};
     Bytes fields = {0xFF, 0xFF, 0xFF, 0xFE, 1, 2, 3, 4, 'P', 'O', 'S', '1'};
     fields.resize(52, 'h');
     const Bytes card = text(std::string(2, '\0') + "4571999988887777123" + "1229123");
@@ -267,15 +266,13 @@ TEST_F(ProtocolTest, ConfigurationFiles) {
         I("[COMPORT]\n\"1\"\n[BAUDRATE]", -1, 1, 555, "ReadParameters 1\n" + noBaud), // no value
         I("[BAUDRATE]\n[COMPORT]\n\"8\"\n", 0, 8, 0, "ReadParameters 8\n"),
         I("[COMPORT]\n7\n" + baud, 0, 0, 9600, "ReadParameters  \n"), // no quote: blanks
-        // Lines are read in pieces of 99 characters: a longer section line's rest is taken as
-        // the value line, and a quote beyond the first piece is not found.
+        // Read in 99-char pieces: a section line's rest is the value line, a later quote unseen.
         I("[COMPORT]" + std::string(120, 'x') + "\n\"5\"\n" + baud, 0, 0, 9600,
           "ReadParameters  \n"),
         I("[BAUDRATE]\n" + std::string(110, ' ') + "\"9600\"\n", 0, 77, 0, ""),
         I(std::string(99, 'x') + "[COMPORT]\n\"6\"\n" + baud, 0, 6, 9600, "ReadParameters 6\n"),
         I("[BAUDRATE]\n\"96", 0, 77, 96, ""),
-        // DEVICE names the port instead of COMPORT; a value that cannot be used fails the read
-        // rather than open another device.
+        // DEVICE names the port instead of COMPORT; an unusable value fails, opens nothing.
         I("[DEVICE]\npath=\"/dev/ttyUSB0\"\n" + baud, 0, 77, 9600, "", "/dev/ttyUSB0"),
         I("[DEVICE]\n\"" + longest + "\"\n" + baud, 0, 77, 9600, "", longest),
         I("[DEVICE]\n\"" + longest + "x\"\n" + baud, -1, 77, 9600,
@@ -338,8 +335,7 @@ TEST(TextBounds, CardDataAndCashRegisterTexts) {
     EXPECT_EQ(invokePrintReceipt(), 1);
     EXPECT_EQ(receiptLength, 1000U);
     EXPECT_EQ(invokeVerSigConfirm(), 0);
-    // tarqRS.ini beside the library: a path that fills the 260 bytes exactly, not one more; the
-    // fallback only when nothing is beside it, and only when it is there.
+    // tarqRS.ini beside the library in 260 bytes, not 261; else the fallback, if it exists.
     const std::string deep = "/" + std::string(247, 'd') + "/",
                       tmp = ::testing::TempDir() + "tarq_etc" + std::to_string(getpid()) + "/";
     const std::string etc = tmp + "etc.ini", here = tmp + "tarqRS.ini",
@@ -408,6 +404,10 @@ TEST(TextBounds, CardNumbersMaskedInAnyForm) {
         {"Kort 4571-9999-0000-1234 12/28 ", "Kort 4571-99**-****-1234 **/** "},
         {"4571999900001234=2812101", "457199******1234=*******"},
         {"****1234 1228|5", "****1234 ****|5"},
+        {"/28 4571999900001 1/28 4571999900001 12/280 4571999900001 12:30 4571999900001 1.50 "
+         "4571999900001",
+         "/28 4571*****0001 1/28 457199***0001 12/280 457******0001 12:30 457199***0001 1.50 "
+         "457199***0001"},
         {"4571 9999 0000 1234 12:30\n4571  9999  0000  1234\nExp 12-28\nDATO 07/12\n"
          "EXP 1/28 12/ 8 12/2, 12/280 123\nUTL. 1228 1\n12/28 VALID\nUTL. 12/28",
          "4571 99** **** 1234 12:30\n4571  9999  0000  1234\nExp **-**\nDATO 07/12\n"
