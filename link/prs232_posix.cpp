@@ -26,7 +26,7 @@
 namespace tarq {
 
 struct PRS232_PORT {
-    int fd = -1;
+    int fd = -1; // newPort sets it
     bool restore = false; // saved settings are put back on close
     bool exclusive = false;
     bool socket = false; // a TCP connection: written without SIGPIPE, its end seen by peeking
@@ -76,12 +76,12 @@ Wait waitReady(int fd, short events, Clock::time_point deadline) {
         if (left <= nanoseconds::zero()) return Wait::Timeout;
         const auto ns = std::chrono::duration_cast<nanoseconds>(left).count();
         timespec ts{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
-        pollfd p{fd, events, 0};
-        const int r = ppoll(&p, 1, &ts, nullptr);
+        std::array<pollfd, 1> p{{{fd, events, 0}}};
+        const int r = ppoll(p.data(), p.size(), &ts, nullptr);
         // A hang-up also reports POLLIN (the read would return end of file): check it first.
         if (r > 0) {
-            if ((p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return Wait::Broken;
-            return (p.revents & events) != 0 ? Wait::Ready : Wait::Broken;
+            if ((p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return Wait::Broken;
+            return (p[0].revents & events) != 0 ? Wait::Ready : Wait::Broken;
         }
         if (r == 0) continue; // deadline rounding: look at the clock again
         if (errno != EINTR) return Wait::Broken;

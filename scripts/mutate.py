@@ -706,7 +706,8 @@ def tests_for(data, m):
     codes = library_codes()
     decl = DECL_RE.match(codes[m.file][m.line - 1]) if not names else None
     if decl:
-        names = users_tests(data, decl.group(1) or decl.group(2), (m.file, m.line))
+        name = decl.group(1) or decl.group(2)
+        names = users_tests(data, name, (m.file, m.line)) | source_tests(data, name)
     # A line gcov counts nothing on (a case label, a loop header's part, a member's start value):
     # the tests that reach the statement above it in the same function. It stays "not covered"
     # should it survive them.
@@ -745,6 +746,32 @@ def compile_time_tests(data, lines, m, depth=2):
 
 
 USERS = {}
+SOURCE_TESTS = {}
+TEST_HEAD_RE = re.compile(r"^(?:TEST|TEST_F|TEST_P)\s*\(\s*(\w+)\s*,\s*(\w+)\s*\)")
+
+
+def source_tests(data, name):
+    """Tests whose own source names the constant (a row pinning a time-out to its value): the
+    coverage map knows only library lines, so these are found in tests/ by the name, in the TEST
+    block that says it, or every test of the file when a file-scope table does."""
+    if name not in SOURCE_TESTS:
+        word, keys = re.compile(r"\b" + re.escape(name) + r"\b"), set()
+        for path in sorted((ROOT / "tests").rglob("*.cpp")):
+            current, mentioned, in_file = None, set(), set()
+            for row in mask_lines(path.read_text(errors="replace").split("\n")):
+                head = TEST_HEAD_RE.match(row)
+                if head:
+                    current = f"{head.group(1)}.{head.group(2)}"
+                    in_file.add(current)
+                elif row[:1] not in ("", " ", "\t"):
+                    current = None  # a TEST block's closing brace, or code at file scope
+                if word.search(row):
+                    mentioned.add(current)
+            keys |= in_file if None in mentioned else mentioned
+        found = re.compile(r"(^|/)(" + "|".join(re.escape(k) for k in keys) + r")(/|$)") \
+            if keys else None
+        SOURCE_TESTS[name] = {t for t in data["times"] if found and found.search(t)}
+    return set(SOURCE_TESTS[name])
 
 
 # The name a declaration without code of its own declares (`std::array<char, N> path{};`).
