@@ -76,7 +76,7 @@ Wait waitReady(int fd, short events, Clock::time_point deadline) {
         if (left <= nanoseconds::zero()) return Wait::Timeout;
         const auto ns = std::chrono::duration_cast<nanoseconds>(left).count();
         timespec ts{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
-        std::array<pollfd, 1> p{{{fd, events, 0}}};
+        std::array p{pollfd{fd, events, 0}}; // one descriptor: the size follows from it
         const int r = ppoll(p.data(), p.size(), &ts, nullptr);
         // A hang-up also reports POLLIN (the read would return end of file): check it first.
         if (r > 0) {
